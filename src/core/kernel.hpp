@@ -1,0 +1,68 @@
+// kernel.hpp: the similarity arithmetic, the scalar reference and the fast block kernels.
+//
+// Every score is 32-bit IEEE arithmetic in one fixed order: each product
+// rounded on its own, sums in index order into one accumulator that starts at
+// -0.0, no fused multiply-add.  The scalar functions below are the reference;
+// every fast kernel must give bit-identical results.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <string_view>
+
+namespace tessaray::core {
+
+// Sum of a[i] * b[i] for i = 0 .. n-1, in index order, from -0.0.
+float dot_ref(const float* a, const float* b, std::size_t n) noexcept;
+
+// Sum of a[i] * a[i] in index order, from -0.0.
+float sum_squares_ref(const float* a, std::size_t n) noexcept;
+
+// The score from a dot product and the two square roots of the sums of
+// squares.  A root is zero exactly when its sum of squares is zero (IEEE
+// equality), so testing the roots is the zero-vector rule.
+inline float score_from_parts(float dot, float root_a, float root_b) noexcept {
+    if (root_a == 0.0f || root_b == 0.0f) return 0.0f;
+    return dot / (root_a * root_b);
+}
+
+// The correctly rounded 32-bit square root.
+inline float root_of(float sum_squares) noexcept { return std::sqrt(sum_squares); }
+
+// Cosine similarity of a and b (length n), the reference kernel.
+float cosine_ref(const float* a, const float* b, std::size_t n) noexcept;
+
+// ---------------------------------------------------------------------------
+// Block layout used by the store and the fast kernels.
+//
+// Rows are grouped in blocks of kBlockRows.  Within a block, element i of its
+// rows is stored together: block[i * kBlockRows + lane] is element i of row
+// `lane`.  A block of rows of dimension d is d * kBlockRows floats.  One SIMD
+// lane then follows one row and adds its products in index order, which keeps
+// every score identical to the reference while the loads stream.
+inline constexpr std::size_t kBlockRows = 16;
+
+// Scores `nblocks` consecutive blocks against `query` (length `dim`):
+//   scores[b * kBlockRows + lane] =
+//       score_from_parts(dot(query, row), query_root, roots[b * kBlockRows + lane])
+// `roots` holds the square roots of the rows' sums of squares, in row order.
+using ScoreBlocksFn = void (*)(const float* query, float query_root, const float* blocks,
+                               const float* roots, std::size_t dim, std::size_t nblocks,
+                               float* scores);
+
+struct KernelSet {
+    std::string_view name;  // "avx512", "avx2" or "baseline"
+    ScoreBlocksFn score_blocks;
+};
+
+// The portable kernel set, always available.
+const KernelSet& baseline_kernels() noexcept;
+
+// The best kernel set this CPU supports, chosen once.  The environment variable
+// TESSARAY_SIMD ("avx512", "avx2" or "baseline") can force a lower level.
+const KernelSet& active_kernels() noexcept;
+
+// All kernel sets this CPU can run, best first (for tests and benchmarks).
+std::size_t supported_kernels(const KernelSet** out, std::size_t max) noexcept;
+
+}  // namespace tessaray::core

@@ -1,0 +1,30 @@
+// kernel_dispatch.cpp: choosing the block kernel once, by CPU features.
+#include <cstdlib>
+#include <string_view>
+
+#include "core/kernel.hpp"
+
+namespace tessaray::core {
+
+std::size_t supported_kernels(const KernelSet** out, std::size_t max) noexcept {
+    std::size_t n = 0;
+    if (n < max) out[n++] = &baseline_kernels();
+    return n;
+}
+
+const KernelSet& active_kernels() noexcept {
+    static const KernelSet* chosen = [] {
+        const KernelSet* sets[8];
+        const std::size_t n = supported_kernels(sets, 8);
+        const char* forced = std::getenv("TESSARAY_SIMD");
+        if (forced != nullptr) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (sets[i]->name == std::string_view(forced)) return sets[i];
+            }
+        }
+        return sets[0];
+    }();
+    return *chosen;
+}
+
+}  // namespace tessaray::core

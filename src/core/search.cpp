@@ -1,0 +1,51 @@
+// search.cpp: scoring ranges of the store and the sequential search.
+#include "core/search.hpp"
+
+#include <algorithm>
+
+namespace tessaray::core {
+
+std::string query_length_message(std::size_t found, std::size_t expected) {
+    return "query has length " + std::to_string(found) + " but vectorstore expects " + std::to_string(expected);
+}
+
+void score_range(const Vectorstore& store, std::span<const float> query, float query_root, std::size_t begin,
+                 std::size_t end, TopK& selection) noexcept {
+    if (begin >= end || selection.capacity() == 0) return;
+    // Blocks are scored a batch at a time into a small buffer on the stack,
+    // then offered to the selection; lanes outside [begin, end) are skipped.
+    constexpr std::size_t kBatchBlocks = 32;
+    float scores[kBatchBlocks * kBlockRows];
+    const ScoreBlocksFn score_blocks = active_kernels().score_blocks;
+    const std::size_t dim = store.vector_size();
+    const std::size_t first_block = begin / kBlockRows;
+    const std::size_t end_block = (end + kBlockRows - 1) / kBlockRows;
+    for (std::size_t block = first_block; block < end_block; block += kBatchBlocks) {
+        const std::size_t nblocks = std::min(kBatchBlocks, end_block - block);
+        score_blocks(query.data(), query_root, store.blocks_data() + block * dim * kBlockRows,
+                     store.roots_data() + block * kBlockRows, dim, nblocks, scores);
+        const std::size_t first = std::max(begin, block * kBlockRows);
+        const std::size_t last = std::min(end, (block + nblocks) * kBlockRows);
+        const std::size_t base = block * kBlockRows;
+        for (std::size_t index = first; index < last; ++index) selection.offer(scores[index - base], index);
+    }
+}
+
+SearchResult search(const Vectorstore& store, std::span<const float> query, std::uint64_t top_k) {
+    if (query.size() != store.vector_size()) {
+        return unexpected(query_length_message(query.size(), store.vector_size()));
+    }
+    const std::size_t n = store.size();
+    const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
+    std::vector<ScoredEntry> buffer(keep);
+    TopK selection(buffer);
+    const float query_root = root_of(sum_squares_ref(query.data(), query.size()));
+    score_range(store, query, query_root, 0, n, selection);
+
+    std::vector<ResultPair> result;
+    result.reserve(keep);
+    for (const ScoredEntry& e : selection.finish()) result.push_back({e.score, store.id(e.index)});
+    return result;
+}
+
+}  // namespace tessaray::core
