@@ -58,6 +58,11 @@ struct KernelSet {
 // The portable kernel set, always available.
 const KernelSet& baseline_kernels() noexcept;
 
+// The AVX2 and AVX-512 kernel sets.  Their functions may only be called on a
+// CPU that has the feature; supported_kernels() lists the ones that run here.
+const KernelSet& avx2_kernels() noexcept;
+const KernelSet& avx512_kernels() noexcept;
+
 // The best kernel set this CPU supports, chosen once.  The environment variable
 // TESSARAY_SIMD ("avx512", "avx2" or "baseline") can force a lower level.
 const KernelSet& active_kernels() noexcept;
