@@ -1,0 +1,428 @@
+// test_kernel.cpp: the reference arithmetic, and every block kernel against it bit for bit.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/kernel.hpp"
+#include "core/store.hpp"
+
+namespace tessaray::core {
+namespace {
+
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+// Scores agree when their bits agree.  NaNs are the exception: IEEE leaves
+// which NaN an addition of two NaNs returns to the operand order, and the
+// compiler may swap the operands of an addition, so any NaN matches any NaN.
+bool same_score(float got, float expected) {
+    if (std::isnan(expected)) return std::isnan(got);
+    return bits(got) == bits(expected);
+}
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// ---------------------------------------------------------------------------
+// The reference against known values.
+
+struct KnownCase {
+    std::vector<float> a;
+    std::vector<float> b;
+    double expected;  // the float result, widened; NaN means "any NaN"
+    const char* what;
+};
+
+TEST(CosineRef, KnownValues) {
+    const std::vector<KnownCase> cases = {
+        {{1, 1}, {1, 1}, 1.0000001192092896, "equal vectors round above one"},
+        {{1, 2, 3}, {1, 2, 3}, 0.9999999403953552, "equal vectors round below one"},
+        {{3, 4}, {4, 3}, 0.9599999785423279, "3-4-5 triangle"},
+        {{1, 0}, {-0.0f, -1}, -0.0, "dot of negative zeros stays -0.0"},
+        {{1e-30f}, {1e-30f}, 0.0, "squares underflow: zero root gives +0.0"},
+        {{1e20f}, {1e20f}, std::nan(""), "squares overflow: inf / inf"},
+        {{1e20f, 0}, {0, 1}, 0.0, "zero dot over an infinite root"},
+        {{kNaN}, {0}, 0.0, "zero vector wins over NaN"},
+    };
+    for (const KnownCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.a.size(), c.b.size());
+        for (int swap = 0; swap < 2; ++swap) {
+            SCOPED_TRACE(swap ? "swapped" : "as given");
+            const std::vector<float>& x = swap ? c.b : c.a;
+            const std::vector<float>& y = swap ? c.a : c.b;
+            const float got = cosine_ref(x.data(), y.data(), x.size());
+            if (std::isnan(c.expected)) {
+                EXPECT_TRUE(std::isnan(got)) << got;
+            } else {
+                // Compare bits, so that the sign of a zero counts.
+                EXPECT_EQ(bits(got), bits(static_cast<float>(c.expected)))
+                    << got << " vs " << c.expected;
+                EXPECT_EQ(static_cast<double>(got), c.expected);
+            }
+        }
+    }
+}
+
+TEST(CosineRef, SwapSymmetricOnRandomVectors) {
+    std::mt19937 rng(7);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (std::size_t dim : {1u, 2u, 5u, 64u, 300u}) {
+        for (int rep = 0; rep < 50; ++rep) {
+            std::vector<float> a(dim), b(dim);
+            for (float& x : a) x = normal(rng);
+            for (float& x : b) x = normal(rng);
+            EXPECT_EQ(bits(cosine_ref(a.data(), b.data(), dim)), bits(cosine_ref(b.data(), a.data(), dim)))
+                << "dim " << dim;
+        }
+    }
+}
+
+TEST(CosineRef, SumsInIndexOrderFromNegativeZero) {
+    // 1 + 1e8 - 1e8 is 0 in float when summed left to right, but 1 when the
+    // last two are added first: the order is observable.
+    const std::vector<float> a = {1.0f, 1e8f, -1e8f};
+    const std::vector<float> ones = {1.0f, 1.0f, 1.0f};
+    EXPECT_EQ(dot_ref(a.data(), ones.data(), 3), 0.0f);
+    const std::vector<float> b = {-0.0f, -0.0f};
+    EXPECT_EQ(bits(dot_ref(ones.data(), b.data(), 2)), bits(-0.0f));
+    EXPECT_EQ(bits(dot_ref(ones.data(), b.data(), 0)), bits(-0.0f));
+}
+
+// ---------------------------------------------------------------------------
+// Blocks laid out as the store lays them out.
+
+struct Blocks {
+    std::size_t dim = 0;
+    std::size_t nblocks = 0;
+    std::vector<float> storage;  // blocks start at `offset` floats in
+    std::size_t offset = 0;
+    std::vector<float> roots;
+    const float* data() const { return storage.data() + offset; }
+};
+
+// Interleaves `rows` (each of length dim) into blocks of kBlockRows rows;
+// unused lanes of the last block are zero, their roots zero.  `offset`
+// shifts the start so that kernels see unaligned blocks too.
+Blocks make_blocks(const std::vector<std::vector<float>>& rows, std::size_t dim, std::size_t offset = 0) {
+    Blocks out;
+    out.dim = dim;
+    out.nblocks = (rows.size() + kBlockRows - 1) / kBlockRows;
+    out.offset = offset;
+    out.storage.assign(offset + out.nblocks * dim * kBlockRows, 0.0f);
+    out.roots.assign(out.nblocks * kBlockRows, 0.0f);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        float* block = out.storage.data() + offset + (r / kBlockRows) * dim * kBlockRows;
+        for (std::size_t i = 0; i < dim; ++i) block[i * kBlockRows + r % kBlockRows] = rows[r][i];
+        out.roots[r] = root_of(sum_squares_ref(rows[r].data(), dim));
+    }
+    return out;
+}
+
+// Runs `set` over the blocks and checks every lane against the reference,
+// bit for bit, and that nothing is written past the last block.
+void expect_matches_reference(const KernelSet& set, const std::vector<float>& query,
+                              const std::vector<std::vector<float>>& rows, const Blocks& blocks) {
+    const std::size_t dim = blocks.dim;
+    const std::size_t lanes = blocks.nblocks * kBlockRows;
+    const float sentinel = std::bit_cast<float>(0x7fa5a5a5u);  // a NaN no kernel produces
+    std::vector<float> scores(lanes + kBlockRows, sentinel);
+    const float query_root = root_of(sum_squares_ref(query.data(), dim));
+    set.score_blocks(query.data(), query_root, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
+                     scores.data());
+
+    int failures = 0;
+    for (std::size_t lane = 0; lane < lanes && failures < 5; ++lane) {
+        // Unused lanes have a zero root, so they score +0.0.
+        const float expected = lane < rows.size() ? cosine_ref(query.data(), rows[lane].data(), dim) : 0.0f;
+        if (!same_score(scores[lane], expected)) {
+            ++failures;
+            ADD_FAILURE() << set.name << ": row " << lane << " of " << rows.size() << ", dim " << dim << ": got "
+                          << scores[lane] << " (0x" << std::hex << bits(scores[lane]) << "), expected " << std::dec
+                          << expected << " (0x" << std::hex << bits(expected) << ")" << std::dec;
+        }
+    }
+    for (std::size_t k = lanes; k < scores.size(); ++k) {
+        EXPECT_EQ(bits(scores[k]), bits(sentinel)) << set.name << ": wrote past the end at " << k;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Data.
+
+enum class Kind { Normal, Ties, SignedZeros, ZeroVectors, Subnormals, Overflow, Infinities, NaNs, Mixed };
+
+const char* kind_name(Kind k) {
+    switch (k) {
+        case Kind::Normal: return "normal";
+        case Kind::Ties: return "ties";
+        case Kind::SignedZeros: return "signed zeros";
+        case Kind::ZeroVectors: return "zero vectors";
+        case Kind::Subnormals: return "subnormals";
+        case Kind::Overflow: return "overflow";
+        case Kind::Infinities: return "infinities";
+        case Kind::NaNs: return "NaNs";
+        case Kind::Mixed: return "mixed";
+    }
+    return "?";
+}
+
+constexpr Kind kAllKinds[] = {Kind::Normal,     Kind::Ties,     Kind::SignedZeros, Kind::ZeroVectors, Kind::Subnormals,
+                              Kind::Overflow,   Kind::Infinities, Kind::NaNs,      Kind::Mixed};
+
+class Generator {
+public:
+    explicit Generator(std::uint32_t seed) : rng_(seed) {}
+
+    float normal() { return normal_(rng_); }
+    bool coin(double p) { return std::bernoulli_distribution(p)(rng_); }
+    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+    float sign() { return coin(0.5) ? 1.0f : -1.0f; }
+
+    // One vector of the given kind.  `is_query` picks the query's side of
+    // the signed-zero pattern.
+    std::vector<float> vector(Kind kind, std::size_t dim, bool is_query) {
+        std::vector<float> v(dim);
+        switch (kind) {
+            case Kind::Normal:
+            case Kind::Ties:
+                for (float& x : v) x = normal();
+                break;
+            case Kind::SignedZeros:
+                // Query: 1 at even indices, +0 at odd ones.  Rows: signed
+                // zeros at even indices, nonzero at odd ones; half the rows
+                // have -0.0 and negatives so every product is -0.0 and the dot
+                // is -0.0 over nonzero roots.
+                if (is_query) {
+                    for (std::size_t i = 0; i < dim; ++i) v[i] = i % 2 == 0 ? 1.0f : (coin(0.8) ? 0.0f : 1.0f);
+                } else {
+                    const bool all_negative = coin(0.5);
+                    for (std::size_t i = 0; i < dim; ++i) {
+                        if (i % 2 == 0) v[i] = all_negative ? -0.0f : sign() * 0.0f;
+                        else v[i] = all_negative ? -std::fabs(normal()) - 0.5f : normal();
+                    }
+                }
+                break;
+            case Kind::ZeroVectors:
+                if (coin(0.5)) {
+                    for (float& x : v) x = sign() * 0.0f;
+                } else {
+                    for (float& x : v) x = coin(0.3) ? normal() : sign() * 0.0f;
+                }
+                break;
+            case Kind::Subnormals:
+                for (float& x : v) {
+                    const std::size_t pick = below(4);
+                    if (pick == 0) x = sign() * std::numeric_limits<float>::denorm_min() * static_cast<float>(1 + below(1000));
+                    else if (pick == 1) x = sign() * std::numeric_limits<float>::min() * std::fabs(normal());
+                    else if (pick == 2) x = normal() * 1e-20f;  // squares underflow
+                    else x = normal();
+                }
+                break;
+            case Kind::Overflow:
+                for (float& x : v) x = coin(0.3) ? normal() * 1e20f : normal() * 1e10f;
+                break;
+            case Kind::Infinities:
+                for (float& x : v) x = coin(0.1) ? sign() * kInf : normal();
+                break;
+            case Kind::NaNs:
+                for (float& x : v) x = coin(0.05) ? kNaN : normal();
+                break;
+            case Kind::Mixed: {
+                const float menu[] = {0.0f, -0.0f, kInf, -kInf, kNaN, 1e20f, -1e-20f,
+                                      std::numeric_limits<float>::denorm_min(), 1.0f, -1.0f,
+                                      std::numeric_limits<float>::max(), std::numeric_limits<float>::min()};
+                for (float& x : v) x = coin(0.5) ? menu[below(std::size(menu))] : normal();
+                break;
+            }
+        }
+        return v;
+    }
+
+    // `count` rows of a kind; Ties repeats a few rows (and the query) many times.
+    std::vector<std::vector<float>> rows(Kind kind, std::size_t count, std::size_t dim,
+                                         const std::vector<float>& query) {
+        std::vector<std::vector<float>> out;
+        out.reserve(count);
+        for (std::size_t r = 0; r < count; ++r) {
+            if (kind == Kind::Ties && r > 0 && coin(0.7)) {
+                out.push_back(coin(0.3) ? query : out[below(out.size())]);
+            } else {
+                out.push_back(vector(kind, dim, false));
+            }
+        }
+        return out;
+    }
+
+private:
+    std::mt19937 rng_;
+    std::normal_distribution<float> normal_{0.0f, 1.0f};
+};
+
+// ---------------------------------------------------------------------------
+// Every kernel set this CPU runs, against the reference.
+
+std::vector<const KernelSet*> all_supported() {
+    const KernelSet* sets[8];
+    const std::size_t n = supported_kernels(sets, 8);
+    return {sets, sets + n};
+}
+
+class KernelTest : public ::testing::TestWithParam<const KernelSet*> {};
+
+constexpr std::size_t kDims[] = {0, 1, 2, 3, 7, 8, 15, 16, 17, 31, 33, 127, 128, 129, 768};
+
+TEST_P(KernelTest, MatchesReferenceBitForBit) {
+    const KernelSet& set = *GetParam();
+    std::uint32_t seed = 1;
+    for (Kind kind : kAllKinds) {
+        for (std::size_t dim : kDims) {
+            for (std::size_t nblocks = 1; nblocks <= 9; ++nblocks) {
+                SCOPED_TRACE(std::string(kind_name(kind)) + ", dim " + std::to_string(dim) + ", blocks " +
+                             std::to_string(nblocks));
+                Generator gen(seed++);
+                // Vary how full the last block is, from 1 lane to all 16.
+                const std::size_t count = (nblocks - 1) * kBlockRows + 1 + (nblocks * 7 + dim) % kBlockRows;
+                std::vector<float> query = gen.vector(kind, dim, true);
+                // Sometimes the zero query: every score is +0.0.
+                if (kind == Kind::ZeroVectors && nblocks % 2 == 0) query.assign(dim, nblocks % 4 == 0 ? -0.0f : 0.0f);
+                const auto rows = gen.rows(kind, count, dim, query);
+                const Blocks blocks = make_blocks(rows, dim, nblocks % 3);
+                expect_matches_reference(set, query, rows, blocks);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+TEST_P(KernelTest, FullBlocksAndLargeGroups) {
+    // Block counts past the groups a kernel scores at once, all lanes used.
+    const KernelSet& set = *GetParam();
+    Generator gen(99);
+    for (std::size_t nblocks : {10u, 11u, 12u, 13u, 16u, 33u}) {
+        for (std::size_t dim : {5u, 64u, 130u}) {
+            SCOPED_TRACE("dim " + std::to_string(dim) + ", blocks " + std::to_string(nblocks));
+            const std::vector<float> query = gen.vector(Kind::Normal, dim, true);
+            const auto rows = gen.rows(Kind::Mixed, nblocks * kBlockRows, dim, query);
+            expect_matches_reference(set, query, rows, make_blocks(rows, dim));
+        }
+    }
+}
+
+TEST_P(KernelTest, ZeroBlocksWritesNothing) {
+    const KernelSet& set = *GetParam();
+    const std::vector<float> query = {1.0f, 2.0f};
+    const float sentinel = 42.0f;
+    std::vector<float> scores(kBlockRows, sentinel);
+    set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 2)), nullptr, nullptr, 2, 0,
+                     scores.data());
+    for (float s : scores) EXPECT_EQ(s, sentinel);
+}
+
+TEST_P(KernelTest, SignOfZeroScores) {
+    // The dot of all -0.0 products is -0.0 and so is its score; a zero root
+    // gives +0.0 whatever the dot.
+    const KernelSet& set = *GetParam();
+    const std::vector<float> query = {1.0f, 0.0f};
+    const std::vector<std::vector<float>> rows = {
+        {-0.0f, -1.0f},  // -0.0
+        {0.0f, -1.0f},   // +0.0 (+0 + -0)
+        {-0.0f, -0.0f},  // zero row: +0.0
+        {0.0f, 0.0f},    // zero row: +0.0
+        {kNaN, 0.0f},    // NaN row: NaN
+        {1.0f, 0.0f},    // 1
+    };
+    const Blocks blocks = make_blocks(rows, 2);
+    std::vector<float> scores(kBlockRows);
+    set.score_blocks(query.data(), 1.0f, blocks.data(), blocks.roots.data(), 2, 1, scores.data());
+    EXPECT_EQ(bits(scores[0]), bits(-0.0f));
+    EXPECT_EQ(bits(scores[1]), bits(0.0f));
+    EXPECT_EQ(bits(scores[2]), bits(0.0f));
+    EXPECT_EQ(bits(scores[3]), bits(0.0f));
+    EXPECT_TRUE(std::isnan(scores[4]));
+    EXPECT_EQ(scores[5], 1.0f);
+    for (std::size_t lane = rows.size(); lane < kBlockRows; ++lane) EXPECT_EQ(bits(scores[lane]), bits(0.0f));
+    // A zero query root: every lane +0.0, even over NaN rows.
+    set.score_blocks(query.data(), -0.0f, blocks.data(), blocks.roots.data(), 2, 1, scores.data());
+    for (float s : scores) EXPECT_EQ(bits(s), bits(0.0f));
+}
+
+TEST_P(KernelTest, ScoresTheStoresBlocks) {
+    // The test's layout is the store's layout, and the kernels score the
+    // store's own blocks like the reference.
+    const KernelSet& set = *GetParam();
+    Generator gen(5);
+    for (std::size_t dim : {1u, 17u, 128u}) {
+        for (std::size_t count : {1u, 16u, 37u, 80u}) {
+            SCOPED_TRACE("dim " + std::to_string(dim) + ", rows " + std::to_string(count));
+            const std::vector<float> query = gen.vector(Kind::Normal, dim, true);
+            const auto rows = gen.rows(Kind::Mixed, count, dim, query);
+            Vectorstore store(dim);
+            for (std::size_t r = 0; r < count; ++r) ASSERT_TRUE(store.insert(rows[r], r).has_value());
+            const Blocks mine = make_blocks(rows, dim);
+            ASSERT_EQ(store.block_count(), mine.nblocks);
+            for (std::size_t k = 0; k < mine.nblocks * dim * kBlockRows; ++k) {
+                ASSERT_EQ(bits(store.blocks_data()[k]), bits(mine.data()[k])) << "float " << k;
+            }
+            for (std::size_t k = 0; k < mine.nblocks * kBlockRows; ++k) {
+                ASSERT_EQ(bits(store.roots_data()[k]), bits(mine.roots[k])) << "root " << k;
+            }
+            std::vector<float> scores(mine.nblocks * kBlockRows);
+            const float query_root = root_of(sum_squares_ref(query.data(), dim));
+            set.score_blocks(query.data(), query_root, store.blocks_data(), store.roots_data(), dim,
+                             store.block_count(), scores.data());
+            for (std::size_t r = 0; r < count; ++r) {
+                const float expected = cosine_ref(query.data(), rows[r].data(), dim);
+                EXPECT_TRUE(same_score(scores[r], expected)) << "row " << r << ": " << scores[r] << " vs " << expected;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SupportedKernels, KernelTest, ::testing::ValuesIn(all_supported()),
+                         [](const ::testing::TestParamInfo<const KernelSet*>& param_info) {
+                             return std::string(param_info.param->name);
+                         });
+
+// ---------------------------------------------------------------------------
+// Dispatch.
+
+TEST(KernelDispatch, ListsWhatTheCpuRunsBestFirst) {
+    const auto sets = all_supported();
+    std::vector<std::string> names;
+    for (const KernelSet* s : sets) names.emplace_back(s->name);
+
+    std::vector<std::string> expected;
+    if (__builtin_cpu_supports("avx512f")) expected.emplace_back("avx512");
+    if (__builtin_cpu_supports("avx2")) expected.emplace_back("avx2");
+    expected.emplace_back("baseline");
+    EXPECT_EQ(names, expected);
+
+    // Truncated lists keep the order.
+    const KernelSet* one[1];
+    ASSERT_EQ(supported_kernels(one, 1), 1u);
+    EXPECT_EQ(one[0]->name, names.front());
+    EXPECT_EQ(supported_kernels(one, 0), 0u);
+}
+
+TEST(KernelDispatch, ActiveIsSupported) {
+    const auto sets = all_supported();
+    const KernelSet& active = active_kernels();
+    EXPECT_EQ(&active, &active_kernels()) << "chosen once";
+    bool found = false;
+    for (const KernelSet* s : sets) found = found || s == &active;
+    EXPECT_TRUE(found) << active.name;
+    const char* forced = std::getenv("TESSARAY_SIMD");
+    bool forced_supported = false;
+    for (const KernelSet* s : sets) forced_supported = forced_supported || (forced && s->name == forced);
+    EXPECT_EQ(active.name, forced_supported ? std::string_view(forced) : sets.front()->name);
+}
+
+}  // namespace
+}  // namespace tessaray::core
