@@ -1,0 +1,141 @@
+// kernel_bench.cpp: block kernels against the scalar reference loop.
+//
+// Each benchmark scores every row once per iteration; bytes processed are the
+// row data read (rows x dim x 4 bytes), so the GB/s column compares directly
+// with the machine's memory bandwidth.
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/kernel.hpp"
+#include "core/store.hpp"
+
+namespace {
+
+using tessaray::core::KernelSet;
+using tessaray::core::kBlockRows;
+
+struct Shape {
+    std::size_t rows;
+    std::size_t dim;
+};
+
+constexpr Shape kShapes[] = {{1'000, 128}, {100'000, 128}, {1'000'000, 128}, {200'000, 768}};
+
+std::vector<float> random_floats(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> v(n);
+    for (float& x : v) x = normal(rng);
+    return v;
+}
+
+// The rows in the store's block layout (built once per shape and shared).
+const tessaray::core::Vectorstore& store_for(const Shape& shape) {
+    static std::vector<std::pair<const Shape*, std::unique_ptr<tessaray::core::Vectorstore>>> cache;
+    for (auto& [s, store] : cache) {
+        if (s == &shape) return *store;
+    }
+    auto store = std::make_unique<tessaray::core::Vectorstore>(shape.dim);
+    const std::vector<float> data = random_floats(shape.rows * shape.dim, 1);
+    for (std::size_t r = 0; r < shape.rows; ++r) {
+        if (!store->insert({data.data() + r * shape.dim, shape.dim}, r).has_value()) std::abort();
+    }
+    cache.emplace_back(&shape, std::move(store));
+    return *cache.back().second;
+}
+
+void set_counters(benchmark::State& state, const Shape& shape) {
+    const auto bytes = static_cast<std::int64_t>(shape.rows * shape.dim * sizeof(float));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bytes);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shape.rows));
+}
+
+void bench_kernel(benchmark::State& state, const KernelSet* set, const Shape* shape) {
+    const auto& store = store_for(*shape);
+    const std::vector<float> query = random_floats(shape->dim, 2);
+    const float query_root =
+        tessaray::core::root_of(tessaray::core::sum_squares_ref(query.data(), query.size()));
+    std::vector<float> scores(store.block_count() * kBlockRows);
+    for (auto _ : state) {
+        set->score_blocks(query.data(), query_root, store.blocks_data(), store.roots_data(), shape->dim,
+                          store.block_count(), scores.data());
+        benchmark::DoNotOptimize(scores.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, *shape);
+}
+
+// The scalar reference over row-major rows: cosine_ref per row.
+void bench_reference(benchmark::State& state, const Shape* shape) {
+    const std::vector<float> rows = random_floats(shape->rows * shape->dim, 1);
+    const std::vector<float> query = random_floats(shape->dim, 2);
+    std::vector<float> scores(shape->rows);
+    for (auto _ : state) {
+        for (std::size_t r = 0; r < shape->rows; ++r) {
+            scores[r] = tessaray::core::cosine_ref(query.data(), rows.data() + r * shape->dim, shape->dim);
+        }
+        benchmark::DoNotOptimize(scores.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, *shape);
+}
+
+// Like the search does: the row roots are precomputed, only the dot per row.
+void bench_reference_dot(benchmark::State& state, const Shape* shape) {
+    const std::vector<float> rows = random_floats(shape->rows * shape->dim, 1);
+    const std::vector<float> query = random_floats(shape->dim, 2);
+    std::vector<float> roots(shape->rows);
+    for (std::size_t r = 0; r < shape->rows; ++r) {
+        roots[r] = tessaray::core::root_of(
+            tessaray::core::sum_squares_ref(rows.data() + r * shape->dim, shape->dim));
+    }
+    const float query_root =
+        tessaray::core::root_of(tessaray::core::sum_squares_ref(query.data(), query.size()));
+    std::vector<float> scores(shape->rows);
+    for (auto _ : state) {
+        for (std::size_t r = 0; r < shape->rows; ++r) {
+            const float dot = tessaray::core::dot_ref(query.data(), rows.data() + r * shape->dim, shape->dim);
+            scores[r] = tessaray::core::score_from_parts(dot, query_root, roots[r]);
+        }
+        benchmark::DoNotOptimize(scores.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, *shape);
+}
+
+std::string shape_name(const Shape& shape) { return std::to_string(shape.rows) + "x" + std::to_string(shape.dim); }
+
+void register_all() {
+    const KernelSet* sets[8];
+    const std::size_t n = tessaray::core::supported_kernels(sets, 8);
+    for (const Shape& shape : kShapes) {
+        for (std::size_t i = 0; i < n; ++i) {
+            benchmark::RegisterBenchmark(("score_blocks/" + std::string(sets[i]->name) + "/" + shape_name(shape)).c_str(),
+                                         bench_kernel, sets[i], &shape)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        }
+        benchmark::RegisterBenchmark(("reference/cosine_ref/" + shape_name(shape)).c_str(), bench_reference, &shape)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark(("reference/dot_ref/" + shape_name(shape)).c_str(), bench_reference_dot, &shape)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
