@@ -95,6 +95,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     multiarch="$root/usr/include/x86_64-linux-gnu/$flavour/pyconfig.h"
     [ -f "$multiarch" ] && cp "$multiarch" "$root/usr/include/$flavour/pyconfig.h"
   done
+  # The debug headers are links into the release folder, where a quoted
+  # include would then find the release pyconfig.h: make them real copies.
+  if [ -d "$root/usr/include/python3.14d" ]; then
+    find "$root/usr/include/python3.14d" -type l | while read -r link; do
+      target=$(readlink -f "$link")
+      rm "$link"
+      cp -r "$target" "$link"
+    done
+  fi
   # dpkg-deb does not run the alternatives system: point the generic BLAS
   # names at the threaded OpenBLAS when it is there.
   if [ -d "$lib/openblas-pthread" ]; then
