@@ -1,0 +1,492 @@
+// Tests of the sequential and the parallel search: exact results, a
+// differential check against a plain reference, the work plan and the fault
+// paths of the worker threads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "core/kernel.hpp"
+#include "core/search.hpp"
+#include "core/store.hpp"
+
+namespace tessaray::core {
+namespace {
+
+constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+
+std::uint32_t bits(float f) {
+    std::uint32_t b;
+    std::memcpy(&b, &f, sizeof b);
+    return b;
+}
+
+// Bit equality of two result lists (all NaNs count as one value).
+void expect_same_results(const std::vector<ResultPair>& got, const std::vector<ResultPair>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].id, want[i].id) << "position " << i;
+        if (std::isnan(want[i].score)) {
+            EXPECT_TRUE(std::isnan(got[i].score)) << "position " << i;
+        } else {
+            EXPECT_EQ(bits(got[i].score), bits(want[i].score))
+                << "position " << i << ": " << got[i].score << " vs " << want[i].score;
+        }
+    }
+}
+
+std::vector<ResultPair> ok(SearchResult r) {
+    EXPECT_TRUE(r.has_value()) << (r.has_value() ? "" : r.error());
+    if (!r.has_value()) return {};
+    return std::move(r).value();
+}
+
+// ---- exact examples ----
+
+TEST(Search, ExactExample) {
+    Vectorstore store(2);
+    ASSERT_TRUE(store.insert(std::vector<float>{1.0f, 0.0f}, 10).has_value());
+    ASSERT_TRUE(store.insert(std::vector<float>{0.0f, 1.0f}, 20).has_value());
+    ASSERT_TRUE(store.insert(std::vector<float>{1.0f, 1.0f}, 30).has_value());
+    const std::vector<float> q = {1.0f, 0.0f};
+    const std::vector<ResultPair> want = {{1.0f, 10}, {0.70710677f, 30}, {0.0f, 20}};
+    expect_same_results(ok(search(store, q, 3)), want);
+    for (std::optional<std::uint64_t> n : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(1),
+                                           std::optional<std::uint64_t>(2), std::optional<std::uint64_t>(3)}) {
+        expect_same_results(ok(parallel_search(store, q, 3, n)), want);
+    }
+    expect_same_results(ok(search(store, q, 2)), {{1.0f, 10}, {0.70710677f, 30}});
+    expect_same_results(ok(search(store, q, 1)), {{1.0f, 10}});
+}
+
+TEST(Search, TiesKeepInsertionOrder) {
+    Vectorstore store(2);
+    const std::vector<std::uint64_t> ids = {5, 3, 9, 1, 8, 2, 7, 4, 6, 0};
+    for (std::size_t e = 0; e < 40; ++e) {
+        // The same two directions at several lengths: two exact scores, 1 and 0.
+        const float scale = static_cast<float>(e % 3 + 1);
+        const std::vector<float> v = e % 2 == 0 ? std::vector<float>{scale, 0.0f} : std::vector<float>{0.0f, -scale};
+        ASSERT_TRUE(store.insert(v, ids[e % ids.size()] + 10 * e).has_value());
+    }
+    const std::vector<float> q = {2.0f, 0.0f};
+    const auto all = ok(search(store, q, kAll));
+    ASSERT_EQ(all.size(), 40u);
+    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(all[i].score, i < 20 ? 1.0f : 0.0f) << "position " << i;
+    // The even entries first (score 1), then the odd ones, each in insertion order.
+    for (std::size_t i = 0; i < 40; ++i) {
+        const std::size_t e = i < 20 ? 2 * i : 2 * (i - 20) + 1;
+        EXPECT_EQ(all[i].id, ids[e % ids.size()] + 10 * e) << "position " << i;
+    }
+    for (std::uint64_t n = 1; n <= 9; ++n) expect_same_results(ok(parallel_search(store, q, kAll, n)), all);
+}
+
+TEST(Search, QueryLengthError) {
+    for (std::size_t entries : {0u, 1u, 20u}) {
+        Vectorstore store(3);
+        for (std::size_t e = 0; e < entries; ++e) {
+            ASSERT_TRUE(store.insert(std::vector<float>{1.0f, 2.0f, 3.0f}, e).has_value());
+        }
+        for (std::size_t len : {0u, 2u, 4u}) {
+            const std::vector<float> q(len, 1.0f);
+            const std::string want =
+                "query has length " + std::to_string(len) + " but vectorstore expects 3";
+            const auto r = search(store, q, 5);
+            ASSERT_FALSE(r.has_value());
+            EXPECT_EQ(r.error(), want);
+            for (std::optional<std::uint64_t> n : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(0),
+                                                   std::optional<std::uint64_t>(3)}) {
+                const auto p = parallel_search(store, q, 5, n);
+                ASSERT_FALSE(p.has_value());
+                EXPECT_EQ(p.error(), want);
+            }
+        }
+    }
+    EXPECT_EQ(query_length_message(2, 3), "query has length 2 but vectorstore expects 3");
+}
+
+TEST(Search, TopKZeroAndHuge) {
+    Vectorstore store(4);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (std::size_t e = 0; e < 37; ++e) {
+        std::vector<float> v(4);
+        for (auto& x : v) x = dist(rng);
+        ASSERT_TRUE(store.insert(v, e + 100).has_value());
+    }
+    const std::vector<float> q = {0.5f, -0.25f, 1.0f, 0.0f};
+    EXPECT_TRUE(ok(search(store, q, 0)).empty());
+    for (std::uint64_t n = 0; n <= 5; ++n) EXPECT_TRUE(ok(parallel_search(store, q, 0, n)).empty());
+    const auto all = ok(search(store, q, kAll));
+    EXPECT_EQ(all.size(), 37u);
+    std::set<std::uint64_t> ids;
+    for (const auto& r : all) ids.insert(r.id);
+    EXPECT_EQ(ids.size(), 37u);
+    for (std::size_t i = 1; i < all.size(); ++i) EXPECT_GE(all[i - 1].score, all[i].score);
+    expect_same_results(ok(parallel_search(store, q, kAll, kAll)), all);
+    expect_same_results(ok(parallel_search(store, q, kAll, 4)), all);
+}
+
+// ---- differential check against a plain reference ----
+
+// The expected result: the reference cosine of every entry, a stable sort by
+// score (higher first, NaN last), then the first k.
+std::vector<ResultPair> reference_search(const std::vector<std::vector<float>>& rows,
+                                         const std::vector<std::uint64_t>& ids, const std::vector<float>& q,
+                                         std::uint64_t k) {
+    std::vector<ResultPair> all;
+    for (std::size_t e = 0; e < rows.size(); ++e) {
+        all.push_back({cosine_ref(q.data(), rows[e].data(), q.size()), ids[e]});
+    }
+    std::stable_sort(all.begin(), all.end(), [](const ResultPair& a, const ResultPair& b) {
+        if (std::isnan(a.score)) return false;
+        if (std::isnan(b.score)) return true;
+        return a.score > b.score;
+    });
+    all.resize(static_cast<std::size_t>(std::min<std::uint64_t>(k, all.size())));
+    return all;
+}
+
+struct RandomStore {
+    Vectorstore store;
+    std::vector<std::vector<float>> rows;
+    std::vector<std::uint64_t> ids;
+};
+
+// Values from a small palette so that scores tie often; some rows repeated,
+// some all zero; optionally with infinities and NaN.
+RandomStore make_store(std::mt19937_64& rng, std::size_t dim, std::size_t n, bool special) {
+    static const std::vector<float> palette = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, -3.0f, 0.25f};
+    std::uniform_int_distribution<std::size_t> pick(0, palette.size() - 1);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_real_distribution<float> wide(-4.0f, 4.0f);
+    RandomStore s{Vectorstore(dim), {}, {}};
+    for (std::size_t e = 0; e < n; ++e) {
+        std::vector<float> v(dim);
+        const int kind = percent(rng);
+        if (kind < 10) {
+            for (auto& x : v) x = percent(rng) < 50 ? 0.0f : -0.0f;
+        } else if (kind < 30 && !s.rows.empty()) {
+            std::uniform_int_distribution<std::size_t> earlier(0, s.rows.size() - 1);
+            v = s.rows[earlier(rng)];
+        } else if (kind < 80) {
+            for (auto& x : v) x = palette[pick(rng)];
+        } else {
+            for (auto& x : v) x = wide(rng);
+        }
+        if (special && dim > 0 && percent(rng) < 10) {
+            const float odd[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::quiet_NaN(), 3e38f};
+            v[pick(rng) % dim] = odd[percent(rng) % 4];
+        }
+        const std::uint64_t id = percent(rng) < 20 ? 77 : rng();  // duplicate ids too
+        if (!s.store.insert(v, id).has_value()) throw std::logic_error("insert failed");
+        s.rows.push_back(v);
+        s.ids.push_back(id);
+    }
+    return s;
+}
+
+std::vector<float> make_query(std::mt19937_64& rng, std::size_t dim, int variant) {
+    std::vector<float> q(dim);
+    std::uniform_real_distribution<float> wide(-2.0f, 2.0f);
+    for (std::size_t i = 0; i < dim; ++i) {
+        switch (variant) {
+            case 0: q[i] = wide(rng); break;
+            case 1: q[i] = static_cast<float>(static_cast<int>(i % 3) - 1); break;
+            case 2: q[i] = i % 2 == 0 ? -0.0f : 0.0f; break;  // a zero query
+            default: q[i] = 1.0f; break;
+        }
+    }
+    return q;
+}
+
+struct DiffCase {
+    std::size_t dim;
+    bool special;
+};
+
+class SearchDifferential : public ::testing::TestWithParam<DiffCase> {};
+
+TEST_P(SearchDifferential, MatchesReferenceAndParallelMatchesSequential) {
+    const auto [dim, special] = GetParam();
+    std::mt19937_64 rng(0x5eed + dim * 31 + (special ? 1 : 0));
+    const std::vector<std::size_t> sizes = {0,  1,  2,  15, 16, 17, 31, 32,  33,  47,  48,  49,  63,
+                                            64, 65, 80, 97, 127, 128, 129, 150, 191, 192, 193, 200};
+    std::vector<std::optional<std::uint64_t>> thread_counts;
+    for (std::uint64_t n = 0; n <= 9; ++n) thread_counts.emplace_back(n);
+    thread_counts.emplace_back(17);
+    thread_counts.emplace_back(std::nullopt);
+
+    for (std::size_t n : sizes) {
+        const RandomStore s = make_store(rng, dim, n, special);
+        for (int variant = 0; variant < 4; ++variant) {
+            const std::vector<float> q = make_query(rng, dim, variant);
+            for (std::uint64_t k : {std::uint64_t(0), std::uint64_t(1), std::uint64_t(5), std::uint64_t(n / 2 + 1),
+                                    std::uint64_t(n), std::uint64_t(n + 1), kAll}) {
+                SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) + " query=" +
+                             std::to_string(variant) + " k=" + std::to_string(k));
+                const auto seq = ok(search(s.store, q, k));
+                expect_same_results(seq, reference_search(s.rows, s.ids, q, k));
+                if (variant != 0 && k != kAll && k != 5) continue;  // keep the thread count manageable
+                for (const auto& threads : thread_counts) {
+                    SCOPED_TRACE("threads=" + (threads ? std::to_string(*threads) : std::string("default")));
+                    expect_same_results(ok(parallel_search(s.store, q, k, threads)), seq);
+                }
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
+                         ::testing::Values(DiffCase{1, false}, DiffCase{2, false}, DiffCase{3, false},
+                                           DiffCase{8, false}, DiffCase{17, false}, DiffCase{0, false},
+                                           DiffCase{5, true}, DiffCase{16, true}),
+                         [](const auto& test_info) {
+                             return "dim" + std::to_string(test_info.param.dim) + (test_info.param.special ? "_special" : "");
+                         });
+
+// ---- the work plan ----
+
+struct PlanCase {
+    std::size_t n;
+    std::size_t requested;
+    WorkPlan want;
+};
+
+class PlanWork : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(PlanWork, Examples) {
+    const auto& c = GetParam();
+    const WorkPlan got = plan_work(c.n, c.requested);
+    EXPECT_EQ(got.workers, c.want.workers);
+    EXPECT_EQ(got.chunk_size, c.want.chunk_size);
+    EXPECT_EQ(got.chunks, c.want.chunks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Plans, PlanWork,
+                         ::testing::Values(PlanCase{10, 4, {4, 3, 4}}, PlanCase{10, 6, {6, 2, 5}},
+                                           PlanCase{10, 0, {1, 10, 1}}, PlanCase{10, 1, {1, 10, 1}},
+                                           PlanCase{10, 10, {10, 1, 10}}, PlanCase{10, 11, {11, 1, 10}},
+                                           PlanCase{10, 1000, {1000, 1, 10}}, PlanCase{1, 0, {1, 1, 1}},
+                                           PlanCase{1, 8, {8, 1, 1}}, PlanCase{17, 4, {4, 5, 4}},
+                                           PlanCase{16, 3, {3, 6, 3}}));
+
+// Every chunk holds at least one entry and the chunks cover the store.
+TEST(PlanWorkProperties, ChunksCoverTheStore) {
+    for (std::size_t n = 1; n <= 120; ++n) {
+        for (std::size_t w = 0; w <= 130; ++w) {
+            const WorkPlan p = plan_work(n, w);
+            ASSERT_EQ(p.workers, std::max<std::size_t>(w, 1)) << n << "," << w;
+            ASSERT_GE(p.chunk_size, 1u) << n << "," << w;
+            ASSERT_GE(p.chunks, 1u) << n << "," << w;
+            ASSERT_LE(p.chunks, p.workers) << n << "," << w;
+            ASSERT_LT((p.chunks - 1) * p.chunk_size, n) << n << "," << w;
+            ASSERT_GE(p.chunks * p.chunk_size, n) << n << "," << w;
+            // The chunk size is the smallest that lets the workers cover the store.
+            ASSERT_GE(p.chunk_size * p.workers, n) << n << "," << w;
+            ASSERT_LT((p.chunk_size - 1) * p.workers, n) << n << "," << w;
+        }
+    }
+}
+
+// ---- fault paths ----
+
+// Resets the test hooks, whatever happens in the test.
+struct HookGuard {
+    HookGuard() = default;
+    HookGuard(const HookGuard&) = delete;
+    HookGuard& operator=(const HookGuard&) = delete;
+    ~HookGuard() {
+        testing::worker_hook = nullptr;
+        testing::spawn_hook = nullptr;
+    }
+};
+
+std::atomic<int> g_worker_calls{0};
+std::atomic<int> g_worker_done{0};
+std::atomic<unsigned> g_chunks_seen{0};  // bit c: worker of chunk c ran
+std::atomic<unsigned> g_spawns_seen{0};  // bit c: start of chunk c asked
+std::atomic<int> g_throw_kind{0};
+std::atomic<int> g_spawn_error{0};
+std::atomic<std::size_t> g_fail_chunk{0};
+
+void reset_counters() {
+    g_worker_calls = 0;
+    g_worker_done = 0;
+    g_chunks_seen = 0;
+    g_spawns_seen = 0;
+}
+
+// A worker that takes a while, so that a caller that did not wait for it
+// would see it unfinished.
+void slow_worker(std::size_t chunk) {
+    g_worker_calls.fetch_add(1);
+    g_chunks_seen.fetch_or(1u << chunk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    g_worker_done.fetch_add(1);
+}
+
+int refuse_one_chunk(std::size_t chunk) {
+    g_spawns_seen.fetch_or(1u << chunk);
+    return chunk == g_fail_chunk.load() ? g_spawn_error.load() : 0;
+}
+
+void throwing_worker(std::size_t chunk) {
+    g_worker_calls.fetch_add(1);
+    g_chunks_seen.fetch_or(1u << chunk);
+    if (chunk == g_fail_chunk.load()) {
+        switch (g_throw_kind.load()) {
+            case 0: throw std::runtime_error("worker broke");
+            case 1: throw 42;
+            default: throw Fault("an inner fault");
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    g_worker_done.fetch_add(1);
+}
+
+RandomStore fault_store() {
+    std::mt19937_64 rng(99);
+    return make_store(rng, 4, 40, false);  // 4 workers: chunks of 10, 4 chunks
+}
+
+struct SpawnCase {
+    int error;
+    std::size_t fail_chunk;
+};
+
+class SpawnFailure : public ::testing::TestWithParam<SpawnCase> {};
+
+TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
+    const auto [error, fail_chunk] = GetParam();
+    HookGuard guard;
+    const RandomStore s = fault_store();
+    const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
+    reset_counters();
+    g_spawn_error = error;
+    g_fail_chunk = fail_chunk;
+    testing::spawn_hook = refuse_one_chunk;
+    testing::worker_hook = slow_worker;
+
+    std::string message;
+    bool faulted = false;
+    try {
+        (void)parallel_search(s.store, q, 5, 4);
+    } catch (const Fault& f) {
+        faulted = true;
+        message = f.message();
+        EXPECT_STREQ(f.what(), message.c_str());
+    }
+    ASSERT_TRUE(faulted) << "no fault for a refused thread start";
+    EXPECT_EQ(message.rfind("failed to spawn thread: ", 0), 0u) << message;
+    EXPECT_NE(message.find("code: " + std::to_string(error)), std::string::npos) << message;
+
+    // The chunks before the refused one were started, ran and were waited for;
+    // no start was asked for after the refusal.
+    const unsigned before = (1u << fail_chunk) - 1;
+    EXPECT_EQ(g_worker_calls.load(), static_cast<int>(fail_chunk));
+    EXPECT_EQ(g_worker_done.load(), static_cast<int>(fail_chunk));
+    EXPECT_EQ(g_chunks_seen.load(), before);
+    EXPECT_EQ(g_spawns_seen.load(), before | (1u << fail_chunk));
+
+    // Nothing is left behind: the next search works.
+    testing::spawn_hook = nullptr;
+    testing::worker_hook = nullptr;
+    expect_same_results(ok(parallel_search(s.store, q, 5, 4)), ok(search(s.store, q, 5)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, SpawnFailure,
+                         ::testing::Values(SpawnCase{EAGAIN, 2}, SpawnCase{EAGAIN, 0}, SpawnCase{EAGAIN, 3},
+                                           SpawnCase{ENOMEM, 1}, SpawnCase{EPERM, 2}),
+                         [](const auto& test_info) {
+                             return "errno" + std::to_string(test_info.param.error) + "_chunk" +
+                                    std::to_string(test_info.param.fail_chunk);
+                         });
+
+TEST(SpawnFailureMessage, WouldBlockCodeEleven) {
+    HookGuard guard;
+    const RandomStore s = fault_store();
+    const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
+    reset_counters();
+    g_spawn_error = EAGAIN;
+    g_fail_chunk = 2;
+    testing::spawn_hook = refuse_one_chunk;
+    testing::worker_hook = slow_worker;
+    try {
+        (void)parallel_search(s.store, q, 3, 4);
+        ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+        const std::string m = f.message();
+        EXPECT_EQ(m.rfind("failed to spawn thread: ", 0), 0u) << m;
+        EXPECT_NE(m.find("code: 11"), std::string::npos) << m;
+    }
+    EXPECT_EQ(g_worker_calls.load(), 2);
+    EXPECT_EQ(g_worker_done.load(), 2);
+}
+
+struct WorkerFaultCase {
+    int throw_kind;  // 0: std::exception, 1: not an exception class, 2: Fault
+    std::size_t fail_chunk;
+    std::uint64_t top_k;
+};
+
+class WorkerFailure : public ::testing::TestWithParam<WorkerFaultCase> {};
+
+TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
+    const auto [kind, fail_chunk, top_k] = GetParam();
+    HookGuard guard;
+    const RandomStore s = fault_store();
+    const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
+    reset_counters();
+    g_throw_kind = kind;
+    g_fail_chunk = fail_chunk;
+    testing::worker_hook = throwing_worker;
+
+    EXPECT_THROW(
+        {
+            try {
+                (void)parallel_search(s.store, q, top_k, 4);
+            } catch (const Fault& f) {
+                EXPECT_EQ(f.message(), "called `Result::unwrap()` on an `Err` value: Any { .. }");
+                throw;
+            }
+        },
+        Fault);
+    // Every worker ran, and every one that did not fail finished before the call ended.
+    EXPECT_EQ(g_worker_calls.load(), 4);
+    EXPECT_EQ(g_chunks_seen.load(), 0xFu);
+    EXPECT_EQ(g_worker_done.load(), 3);
+
+    testing::worker_hook = nullptr;
+    expect_same_results(ok(parallel_search(s.store, q, top_k, 4)), ok(search(s.store, q, top_k)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Throws, WorkerFailure,
+                         ::testing::Values(WorkerFaultCase{0, 1, 5}, WorkerFaultCase{1, 1, 5},
+                                           WorkerFaultCase{2, 1, 5}, WorkerFaultCase{0, 0, 5},
+                                           WorkerFaultCase{0, 3, 5}, WorkerFaultCase{0, 1, 0},
+                                           WorkerFaultCase{1, 2, kAll}),
+                         [](const auto& test_info) {
+                             return "kind" + std::to_string(test_info.param.throw_kind) + "_chunk" +
+                                    std::to_string(test_info.param.fail_chunk) + "_k" +
+                                    (test_info.param.top_k == kAll ? std::string("all")
+                                                              : std::to_string(test_info.param.top_k));
+                         });
+
+}  // namespace
+}  // namespace tessaray::core
