@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The Python tests again on the debug interpreter, where the total reference
+# count is visible and a leaked reference fails the leak tests.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+debug_python=$(bash scripts/provision-python.sh --dbg)
+cmake -S . -B build-dbg -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE="$debug_python" \
+  -DTESSARAY_BUILD_TESTS=OFF -DTESSARAY_BUILD_BENCH=OFF >/dev/null
+cmake --build build-dbg -j "$(nproc)" --target tessaray >/dev/null
+PYTHONPATH="$PWD/build-dbg/python" "$debug_python" -m pytest -q -p no:cacheprovider tests/python
