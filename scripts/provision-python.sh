@@ -84,6 +84,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get "${apt_opts[@]}" update -qq >&2
   apt-get "${apt_opts[@]}" --download-only -y -qq install "${all[@]}" >&2
   mkdir -p "$root"
+  # The debug headers were turned into real copies on an earlier fetch (see
+  # below); the packages bring them back as links, which cannot replace folders.
+  rm -rf "$root/usr/include/python3.14d"
   for deb in "$apt_dir"/archives/*.deb; do dpkg-deb -x "$deb" "$root"; done
 
   lib="$root/usr/lib/x86_64-linux-gnu"
