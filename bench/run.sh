@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs the side-by-side benchmark (bench/bench.py) in one command:
+#   bash bench/run.sh [bench.py options, e.g. --sizes 1000x128,100000x128]
+#
+# Provisions numpy, faiss, hnswlib, threadpoolctl and the threaded OpenBLAS
+# into a private interpreter prefix of their own (so the test prefix stays as
+# it is), builds the module for that interpreter into build/bench, compiles
+# the read-limit helper there, and runs the benchmark.  OPENBLAS_CORETYPE and
+# OPENBLAS_L2_SIZE are unset for this command only: when set they make
+# OpenBLAS run an older, slower kernel (the benchmark prints which one runs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export TESSARAY_PY_PREFIX="${TESSARAY_BENCH_PY_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tessaray/py314-bench}"
+python=$(bash scripts/provision-python.sh python3-numpy python3-faiss python3-hnswlib python3-threadpoolctl \
+  libopenblas0-pthread)
+build_dir=build/bench
+PYTHON="$python" BUILD_DIR="$build_dir" bash scripts/build.sh -DTESSARAY_BUILD_TESTS=OFF >/dev/null
+g++ -O2 -std=c++20 -pthread -o "$build_dir/read_limit" bench/read_limit.cpp
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build_dir/python" \
+  "$python" bench/bench.py --read-limit "$build_dir/read_limit" "$@"
