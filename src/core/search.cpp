@@ -2,12 +2,62 @@
 #include "core/search.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tessaray::core {
 
 std::string query_length_message(std::size_t found, std::size_t expected) {
     return "query has length " + std::to_string(found) + " but vectorstore expects " + std::to_string(expected);
 }
+
+namespace {
+
+// Offers the entries [first, last) whose scores are scores[index - base].
+//
+// Indices arrive in increasing order, so once the selection is full an entry
+// enters it only if it ranks before the worst kept entry while coming after
+// every kept one: its score must be greater than the worst score (equal
+// scores lose on index; a NaN score loses to any number).  When the worst
+// kept score is itself NaN, any number ranks before it, so every entry is
+// offered.  Runs of kBlockRows scores are tested with one branch-free
+// comparison each, and only runs holding a candidate are offered one by one;
+// offer() makes the exact decision, so the result does not change.
+void offer_batch(const float* scores, std::size_t base, std::size_t first, std::size_t last,
+                 TopK& selection) noexcept {
+    std::size_t index = first;
+    while (index < last && !selection.full()) {
+        selection.offer(scores[index - base], index);
+        ++index;
+    }
+    while (index < last) {
+        const float worst = selection.worst().score;
+        if (std::isnan(worst)) {
+            for (; index < last; ++index) selection.offer(scores[index - base], index);
+            return;
+        }
+        const std::size_t run_end = std::min(last, (index / kBlockRows + 1) * kBlockRows);
+        const float* run = scores + (index - base);
+        const std::size_t count = run_end - index;
+        bool candidate = false;
+        if (count == kBlockRows) {
+            unsigned any = 0;
+            for (std::size_t j = 0; j < kBlockRows; ++j) any |= static_cast<unsigned>(run[j] > worst);
+            candidate = any != 0;
+        } else {
+            for (std::size_t j = 0; j < count; ++j) candidate = candidate || run[j] > worst;
+        }
+        if (candidate) {
+            for (std::size_t j = 0; j < count; ++j) {
+                if (run[j] > selection.worst().score || std::isnan(selection.worst().score)) {
+                    selection.offer(run[j], index + j);
+                }
+            }
+        }
+        index = run_end;
+    }
+}
+
+}  // namespace
 
 void score_range(const Vectorstore& store, std::span<const float> query, float query_root, std::size_t begin,
                  std::size_t end, TopK& selection) noexcept {
@@ -26,8 +76,7 @@ void score_range(const Vectorstore& store, std::span<const float> query, float q
                      store.roots_data() + block * kBlockRows, dim, nblocks, scores);
         const std::size_t first = std::max(begin, block * kBlockRows);
         const std::size_t last = std::min(end, (block + nblocks) * kBlockRows);
-        const std::size_t base = block * kBlockRows;
-        for (std::size_t index = first; index < last; ++index) selection.offer(scores[index - base], index);
+        offer_batch(scores, block * kBlockRows, first, last, selection);
     }
 }
 
