@@ -380,7 +380,7 @@ float element_value(const char* p) noexcept {
         // NaN comes back quiet (the conversions keep the payload and set the
         // quiet bit); the compiler may drop the round trip, so do it here.
         std::uint32_t bits = load<std::uint32_t, Swap>(p);
-        if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x007fffffu) != 0) bits |= 0x00400000u;
+        bits |= (bits & 0x7fffffffu) > 0x7f800000u ? 0x00400000u : 0u;  // branch-free: NaN only
         return std::bit_cast<float>(bits);
     } else {
         return static_cast<float>(std::bit_cast<double>(load<std::uint64_t, Swap>(p)));
