@@ -42,14 +42,7 @@ std::string callable_name(const ArgSpec& spec) {
 }
 
 [[gnu::cold]] PyErr unexpected_keyword(const ArgSpec& spec, PyObject* key) {
-    std::string shown;
-    if (Ref text = Ref::steal(PyObject_Str(key))) {
-        shown = lossy_utf8(text.get());
-    } else {
-        PyErr_Clear();
-        shown = "<unprintable>";
-    }
-    return PyErr::type_error(callable_name(spec) + " got an unexpected keyword argument '" + shown + "'");
+    return PyErr::type_error(callable_name(spec) + " got an unexpected keyword argument '" + display_text(key) + "'");
 }
 
 [[gnu::cold]] PyErr multiple_values(const ArgSpec& spec, std::size_t param) {
@@ -119,13 +112,7 @@ PyObject* sequence_class() {
         PyObject* found = module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
         if (found == nullptr) {
             PyErr err = fetch();
-            std::string detail = "<unprintable>";
-            if (Ref text = Ref::steal(PyObject_Str(make_normalized(err)))) {
-                detail = lossy_utf8(text.get());
-            } else {
-                PyErr_Clear();
-            }
-            core::raise_fault("called `Result::unwrap()` on an `Err` value: " + detail);
+            core::raise_fault("called `Result::unwrap()` on an `Err` value: " + display_text(make_normalized(err)));
         }
         return found;
     });

@@ -70,6 +70,12 @@ std::string lossy_utf8(PyObject* str) {
     return "\xEF\xBF\xBD";
 }
 
+std::string display_text(PyObject* obj) {
+    if (Ref text = Ref::steal(PyObject_Str(obj))) return lossy_utf8(text.get());
+    PyErr_Clear();
+    return "<unprintable>";
+}
+
 PyErr PyErr::lazy(PyObject* exception_class, std::string message) {
     return PyErr(Kind::Lazy, exception_class, std::move(message), Ref(), Ref());
 }

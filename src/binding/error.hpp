@@ -82,6 +82,9 @@ inline PyObject* checked(PyObject* p) {
 // The PanicException class, created on first need (borrowed; lives forever).
 PyObject* panic_exception_class();
 
+// str(obj) as text, or "<unprintable>" when str() fails (its error is dropped).
+std::string display_text(PyObject* obj);
+
 // Text of a str without failing: lone surrogates are passed through the
 // "surrogatepass" handler and every invalid sequence becomes U+FFFD.
 std::string lossy_utf8(PyObject* str);

@@ -63,13 +63,7 @@ PyResult<std::monostate> add_to_module(PyObject* module, PyObject* name, PyObjec
     }
     if (PyList_Append(all.get(), name) != 0) {
         PyErr err = fetch();
-        std::string detail = "<unprintable>";
-        if (Ref text = Ref::steal(PyObject_Str(make_normalized(err)))) {
-            detail = lossy_utf8(text.get());
-        } else {
-            PyErr_Clear();
-        }
-        core::raise_fault("could not append __name__ to __all__: " + detail);
+        core::raise_fault("could not append __name__ to __all__: " + display_text(make_normalized(err)));
     }
     if (PyObject_SetAttr(module, name, value) != 0) return unexpected(fetch());
     return std::monostate{};
