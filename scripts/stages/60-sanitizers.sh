@@ -28,12 +28,14 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 echo "-- core tests (address,undefined)"
 ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
 
-cxx=$(awk -F= '/^CMAKE_CXX_COMPILER:/ {print $2; exit}' build-asan/CMakeCache.txt)
+cxx=$(awk -F= '/^CMAKE_CXX_COMPILER:/ {print $2}' build-asan/CMakeCache.txt)
 asan_runtime=$(readlink -f "$("$cxx" -print-file-name=libasan.so)")
 [ -f "$asan_runtime" ] || { echo "no ASan runtime found for $cxx" >&2; exit 1; }
 # The runtime must provide the interface version the compiler emits checks for.
 module=$(ls build-asan/python/tessaray*.so)
-want=$(nm -D --undefined-only "$module" | awk '/__asan_version_mismatch_check_v[0-9]+/ {print $2; exit}')
+# (awk reads to the end: an early exit would kill nm with SIGPIPE under pipefail.)
+want=$(nm -D --undefined-only "$module" | awk '/__asan_version_mismatch_check_v[0-9]+/ && !found {print $2; found = 1}')
+[ -n "$want" ] || { echo "the module has no ASan version check: not built with ASan?" >&2; exit 1; }
 nm -D --defined-only "$asan_runtime" | grep -w "$want" >/dev/null || {
   echo "$asan_runtime does not provide $want, which the module needs" >&2
   exit 1
@@ -73,6 +75,19 @@ EOF
 echo "-- ASan runtime works under the interpreter"
 
 echo "-- Python tests (address,undefined)"
+# pytest captures each test's standard error, and an aborting process takes
+# that capture with it: sanitizer reports go to files, shown when the stage ends.
+logs="$PWD/build-asan/sanitizer-logs"
+rm -rf "$logs" && mkdir -p "$logs"
+show_logs() {
+  for f in "$logs"/*; do
+    [ -f "$f" ] && { echo "-- sanitizer report $f" >&2; cat "$f" >&2; }
+  done
+  return 0
+}
+trap show_logs EXIT
+export ASAN_OPTIONS=$ASAN_OPTIONS:log_path=$logs/asan
+export UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$logs/ubsan
 rss_test=tests/python/test_leaks.py::test_resident_memory_flat_after_dropping_stores
 run -m pytest -q -p no:cacheprovider tests/python --deselect "$rss_test"
 ASAN_OPTIONS=$ASAN_OPTIONS:quarantine_size_mb=0 run -m pytest -q -p no:cacheprovider "$rss_test"
