@@ -3,7 +3,7 @@
 # headers and the Python packages named on the command line.
 #
 # Order of preference:
-#   1. $PYTHON, when set;
+#   1. $PYTHON, when set (the packages are then the caller's business);
 #   2. a python3.14 on PATH whose headers are installed;
 #   3. a private prefix under the user's cache folder, filled from Debian
 #      testing binary packages (never installed system-wide: they would replace
@@ -17,7 +17,9 @@ set -euo pipefail
 
 want_dbg=0
 if [ "${1:-}" = "--dbg" ]; then want_dbg=1; shift; fi
-base_pkgs=(python3.14-dev python3-pytest python3-hypothesis)
+# What the tests need: headers, pytest, hypothesis, and numpy for the
+# reference computations of the search tests.
+base_pkgs=(python3.14-dev python3-pytest python3-hypothesis python3-numpy)
 [ "$want_dbg" = 1 ] && base_pkgs+=(python3.14-dbg)
 pkgs=("${base_pkgs[@]}" "$@")
 
@@ -31,8 +33,11 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")
 EOF
 }
 
+if [ "$want_dbg" = 0 ] && [ -n "${PYTHON:-}" ]; then
+  [ $# -eq 0 ] || log "using PYTHON=$PYTHON as it is; not adding $*"
+  echo "$PYTHON"; exit 0
+fi
 if [ "$want_dbg" = 0 ] && [ $# -eq 0 ]; then
-  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; exit 0; fi
   if command -v python3.14 >/dev/null 2>&1 && has_headers "$(command -v python3.14)"; then
     command -v python3.14; exit 0
   fi
