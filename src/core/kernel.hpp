@@ -6,8 +6,10 @@
 // every fast kernel must give bit-identical results.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace tessaray::core {
@@ -18,12 +20,21 @@ float dot_ref(const float* a, const float* b, std::size_t n) noexcept;
 // Sum of a[i] * a[i] in index order, from -0.0.
 float sum_squares_ref(const float* a, std::size_t n) noexcept;
 
+// The one NaN every score that is not a number comes out as: positive and
+// quiet.  x86 returns the first operand's NaN and compilers may swap the
+// operands of an addition, so without this the sign and payload of a NaN
+// score would depend on the kernel and the compiler.
+inline constexpr std::uint32_t kScoreNaNBits = 0x7FC00000u;
+inline constexpr float kScoreNaN = std::bit_cast<float>(kScoreNaNBits);
+
 // The score from a dot product and the two square roots of the sums of
 // squares.  A root is zero exactly when its sum of squares is zero (IEEE
-// equality), so testing the roots is the zero-vector rule.
+// equality), so testing the roots is the zero-vector rule.  A NaN quotient
+// becomes kScoreNaN.
 inline float score_from_parts(float dot, float root_a, float root_b) noexcept {
     if (root_a == 0.0f || root_b == 0.0f) return 0.0f;
-    return dot / (root_a * root_b);
+    const float score = dot / (root_a * root_b);
+    return score == score ? score : kScoreNaN;
 }
 
 // The correctly rounded 32-bit square root.
@@ -40,7 +51,14 @@ float cosine_ref(const float* a, const float* b, std::size_t n) noexcept;
 // `lane`.  A block of rows of dimension d is d * kBlockRows floats.  One SIMD
 // lane then follows one row and adds its products in index order, which keeps
 // every score identical to the reference while the loads stream.
-inline constexpr std::size_t kBlockRows = 16;
+//
+// 64 rows make element i of a block four whole 64-byte lines, so a kernel
+// that takes one block at a time reads the store as one sequential stream.
+// With 16 rows the kernels needed four blocks at once (four streams a block
+// apart) to have enough independent adds, and scored about 10 % slower than
+// the sequential read; at 64 they run at about the read's speed.  Only the
+// last block is padded, at most 63 row slots per store.
+inline constexpr std::size_t kBlockRows = 64;
 
 // Scores `nblocks` consecutive blocks against `query` (length `dim`):
 //   scores[b * kBlockRows + lane] =

@@ -64,7 +64,7 @@ void score_range(const Vectorstore& store, std::span<const float> query, float q
     if (begin >= end || selection.capacity() == 0) return;
     // Blocks are scored a batch at a time into a small buffer on the stack,
     // then offered to the selection; lanes outside [begin, end) are skipped.
-    constexpr std::size_t kBatchBlocks = 32;
+    constexpr std::size_t kBatchBlocks = kBlockRows >= 512 ? 1 : 512 / kBlockRows;
     float scores[kBatchBlocks * kBlockRows];
     const ScoreBlocksFn score_blocks = active_kernels().score_blocks;
     const std::size_t dim = store.vector_size();

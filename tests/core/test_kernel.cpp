@@ -18,16 +18,16 @@ namespace {
 
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-// Scores agree when their bits agree.  NaNs are the exception: IEEE leaves
-// which NaN an addition of two NaNs returns to the operand order, and the
-// compiler may swap the operands of an addition, so any NaN matches any NaN.
-bool same_score(float got, float expected) {
-    if (std::isnan(expected)) return std::isnan(got);
-    return bits(got) == bits(expected);
-}
+// Scores agree when their bits agree, NaNs included: every NaN score is
+// kScoreNaN, whatever NaNs went in.
+bool same_score(float got, float expected) { return bits(got) == bits(expected); }
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+// NaNs of the other sign and with payloads, as x86 would pass them on.
+const float kNegNaN = std::bit_cast<float>(0xFFC00000u);
+const float kPayloadNaN = std::bit_cast<float>(0x7FC12345u);
+const float kNegPayloadNaN = std::bit_cast<float>(0xFFE54321u);
 
 // ---------------------------------------------------------------------------
 // The reference against known values.
@@ -35,7 +35,7 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 struct KnownCase {
     std::vector<float> a;
     std::vector<float> b;
-    double expected;  // the float result, widened; NaN means "any NaN"
+    double expected;  // the float result, widened; NaN means kScoreNaN
     const char* what;
 };
 
@@ -49,6 +49,9 @@ TEST(CosineRef, KnownValues) {
         {{1e20f}, {1e20f}, std::nan(""), "squares overflow: inf / inf"},
         {{1e20f, 0}, {0, 1}, 0.0, "zero dot over an infinite root"},
         {{kNaN}, {0}, 0.0, "zero vector wins over NaN"},
+        {{kNegNaN, 1}, {1, 1}, std::nan(""), "a negative NaN gives the positive one"},
+        {{kNegPayloadNaN, kPayloadNaN}, {1, 1}, std::nan(""), "NaN payloads are dropped"},
+        {{-1e20f, 1}, {1e20f, 1}, std::nan(""), "-inf / inf"},
     };
     for (const KnownCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -59,7 +62,7 @@ TEST(CosineRef, KnownValues) {
             const std::vector<float>& y = swap ? c.a : c.b;
             const float got = cosine_ref(x.data(), y.data(), x.size());
             if (std::isnan(c.expected)) {
-                EXPECT_TRUE(std::isnan(got)) << got;
+                EXPECT_EQ(bits(got), kScoreNaNBits) << std::hex << bits(got);
             } else {
                 // Compare bits, so that the sign of a zero counts.
                 EXPECT_EQ(bits(got), bits(static_cast<float>(c.expected)))
@@ -231,11 +234,13 @@ public:
             case Kind::Infinities:
                 for (float& x : v) x = coin(0.1) ? sign() * kInf : normal();
                 break;
-            case Kind::NaNs:
-                for (float& x : v) x = coin(0.05) ? kNaN : normal();
+            case Kind::NaNs: {
+                const float nans[] = {kNaN, kNegNaN, kPayloadNaN, kNegPayloadNaN};
+                for (float& x : v) x = coin(0.05) ? nans[below(std::size(nans))] : normal();
                 break;
+            }
             case Kind::Mixed: {
-                const float menu[] = {0.0f, -0.0f, kInf, -kInf, kNaN, 1e20f, -1e-20f,
+                const float menu[] = {0.0f, -0.0f, kInf, -kInf, kNaN, kNegNaN, 1e20f, -1e-20f,
                                       std::numeric_limits<float>::denorm_min(), 1.0f, -1.0f,
                                       std::numeric_limits<float>::max(), std::numeric_limits<float>::min()};
                 for (float& x : v) x = coin(0.5) ? menu[below(std::size(menu))] : normal();
@@ -287,7 +292,7 @@ TEST_P(KernelTest, MatchesReferenceBitForBit) {
                 SCOPED_TRACE(std::string(kind_name(kind)) + ", dim " + std::to_string(dim) + ", blocks " +
                              std::to_string(nblocks));
                 Generator gen(seed++);
-                // Vary how full the last block is, from 1 lane to all 16.
+                // Vary how full the last block is, from 1 lane to all kBlockRows.
                 const std::size_t count = (nblocks - 1) * kBlockRows + 1 + (nblocks * 7 + dim) % kBlockRows;
                 std::vector<float> query = gen.vector(kind, dim, true);
                 // Sometimes the zero query: every score is +0.0.
@@ -345,12 +350,42 @@ TEST_P(KernelTest, SignOfZeroScores) {
     EXPECT_EQ(bits(scores[1]), bits(0.0f));
     EXPECT_EQ(bits(scores[2]), bits(0.0f));
     EXPECT_EQ(bits(scores[3]), bits(0.0f));
-    EXPECT_TRUE(std::isnan(scores[4]));
+    EXPECT_EQ(bits(scores[4]), kScoreNaNBits);
     EXPECT_EQ(scores[5], 1.0f);
     for (std::size_t lane = rows.size(); lane < kBlockRows; ++lane) EXPECT_EQ(bits(scores[lane]), bits(0.0f));
     // A zero query root: every lane +0.0, even over NaN rows.
     set.score_blocks(query.data(), -0.0f, blocks.data(), blocks.roots.data(), 2, 1, scores.data());
     for (float s : scores) EXPECT_EQ(bits(s), bits(0.0f));
+}
+
+TEST_P(KernelTest, EveryNaNScoreIsTheCanonicalNaN) {
+    // NaNs of either sign and any payload, in the rows or the query, and NaNs
+    // the arithmetic makes (inf - inf, inf / inf): all come out as kScoreNaN.
+    const KernelSet& set = *GetParam();
+    const float nans[] = {kNaN, kNegNaN, kPayloadNaN, kNegPayloadNaN};
+    for (float query_nan : {1.0f, kNegNaN, kNegPayloadNaN}) {
+        SCOPED_TRACE(std::isnan(query_nan) ? "NaN in the query" : "plain query");
+        const std::vector<float> query = {query_nan, 1.0f, -2.0f};
+        std::vector<std::vector<float>> rows;
+        for (float a : nans) {
+            for (float b : nans) rows.push_back({a, b, 1.0f});
+            rows.push_back({1.0f, a, 1.0f});
+        }
+        rows.push_back({kInf, -kInf, 1.0f});   // inf - inf in the dot
+        rows.push_back({-kInf, 1.0f, 1.0f});   // inf / inf
+        rows.push_back({3e38f, 3e38f, 1.0f});  // an infinite dot over an infinite root
+        rows.push_back({2.0f, 1.0f, 0.0f});    // a number, unless the query is NaN
+        const Blocks blocks = make_blocks(rows, 3, 1);
+        std::vector<float> scores(blocks.nblocks * kBlockRows);
+        set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 3)), blocks.data(),
+                         blocks.roots.data(), 3, blocks.nblocks, scores.data());
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const bool expect_nan = r + 1 < rows.size() || std::isnan(query_nan);
+            const float expected = cosine_ref(query.data(), rows[r].data(), 3);
+            EXPECT_EQ(bits(expected), expect_nan ? kScoreNaNBits : bits(expected)) << "reference, row " << r;
+            EXPECT_EQ(bits(scores[r]), bits(expected)) << "row " << r << std::hex << ": got 0x" << bits(scores[r]);
+        }
+    }
 }
 
 TEST_P(KernelTest, ScoresTheStoresBlocks) {

@@ -127,7 +127,7 @@ TEST(Store, ZeroLengthVectors) {
 // A store grows from heap memory to pages of its own past 1 MiB; every
 // earlier vector must survive each move.
 TEST(Store, GrowthKeepsEarlierEntries) {
-    constexpr std::size_t dim = 64;  // 4 KiB per block of 16 rows: 1 MiB at 4096 entries
+    constexpr std::size_t dim = 64;  // 256 B per entry: 1 MiB at 4096 entries
     constexpr std::size_t count = 9000;
     const auto value = [](std::size_t e, std::size_t i) {
         return static_cast<float>(e * 100 + i) * (e % 2 == 0 ? 1.0f : -1.0f);
