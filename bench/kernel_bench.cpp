@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/kernel.hpp"
+#include "core/search.hpp"
 #include "core/store.hpp"
 
 namespace {
@@ -70,6 +71,18 @@ void bench_kernel(benchmark::State& state, const KernelSet* set, const Shape* sh
     set_counters(state, *shape);
 }
 
+// The whole sequential search (scoring and the top-10 selection) on the same
+// store, so that the selection's share shows against score_blocks above.
+void bench_search(benchmark::State& state, const Shape* shape) {
+    const auto& store = store_for(*shape);
+    const std::vector<float> query = random_floats(shape->dim, 2);
+    for (auto _ : state) {
+        auto result = tessaray::core::search(store, query, 10);
+        benchmark::DoNotOptimize(result);
+    }
+    set_counters(state, *shape);
+}
+
 // The scalar reference over row-major rows: cosine_ref per row.
 void bench_reference(benchmark::State& state, const Shape* shape) {
     const std::vector<float> rows = random_floats(shape->rows * shape->dim, 1);
@@ -120,6 +133,9 @@ void register_all() {
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
         }
+        benchmark::RegisterBenchmark(("search/top10/" + shape_name(shape)).c_str(), bench_search, &shape)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
         benchmark::RegisterBenchmark(("reference/cosine_ref/" + shape_name(shape)).c_str(), bench_reference, &shape)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
