@@ -6,13 +6,13 @@
 // imposes no quota.
 #include "core/cpu_count.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
+#include <cerrno>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -32,14 +32,26 @@ std::string below(const std::string& root, std::string_view path) {
     return out;
 }
 
-// The whole content of a file, or nothing when it cannot be read.
+// The whole content of a file, or nothing when it cannot be read.  Plain
+// system calls: this runs on every parallel search that uses the default
+// worker count, and the files are small.
 std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return std::move(content).str();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string content;
+    char buf[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        content.append(buf, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return content;
 }
 
 std::string_view trim(std::string_view s) {
@@ -290,8 +302,11 @@ std::optional<std::size_t> default_worker_count() noexcept {
     cpu_set_t mask;
     CPU_ZERO(&mask);
     if (sched_getaffinity(0, sizeof mask, &mask) == 0) affinity = static_cast<std::size_t>(CPU_COUNT(&mask));
+    // The online count is only the fallback: reading it costs a file read.
     std::optional<std::size_t> online;
-    if (const long n = sysconf(_SC_NPROCESSORS_ONLN); n > 0) online = static_cast<std::size_t>(n);
+    if (!affinity || *affinity == 0) {
+        if (const long n = sysconf(_SC_NPROCESSORS_ONLN); n > 0) online = static_cast<std::size_t>(n);
+    }
     try {
         return default_worker_count(std::string("/"), affinity, online);
     } catch (...) {  // the root string could not be made
