@@ -340,7 +340,8 @@ def main() -> int:
 
     print(f"CPU: {cpu_name()}, {workers()} usable processors")
     print(f"Python {sys.version.split()[0]}, numpy {np.__version__}, BLAS: {blas_kernel()}")
-    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS"):
+    for var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS",
+                "OMP_WAIT_POLICY", "OPENBLAS_THREAD_TIMEOUT"):
         print(f"  {var}={os.environ.get(var, '(unset)')}")
     if "faiss" in peers:
         print(f"faiss {peers['faiss'].__version__}")

@@ -16,5 +16,9 @@ python=$(bash scripts/provision-python.sh python3-numpy python3-faiss python3-hn
 build_dir=build/bench
 PYTHON="$python" BUILD_DIR="$build_dir" bash scripts/build.sh -DTESSARAY_BUILD_TESTS=OFF >/dev/null
 g++ -O2 -std=c++20 -pthread -o "$build_dir/read_limit" bench/read_limit.cpp
+# The peers' idle threads sleep instead of spinning: a spinning OpenBLAS or
+# OpenMP thread left over from one method's call would otherwise take a core
+# from whichever method is timed next.
+export OMP_WAIT_POLICY="${OMP_WAIT_POLICY:-PASSIVE}" OPENBLAS_THREAD_TIMEOUT="${OPENBLAS_THREAD_TIMEOUT:-4}"
 exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build_dir/python" \
   "$python" bench/bench.py --read-limit "$build_dir/read_limit" "$@"
