@@ -34,7 +34,12 @@ __attribute__((target("avx512f"))) std::uint64_t read_avx512(const char* p, std:
         a3 = _mm512_or_si512(a3, _mm512_load_si512(p + i + 192));
     }
     const __m512i a = _mm512_or_si512(_mm512_or_si512(a0, a1), _mm512_or_si512(a2, a3));
-    std::uint64_t out = static_cast<std::uint64_t>(_mm512_reduce_or_epi64(a));
+    // Folded through memory: g++ 12's _mm512_reduce_or_epi64 trips its own
+    // -Wuninitialized.
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, a);
+    std::uint64_t out = 0;
+    for (const std::uint64_t lane : lanes) out |= lane;
     for (; i < bytes; ++i) out |= static_cast<unsigned char>(p[i]);
     return out;
 }

@@ -15,7 +15,6 @@ python=$(bash scripts/provision-python.sh python3-numpy python3-faiss python3-hn
   libopenblas0-pthread)
 build_dir=build/bench
 PYTHON="$python" BUILD_DIR="$build_dir" bash scripts/build.sh -DTESSARAY_BUILD_TESTS=OFF >/dev/null
-g++ -O2 -std=c++20 -pthread -o "$build_dir/read_limit" bench/read_limit.cpp
 # The peers' idle threads sleep instead of spinning: a spinning OpenBLAS or
 # OpenMP thread left over from one method's call would otherwise take a core
 # from whichever method is timed next.
