@@ -2,8 +2,10 @@
 #include <span>
 #include <string>
 
-#include "binding/args.hpp"
+#include "binding/bind.hpp"
+#include "binding/convert.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/results.hpp"
 #include "binding/trampoline.hpp"
 #include "binding/vectorstore_type.hpp"
 #include "core/fault.hpp"

@@ -4,9 +4,11 @@
 #include <new>
 #include <string>
 
-#include "binding/args.hpp"
+#include "binding/bind.hpp"
 #include "binding/borrow.hpp"
+#include "binding/convert.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/results.hpp"
 #include "binding/trampoline.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"

@@ -1,14 +1,10 @@
-// args.hpp: binding call arguments to parameters, and converting values both ways.
+// bind.hpp: binding call arguments to parameters, its messages, and the error of a failed argument.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <vector>
+#include <utility>
 
 #include "binding/error.hpp"
-#include "core/search.hpp"
-#include "core/store.hpp"
 
 namespace tessaray::binding {
 
@@ -30,31 +26,17 @@ PyResult<std::monostate> bind_vectorcall(const ArgSpec& spec, PyObject* const* a
 // The same from a positional tuple and a keyword dictionary (either may be null).
 PyResult<std::monostate> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-// Conversions.  Each takes a borrowed object and returns the value or an error.
-PyResult<std::vector<float>> to_float_array(PyObject* obj);
-PyResult<std::uint64_t> to_u64(PyObject* obj);
-// `obj` null (not given) or None means no value.
-PyResult<std::optional<std::uint64_t>> to_optional_u64(PyObject* obj);
-PyResult<core::StoredVector> to_pair(PyObject* obj);
-PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj);
-
 // The error of a failed conversion of the parameter `name`: a TypeError
 // (exactly) becomes "argument '{name}': {message}" with the same cause;
 // everything else passes unchanged.
 PyErr argument_error(const char* name, PyErr err);
 
-// Converts with `convert`, naming `name` in a failure.
+// `converted` unchanged when it holds a value; otherwise its error as the
+// error of the parameter `name` (see argument_error).
 template <class T>
 PyResult<T> convert_arg(const char* name, PyResult<T> converted) {
     if (converted) return converted;
     return unexpected(argument_error(name, std::move(converted).error()));
 }
-
-// Result builders (new references; a null from the interpreter is a fault).
-PyObject* float_result(float value);
-PyObject* u64_result(std::uint64_t value);
-PyObject* pairs_result(const std::vector<core::ResultPair>& pairs);
-PyObject* none_result();
-PyObject* str_result(std::string_view text);
 
 }  // namespace tessaray::binding

@@ -1,0 +1,274 @@
+// buffer.cpp: the buffer fast path, which yields exactly the floats the element path would, or declines.
+//
+// A one-dimensional numpy.ndarray, array.array, memoryview, bytes or bytearray
+// of a plain number format is read straight from its memory, without a Python
+// call per element.  Each element becomes exactly the float the element path
+// gives: the item's Python value converted to double (integers rounded to
+// nearest, ties to even; float16 and float32 exactly; bool 0 or 1), then
+// that double rounded to float.  Anything else (other formats, more or fewer
+// dimensions, subclasses, other types, a refused buffer request) keeps the
+// element path, errors included.
+#include "binding/buffer.hpp"
+
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "binding/once_cell.hpp"
+
+namespace tessaray::binding {
+
+namespace {
+
+// Where a buffer object comes from; it decides which formats its own
+// items can have.
+enum class BufferSource {
+    Numpy,       // numpy.ndarray exactly: any byte order
+    Memoryview,  // memoryview: it unpacks native formats only
+    Plain,       // bytes, bytearray, array.array: always native
+};
+
+enum class ElementKind { Bool, Signed, Unsigned, Half, Float32, Float64 };
+
+struct ElementFormat {
+    ElementKind kind;
+    bool swap;  // the bytes are in the other order than this machine's
+};
+
+// Owns a filled Py_buffer and releases it on every path.
+class BufferView {
+public:
+    BufferView() noexcept = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // False (with no exception left) when the object refuses the request.
+    bool acquire(PyObject* obj) noexcept {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND | PyBUF_STRIDES) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+std::atomic<PyTypeObject*> ndarray_type{nullptr};
+OnceCell array_name_cell;
+
+PyObject* interned_array_name() {
+    return array_name_cell
+        .get_or_try_init([]() -> PyResult<PyObject*> { return checked(PyUnicode_InternFromString("array")); })
+        .value();
+}
+std::atomic<PyTypeObject*> array_type{nullptr};
+
+// numpy.ndarray itself (not a subclass), told by its module and name without
+// importing numpy.  It is a static type: a class made in Python never is.
+bool is_ndarray(PyTypeObject* type) {
+    if (PyTypeObject* known = ndarray_type.load(std::memory_order_acquire)) return type == known;
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+    PyTypeObject* expected = nullptr;
+    if (ndarray_type.compare_exchange_strong(expected, type)) Py_INCREF(type);  // kept for good
+    return true;
+}
+
+// array.array itself: the class of the array module that is loaded already
+// (a class that is merely named so is not it).
+bool is_array_array(PyTypeObject* type) {
+    if (PyTypeObject* known = array_type.load(std::memory_order_acquire); known != nullptr && type == known) return true;
+    if (std::strcmp(type->tp_name, "array.array") != 0) return false;
+    // The real class is in a loaded module; looking it up runs no Python code.
+    Ref module = Ref::steal(PyImport_GetModule(interned_array_name()));
+    PyObject* found = nullptr;
+    if (module && PyModule_Check(module.get())) PyDict_GetItemStringRef(PyModule_GetDict(module.get()), "array", &found);
+    Ref found_ref = Ref::steal(found);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (found != reinterpret_cast<PyObject*>(type)) return false;
+    PyTypeObject* expected = nullptr;
+    if (array_type.compare_exchange_strong(expected, type)) Py_INCREF(type);  // kept for good
+    return true;
+}
+
+// The kind of buffer object `obj` is, if it is one the fast path reads.
+std::optional<BufferSource> buffer_source(PyObject* obj) {
+    if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj)) return BufferSource::Plain;
+    if (PyMemoryView_Check(obj)) return BufferSource::Memoryview;  // memoryview has no subclasses
+    PyTypeObject* type = Py_TYPE(obj);
+    if (is_ndarray(type)) return BufferSource::Numpy;
+    if (is_array_array(type)) return BufferSource::Plain;
+    return std::nullopt;
+}
+
+// The element format of a buffer format string: one optional byte-order
+// character and one type code, of a size that matches `itemsize`.  Nothing
+// for formats the fast path leaves to the element path.
+std::optional<ElementFormat> parse_format(const char* format, Py_ssize_t itemsize, BufferSource source) {
+    if (format == nullptr) format = "B";
+    char order = '@';
+    if (format[0] != '\0' && std::strchr("@=<>!", format[0]) != nullptr) order = *format++;
+    const char code = format[0];
+    if (code == '\0' || format[1] != '\0') return std::nullopt;
+    const bool native = order == '@';
+    // A memoryview unpacks its items in native formats only; bytes,
+    // bytearray and array.array only have those.
+    if (source != BufferSource::Numpy && !native) return std::nullopt;
+    constexpr bool little_host = std::endian::native == std::endian::little;
+    const bool swap = (order == '<' && !little_host) || ((order == '>' || order == '!') && little_host);
+
+    ElementKind kind;
+    std::size_t size;  // in the standard sizes, or native ones for '@'
+    switch (code) {
+        case '?': kind = ElementKind::Bool; size = native ? sizeof(bool) : 1; break;
+        case 'b': kind = ElementKind::Signed; size = 1; break;
+        case 'B': kind = ElementKind::Unsigned; size = 1; break;
+        case 'h': kind = ElementKind::Signed; size = native ? sizeof(short) : 2; break;
+        case 'H': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned short) : 2; break;
+        case 'i': kind = ElementKind::Signed; size = native ? sizeof(int) : 4; break;
+        case 'I': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned int) : 4; break;
+        case 'l': kind = ElementKind::Signed; size = native ? sizeof(long) : 4; break;
+        case 'L': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned long) : 4; break;
+        case 'q': kind = ElementKind::Signed; size = native ? sizeof(long long) : 8; break;
+        case 'Q': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned long long) : 8; break;
+        case 'n':
+            if (!native) return std::nullopt;
+            kind = ElementKind::Signed; size = sizeof(Py_ssize_t); break;
+        case 'N':
+            if (!native) return std::nullopt;
+            kind = ElementKind::Unsigned; size = sizeof(std::size_t); break;
+        case 'e': kind = ElementKind::Half; size = 2; break;
+        case 'f': kind = ElementKind::Float32; size = 4; break;
+        case 'd': kind = ElementKind::Float64; size = 8; break;
+        default: return std::nullopt;  // 'c', 's', 'P', 'g', 'O', complex, structures, ...
+    }
+    if (static_cast<std::size_t>(itemsize) != size) return std::nullopt;
+    if (kind == ElementKind::Bool && size != 1) return std::nullopt;
+    if (size != 1 && size != 2 && size != 4 && size != 8) return std::nullopt;
+    return ElementFormat{kind, swap && size != 1};
+}
+
+template <class U>
+U byteswapped(U value) noexcept {
+    if constexpr (sizeof(U) == 2) return static_cast<U>(__builtin_bswap16(value));
+    else if constexpr (sizeof(U) == 4) return static_cast<U>(__builtin_bswap32(value));
+    else if constexpr (sizeof(U) == 8) return static_cast<U>(__builtin_bswap64(value));
+    else return value;
+}
+
+template <class U, bool Swap>
+U load(const char* p) noexcept {
+    U value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (Swap) value = byteswapped(value);
+    return value;
+}
+
+// The float of one element, as the element path makes it.
+template <ElementKind Kind, class U, bool Swap>
+float element_value(const char* p) noexcept {
+    if constexpr (Kind == ElementKind::Bool) {
+        return p[0] != 0 ? 1.0f : 0.0f;
+    } else if constexpr (Kind == ElementKind::Signed) {
+        // Integer to double (nearest, ties to even), then double to float:
+        // two roundings, as the element path does them.
+        const auto value = static_cast<std::make_signed_t<U>>(load<U, Swap>(p));
+        return static_cast<float>(static_cast<double>(static_cast<long long>(value)));
+    } else if constexpr (Kind == ElementKind::Unsigned) {
+        return static_cast<float>(static_cast<double>(static_cast<unsigned long long>(load<U, Swap>(p))));
+    } else if constexpr (Kind == ElementKind::Half) {
+        // Exact in double; the interpreter's own decoder keeps NaN payloads
+        // as numpy and memoryview do.
+        return static_cast<float>(PyFloat_Unpack2(p, (std::endian::native == std::endian::little) != Swap ? 1 : 0));
+    } else if constexpr (Kind == ElementKind::Float32) {
+        // float -> double -> float is the identity except that a signalling
+        // NaN comes back quiet (the conversions keep the payload and set the
+        // quiet bit); the compiler may drop the round trip, so do it here.
+        std::uint32_t bits = load<std::uint32_t, Swap>(p);
+        bits |= (bits & 0x7fffffffu) > 0x7f800000u ? 0x00400000u : 0u;  // branch-free: NaN only
+        return std::bit_cast<float>(bits);
+    } else {
+        return static_cast<float>(std::bit_cast<double>(load<std::uint64_t, Swap>(p)));
+    }
+}
+
+template <ElementKind Kind, class U, bool Swap>
+void convert_elements(const char* base, Py_ssize_t stride, std::size_t n, float* out) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = element_value<Kind, U, Swap>(base + static_cast<Py_ssize_t>(i) * stride);
+    }
+}
+
+template <ElementKind Kind, class U>
+void convert_elements(const ElementFormat& format, const char* base, Py_ssize_t stride, std::size_t n, float* out) {
+    if (format.swap) {
+        convert_elements<Kind, U, true>(base, stride, n, out);
+    } else {
+        convert_elements<Kind, U, false>(base, stride, n, out);
+    }
+}
+
+template <ElementKind Kind>
+void convert_sized(const ElementFormat& format, std::size_t size, const char* base, Py_ssize_t stride, std::size_t n,
+                   float* out) {
+    switch (size) {
+        case 1: convert_elements<Kind, std::uint8_t>(format, base, stride, n, out); break;
+        case 2: convert_elements<Kind, std::uint16_t>(format, base, stride, n, out); break;
+        case 4: convert_elements<Kind, std::uint32_t>(format, base, stride, n, out); break;
+        default: convert_elements<Kind, std::uint64_t>(format, base, stride, n, out); break;
+    }
+}
+
+// The floats of a buffer object, or nothing when the element path is to
+// convert it.
+std::optional<std::vector<float>> read_buffer(PyObject* obj, BufferSource source) {
+    BufferView buffer;
+    if (!buffer.acquire(obj)) return std::nullopt;
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 1 || view.shape == nullptr || view.suboffsets != nullptr) return std::nullopt;
+    const std::optional<ElementFormat> format = parse_format(view.format, view.itemsize, source);
+    if (!format) return std::nullopt;
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const auto* base = static_cast<const char*>(view.buf);
+    const auto size = static_cast<std::size_t>(view.itemsize);
+    // No Python runs from here on: the contents cannot change under us.
+    std::vector<float> out(n);
+    switch (format->kind) {
+        case ElementKind::Bool: convert_sized<ElementKind::Bool>(*format, size, base, stride, n, out.data()); break;
+        case ElementKind::Signed: convert_sized<ElementKind::Signed>(*format, size, base, stride, n, out.data()); break;
+        case ElementKind::Unsigned:
+            convert_sized<ElementKind::Unsigned>(*format, size, base, stride, n, out.data());
+            break;
+        case ElementKind::Half: convert_elements<ElementKind::Half, std::uint16_t>(*format, base, stride, n, out.data()); break;
+        case ElementKind::Float32:
+            convert_elements<ElementKind::Float32, std::uint32_t>(*format, base, stride, n, out.data());
+            break;
+        case ElementKind::Float64:
+            convert_elements<ElementKind::Float64, std::uint64_t>(*format, base, stride, n, out.data());
+            break;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<float>> buffer_floats(PyObject* obj) {
+    // Exact lists and tuples, the common arguments, are never buffers.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return std::nullopt;
+    const std::optional<BufferSource> source = buffer_source(obj);
+    if (!source) return std::nullopt;
+    return read_buffer(obj, *source);
+}
+
+}  // namespace tessaray::binding

@@ -1,0 +1,149 @@
+// convert.cpp: converting argument objects to the core's values (float arrays, ids, counts, pairs).
+#include "binding/convert.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "binding/buffer.hpp"
+#include "binding/once_cell.hpp"
+#include "core/fault.hpp"
+
+namespace tessaray::binding {
+
+namespace {
+
+OnceCell sequence_cell;
+
+// collections.abc.Sequence, imported on first need.
+PyObject* sequence_class() {
+    auto cls = sequence_cell.get_or_try_init([]() -> PyResult<PyObject*> {
+        Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+        PyObject* found = module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+        if (found == nullptr) {
+            PyErr err = fetch();
+            core::raise_fault("called `Result::unwrap()` on an `Err` value: " + display_text(make_normalized(err)));
+        }
+        return found;
+    });
+    return cls.value();
+}
+
+[[gnu::cold]] PyErr str_to_vec_error() { return PyErr::type_error("Can't extract `str` to `Vec`"); }
+
+// The first reservation trusts a length hint only this far; the array grows
+// as items arrive.
+constexpr Py_ssize_t kMaxReserve = Py_ssize_t(1) << 20;
+
+// Appends the float value of `item` to `out`.
+PyResult<std::monostate> append_float(PyObject* item, std::vector<float>& out) {
+    double value;
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+    } else {
+        value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) return unexpected(fetch());
+    }
+    // Nearest float, ties to even; too large a magnitude becomes infinity.
+    out.push_back(static_cast<float>(value));
+    return std::monostate{};
+}
+
+// Calls `each(item)` for every item of a sequence, in iteration order.
+// Exact lists and tuples are walked by index, the same way their iterators
+// walk them; everything else goes through the iterator protocol.
+template <class Each>
+PyResult<std::monostate> for_each_item(PyObject* obj, Each&& each) {
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            TRY_VOID(each(item.get()));
+        }
+        return std::monostate{};
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
+            TRY_VOID(each(PyTuple_GET_ITEM(obj, i)));
+        }
+        return std::monostate{};
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) return unexpected(fetch());
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        TRY_VOID(each(item.get()));
+    }
+    if (PyErr_Occurred()) return unexpected(fetch());
+    return std::monostate{};
+}
+
+// The length hint of a sequence: its size when it reports one, else 0.
+std::size_t length_hint(PyObject* obj) {
+    const Py_ssize_t size = PyObject_Size(obj);
+    if (size < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min(size, kMaxReserve));
+}
+
+// The checks every sequence argument passes first.
+PyResult<std::monostate> check_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return unexpected(str_to_vec_error());
+    if (!PySequence_Check(obj)) return unexpected(PyErr::receiver(obj, sequence_class()));
+    return std::monostate{};
+}
+
+}  // namespace
+
+PyResult<std::vector<float>> to_float_array(PyObject* obj) {
+    TRY_VOID(check_sequence(obj));
+    if (std::optional<std::vector<float>> read = buffer_floats(obj)) return std::move(*read);
+    std::vector<float> out;
+    out.reserve(length_hint(obj));
+    TRY_VOID(for_each_item(obj, [&](PyObject* item) { return append_float(item, out); }));
+    return out;
+}
+
+PyResult<std::uint64_t> to_u64(PyObject* obj) {
+    unsigned long long value;
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(obj));
+        if (!index) return unexpected(fetch());
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return unexpected(fetch());
+    return static_cast<std::uint64_t>(value);
+}
+
+PyResult<std::optional<std::uint64_t>> to_optional_u64(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return std::optional<std::uint64_t>();
+    TRY_ASSIGN(std::uint64_t value, to_u64(obj));
+    return std::optional<std::uint64_t>(value);
+}
+
+PyResult<core::StoredVector> to_pair(PyObject* obj) {
+    if (!PyTuple_Check(obj)) return unexpected(PyErr::receiver(obj, reinterpret_cast<PyObject*>(&PyTuple_Type)));
+    const Py_ssize_t size = PyTuple_GET_SIZE(obj);
+    if (size != 2) {
+        return unexpected(PyErr::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(size)));
+    }
+    core::StoredVector pair;
+    TRY_ASSIGN(pair.vector, to_float_array(PyTuple_GET_ITEM(obj, 0)));
+    TRY_ASSIGN(pair.id, to_u64(PyTuple_GET_ITEM(obj, 1)));
+    return pair;
+}
+
+PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj) {
+    TRY_VOID(check_sequence(obj));
+    std::vector<core::StoredVector> out;
+    out.reserve(std::min<std::size_t>(length_hint(obj), 1 << 16));
+    TRY_VOID(for_each_item(obj, [&](PyObject* item) -> PyResult<std::monostate> {
+        TRY_ASSIGN(core::StoredVector pair, to_pair(item));
+        out.push_back(std::move(pair));
+        return std::monostate{};
+    }));
+    return out;
+}
+
+}  // namespace tessaray::binding

@@ -1,0 +1,20 @@
+// results.hpp: building the Python results of the module's calls from the core's values.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "binding/python.hpp"
+#include "core/search.hpp"
+
+namespace tessaray::binding {
+
+// Each returns a new reference; a null from the interpreter is a fault.
+PyObject* float_result(float value);
+PyObject* u64_result(std::uint64_t value);
+PyObject* pairs_result(const std::vector<core::ResultPair>& pairs);
+PyObject* none_result();
+PyObject* str_result(std::string_view text);
+
+}  // namespace tessaray::binding
