@@ -5,6 +5,7 @@ import glob
 import inspect
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -120,6 +121,16 @@ def test_stub_class_shape():
     assert "__len__" in members
     all_node = next(n for n in stub_tree().body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
     assert ast.literal_eval(all_node.value) == tessaray.__all__
+
+
+def test_module_exports_only_its_init_function():
+    """The dynamic symbol table defines PyInit_tessaray and nothing else: no
+    core function, test hook or standard-library instantiation."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    listing = subprocess.run([nm, "-D", "--defined-only", tessaray.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit_tessaray"], listing.stdout
 
 
 needs_install = pytest.mark.skipif(INSTALLED is None, reason="runs in the pip-install stage")
