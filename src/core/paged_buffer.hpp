@@ -1,23 +1,27 @@
 // paged_buffer.hpp: a growable array of trivially copyable values.
 //
-// Small buffers live on the heap (64-byte aligned).  Large ones get pages of
-// their own from the kernel (mmap) and grow with mremap: a large store grows
-// without copying, its spare capacity is never touched (and so never
-// resident), and dropping it returns every page at once.  Keeping small
-// buffers on the heap keeps many small stores from using up the process's
-// mappings.
+// Small buffers live on the heap (64-byte aligned).  Larger ones get pages of
+// their own from the kernel (mmap) and grow with mremap, without copying;
+// from tens of megabytes on they sit on 2 MiB-aligned mappings advised for
+// transparent huge pages, which an exact search reads markedly faster, and
+// they keep those pages as they grow.  Spare capacity is never touched, so it
+// never becomes resident; dropping a buffer returns all its memory at once.
+// Keeping small buffers on the heap keeps many small stores from using up the
+// process's mappings.
 #pragma once
 
 #include <cstddef>
-#include <cstring>
-#include <new>
+#include <cstdint>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
+#include "core/out_of_memory.hpp"
+
 namespace tessaray::core {
 
-// Raw memory, 64-byte aligned: reserve, grow, release.  Throws std::bad_alloc when the system
-// refuses; the pages held before stay as they were.
+// Raw memory, 64-byte aligned, that grows.  Throws OutOfMemory with the size
+// asked for when the system refuses; the memory held before stays as it was.
 class Pages {
 public:
     Pages() = default;
@@ -25,30 +29,42 @@ public:
     Pages& operator=(const Pages&) = delete;
     Pages(Pages&& o) noexcept
         : data_(std::exchange(o.data_, nullptr)), bytes_(std::exchange(o.bytes_, 0)),
-          mapped_(std::exchange(o.mapped_, false)) {}
+          ready_(std::exchange(o.ready_, 0)), kind_(std::exchange(o.kind_, Kind::none)) {}
     Pages& operator=(Pages&& o) noexcept {
         if (this != &o) {
             release();
             data_ = std::exchange(o.data_, nullptr);
             bytes_ = std::exchange(o.bytes_, 0);
-            mapped_ = std::exchange(o.mapped_, false);
+            ready_ = std::exchange(o.ready_, 0);
+            kind_ = std::exchange(o.kind_, Kind::none);
         }
         return *this;
     }
     ~Pages() { release(); }
 
     void* data() const noexcept { return data_; }
+    // Capacity in bytes.
     std::size_t bytes() const noexcept { return bytes_; }
+    // The bytes usable without another call: zero where nothing was written.
+    std::size_t ready() const noexcept { return ready_; }
 
-    // Makes room for at least `bytes` bytes; new bytes read as zero.
-    void grow_to(std::size_t bytes);
+    // Makes the first `need` bytes ready, growing to `want` bytes (or, if the
+    // system refuses that, to `need`) when the capacity is short.  The first
+    // `keep` bytes keep their contents; the bytes from `keep` to `need` read
+    // as zero.  Requires keep <= ready() and keep <= need <= want.
+    void reserve(std::size_t need, std::size_t want, std::size_t keep);
 
 private:
+    enum class Kind : std::uint8_t { none, heap, mapped, huge };
+
+    bool grow_heap(std::size_t bytes, std::size_t keep) noexcept;
+    bool grow_mapped(std::size_t bytes, std::size_t keep, bool huge) noexcept;
     void release() noexcept;
 
     void* data_ = nullptr;
     std::size_t bytes_ = 0;
-    bool mapped_ = false;  // pages of its own (mmap) rather than heap memory
+    std::size_t ready_ = 0;
+    Kind kind_ = Kind::none;
 };
 
 template <class T>
@@ -63,22 +79,26 @@ public:
     T& operator[](std::size_t i) noexcept { return data()[i]; }
     const T& operator[](std::size_t i) const noexcept { return data()[i]; }
 
-    // Makes room for `count` elements, growing geometrically.  Elements past
-    // size() read as zero until written.
+    // Makes room for `count` elements, growing geometrically.  The first
+    // size() elements are kept; the elements from size() up to `count` read as
+    // zero until written (writes past size() are kept only until the next
+    // growth: set the size once they are written).  Throws OutOfMemory with
+    // count * sizeof(T) bytes, the buffer unchanged, when memory runs out.
     void reserve(std::size_t count) {
-        if (count <= capacity()) return;
+        if (count <= pages_.ready() / sizeof(T)) return;
+        if (count > kMaxCount) throw_out_of_memory(count > kNoOverflow ? kSaturated : count * sizeof(T));
         std::size_t want = capacity() + capacity() / 2;
-        if (want < count) want = count;
-        if (want > max_count()) want = count;
-        if (count > max_count()) throw std::bad_alloc();
-        pages_.grow_to(want * sizeof(T));
+        if (want < count || want > kMaxCount) want = count;
+        pages_.reserve(count * sizeof(T), want * sizeof(T), size_ * sizeof(T));
     }
 
     // Extends the size to `count` (room must have been reserved).
     void resize_within_capacity(std::size_t count) noexcept { size_ = count; }
 
 private:
-    static constexpr std::size_t max_count() noexcept { return (std::size_t(1) << 62) / sizeof(T); }
+    static constexpr std::size_t kMaxCount = (std::size_t(1) << 62) / sizeof(T);
+    static constexpr std::size_t kSaturated = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t kNoOverflow = kSaturated / sizeof(T);
 
     Pages pages_;
     std::size_t size_ = 0;
