@@ -5,20 +5,15 @@
 // the store and the query in place and write only their own slot; every
 // buffer they write is allocated by the calling thread before the first one
 // starts, so a worker allocates nothing.  No worker outlives the call.
-#include <dlfcn.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <limits.h>
 
 #include "core/cpu_count.hpp"
 #include "core/fault.hpp"
 #include "core/search.hpp"
+#include "core/thread_start.hpp"
 
 namespace tessaray::core {
 
@@ -37,33 +32,6 @@ WorkPlan plan_work(std::size_t n, std::size_t requested_workers) noexcept {
 namespace {
 
 constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
-constexpr std::size_t kFallbackMinStack = 131072;
-
-// The smallest stack the thread library accepts for these attributes.
-std::size_t min_stack_size(const pthread_attr_t* attr) {
-    using MinStackFn = std::size_t (*)(const pthread_attr_t*);
-    static const auto get_minstack = reinterpret_cast<MinStackFn>(dlsym(RTLD_DEFAULT, "__pthread_get_minstack"));
-    if (get_minstack != nullptr) return get_minstack(attr);
-    return kFallbackMinStack;
-}
-
-const char* errno_kind(int code) {
-    switch (code) {
-        case EAGAIN: return "WouldBlock";
-        case ENOMEM: return "OutOfMemory";
-        case EINVAL: return "InvalidInput";
-        case EPERM: return "PermissionDenied";
-        default: return "Uncategorized";
-    }
-}
-
-// "failed to spawn thread: " and the error's code, kind and text, without allocating.
-void os_error_description(int code, char* out, std::size_t size) {
-    char buf[256];
-    const char* text = strerror_r(code, buf, sizeof buf);
-    std::snprintf(out, size, "failed to spawn thread: Os { code: %d, kind: %s, message: \"%s\" }", code,
-                  errno_kind(code), text);
-}
 
 // What a worker shares with the calling thread.
 struct Worker {
@@ -102,23 +70,12 @@ void* run_worker(void* arg) noexcept {
     return nullptr;
 }
 
-// Starts a thread with the workers' stack size; returns 0 or an error number.
-int start_thread(pthread_t* thread, Worker* worker) {
+// Starts the worker's thread; returns 0 or the error number of a refused start.
+int start_worker(pthread_t& thread, Worker& worker) noexcept {
     if (testing::spawn_hook != nullptr) {
-        if (const int code = testing::spawn_hook(worker->chunk); code != 0) return code;
+        if (const int code = testing::spawn_hook(worker.chunk); code != 0) return code;
     }
-    pthread_attr_t attr;
-    if (const int rc = pthread_attr_init(&attr); rc != 0) return rc;
-    std::size_t stack = std::max(kWorkerStack, min_stack_size(&attr));
-    int rc = pthread_attr_setstacksize(&attr, stack);
-    if (rc == EINVAL) {
-        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        stack = (stack + page - 1) / page * page;
-        rc = pthread_attr_setstacksize(&attr, stack);
-    }
-    if (rc == 0) rc = pthread_create(thread, &attr, run_worker, worker);
-    pthread_attr_destroy(&attr);
-    return rc;
+    return start_thread(thread, kWorkerStack, run_worker, &worker);
 }
 
 }  // namespace
@@ -151,7 +108,7 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
         workers[c] = Worker{&store, query, query_root, c, begin, std::min(n, begin + plan.chunk_size),
                             std::span(buffers).subspan(c * per_chunk, per_chunk), &running};
         running.fetch_add(1, std::memory_order_acq_rel);
-        spawn_error = start_thread(&threads[c], &workers[c]);
+        spawn_error = start_worker(threads[c], workers[c]);
         if (spawn_error != 0) {
             running.fetch_sub(1, std::memory_order_acq_rel);
             break;
@@ -162,7 +119,7 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
     // started worker must be joined before the call ends.
     char spawn_message[512] = "";
     if (spawn_error != 0) {
-        os_error_description(spawn_error, spawn_message, sizeof spawn_message);
+        describe_start_error(spawn_error, spawn_message, sizeof spawn_message);
         report_fault(spawn_message);
     }
 

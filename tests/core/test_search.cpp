@@ -1,7 +1,9 @@
 // Tests of the sequential and the parallel search: exact results, a
 // differential check against a plain reference, the work plan and the fault
 // paths of the worker threads.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +25,17 @@
 #include "core/kernel.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"
+
+// Every thread join of this program passes through here, so that the fault
+// tests can check that each started worker was joined: a worker that has
+// finished but was never joined is invisible to every other check.
+std::atomic<int> g_thread_joins{0};
+extern "C" int pthread_join(pthread_t thread, void** result) {
+    using JoinFn = int (*)(pthread_t, void**);
+    static const auto next_join = reinterpret_cast<JoinFn>(dlsym(RTLD_NEXT, "pthread_join"));
+    g_thread_joins.fetch_add(1);
+    return next_join(thread, result);
+}
 
 namespace tessaray::core {
 namespace {
@@ -330,6 +343,7 @@ void reset_counters() {
     g_worker_done = 0;
     g_chunks_seen = 0;
     g_spawns_seen = 0;
+    g_thread_joins = 0;
 }
 
 // A worker that takes a while, so that a caller that did not wait for it
@@ -403,6 +417,7 @@ TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
     EXPECT_EQ(g_worker_done.load(), static_cast<int>(fail_chunk));
     EXPECT_EQ(g_chunks_seen.load(), before);
     EXPECT_EQ(g_spawns_seen.load(), before | (1u << fail_chunk));
+    EXPECT_EQ(g_thread_joins.load(), static_cast<int>(fail_chunk)) << "every started worker is joined";
 
     // Nothing is left behind: the next search works.
     testing::spawn_hook = nullptr;
@@ -471,6 +486,7 @@ TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
     EXPECT_EQ(g_worker_calls.load(), 4);
     EXPECT_EQ(g_chunks_seen.load(), 0xFu);
     EXPECT_EQ(g_worker_done.load(), 3);
+    EXPECT_EQ(g_thread_joins.load(), 4) << "every started worker is joined";
 
     testing::worker_hook = nullptr;
     expect_same_results(ok(parallel_search(s.store, q, top_k, 4)), ok(search(s.store, q, top_k)));
