@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 
 #include "core/cpu_count.hpp"
 #include "core/fault.hpp"
+#include "core/out_of_memory.hpp"
 #include "core/search.hpp"
 #include "core/thread_start.hpp"
 
@@ -32,6 +34,19 @@ WorkPlan plan_work(std::size_t n, std::size_t requested_workers) noexcept {
 namespace {
 
 constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
+
+// `count` value-initialised elements; a refusal is OutOfMemory with the bytes
+// they need, whatever the cause (the system, or the container's own limit).
+template <class T>
+std::vector<T> allocate_vector(std::size_t count) {
+    const std::size_t bytes = count > SIZE_MAX / sizeof(T) ? SIZE_MAX : count * sizeof(T);
+    if (count > std::vector<T>().max_size()) throw_out_of_memory(bytes);
+    try {
+        return std::vector<T>(count);
+    } catch (const std::bad_alloc&) {
+        throw_out_of_memory(bytes);
+    }
+}
 
 // What a worker shares with the calling thread.
 struct Worker {
@@ -93,11 +108,11 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
     const std::size_t per_chunk = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, plan.chunk_size));
 
     // Everything the workers write is allocated here, before any starts.
-    std::vector<ScoredEntry> buffers(plan.chunks * per_chunk);
-    std::vector<Worker> workers(plan.chunks);
-    std::vector<pthread_t> threads(plan.chunks);
-    std::vector<ScoredEntry> merged;
-    merged.reserve(plan.chunks * per_chunk);
+    auto buffers = allocate_vector<ScoredEntry>(plan.chunks * per_chunk);
+    auto workers = allocate_vector<Worker>(plan.chunks);
+    auto threads = allocate_vector<pthread_t>(plan.chunks);
+    auto merged = allocate_vector<ScoredEntry>(plan.chunks * per_chunk);
+    std::size_t merged_count = 0;
     std::atomic<std::size_t> running{0};
     const float query_root = root_of(sum_squares_ref(query.data(), query.size()));
 
@@ -134,7 +149,8 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
             continue;
         }
         const auto kept = workers[c].buffer.first(workers[c].kept);
-        merged.insert(merged.end(), kept.begin(), kept.end());
+        std::copy(kept.begin(), kept.end(), merged.begin() + static_cast<std::ptrdiff_t>(merged_count));
+        merged_count += kept.size();
     }
     for (std::size_t left = running.load(std::memory_order_acquire); left != 0;
          left = running.load(std::memory_order_acquire)) {
@@ -146,11 +162,12 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
 
     // The chunk lists are each in result order; entries carry their store
     // position, so one more selection over them gives the overall order.
-    const std::size_t keep = std::min<std::size_t>(per_chunk == 0 ? 0 : static_cast<std::size_t>(top_k), merged.size());
-    std::partial_sort(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(keep), merged.end(), ranks_before);
-    std::vector<ResultPair> result;
-    result.reserve(keep);
-    for (std::size_t i = 0; i < keep; ++i) result.push_back({merged[i].score, store.id(merged[i].index)});
+    const std::size_t keep = std::min<std::size_t>(per_chunk == 0 ? 0 : static_cast<std::size_t>(top_k), merged_count);
+    const auto first = merged.begin();
+    std::partial_sort(first, first + static_cast<std::ptrdiff_t>(keep), first + static_cast<std::ptrdiff_t>(merged_count),
+                      ranks_before);
+    auto result = allocate_vector<ResultPair>(keep);
+    for (std::size_t i = 0; i < keep; ++i) result[i] = {merged[i].score, store.id(merged[i].index)};
     return result;
 }
 
