@@ -106,8 +106,10 @@ bool Pages::grow_mapped(std::size_t bytes, std::size_t keep, bool huge) noexcept
         // kept bytes copied (touching them there puts them on huge pages).
         p = map_aligned(bytes, PROT_READ | PROT_WRITE);
         if (p == nullptr) return false;
-        // Advice only: where the kernel has no huge pages, ordinary ones serve.
-        if (huge) (void)madvise(p, bytes, MADV_HUGEPAGE);
+        // Advice only: where the kernel has no huge pages, ordinary ones
+        // serve.  Below kHugeFrom the advice is the opposite, so that a kernel
+        // that hands out huge pages unasked does not either.
+        (void)madvise(p, bytes, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
         if (keep != 0) std::memcpy(p, data_, keep);
         release();
         kind_ = huge ? Kind::huge : Kind::mapped;
