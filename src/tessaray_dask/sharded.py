@@ -1,0 +1,381 @@
+"""sharded.py: one store spread over the workers of a dask.distributed cluster.
+
+Each shard is a contiguous range of rows held in a tessaray store on one
+worker, built there from a recipe: a range of a ``.npy`` file (memory-mapped
+on the worker, with the CRC-32 of its contents) or the graph of one row block
+of a dask array.  A shard pickles as its recipe, so a copy that dask moves,
+replicates or spills is rebuilt from the source and checked against the
+checksum; a shard lost with its worker is rebuilt by dask from the same recipe
+and checked the same way.  Queries go to every shard as one task per shard,
+and the per-shard answers merge exactly (see merge.py).
+"""
+from __future__ import annotations
+
+import dataclasses
+import operator
+import os
+import uuid
+from collections.abc import Iterable, Sequence
+from typing import Any, Self, SupportsIndex, cast
+
+import dask.base
+import distributed
+import numpy as np
+import numpy.typing as npt
+from distributed import Client, Future
+
+from tessaray import Vectorstore
+from tessaray_dask.load import check_ids, check_rows, chunks, fill
+from tessaray_dask.merge import merge
+
+__all__ = ["ShardedStore", "SourceChangedError"]
+
+# distributed's client calls are not annotated; they are made through these.
+_compute: Any = dask.base.compute
+_wait: Any = distributed.wait
+
+# Query batches larger than this are scattered once instead of being
+# embedded in every shard's task.
+_SCATTER_BYTES = 1 << 20
+
+
+class SourceChangedError(RuntimeError):
+    """The rows a shard is (re)built from are not the rows it was planned on."""
+
+
+@dataclasses.dataclass(frozen=True)
+class FileRows:
+    """Rows ``start:stop`` of a float32 ``.npy`` file, and the same range of
+    an optional uint64 ids file (ids default to the row numbers)."""
+
+    path: str
+    ids_path: str | None
+    start: int
+    stop: int
+    vector_size: int
+    checksum: int | None = None
+
+    def open(self) -> tuple[np.ndarray, np.ndarray | None]:
+        rows = np.load(self.path, mmap_mode="r", allow_pickle=False)
+        if rows.dtype != np.float32 or rows.ndim != 2 or rows.shape[1] != self.vector_size or len(rows) < self.stop:
+            raise SourceChangedError(
+                f"{self.path} holds {rows.dtype} rows of shape {rows.shape}, but {self.describe()} "
+                f"were planned as float32 rows of {self.vector_size}"
+            )
+        ids = None
+        if self.ids_path is not None:
+            ids = np.load(self.ids_path, mmap_mode="r", allow_pickle=False)
+            if ids.dtype != np.uint64 or ids.ndim != 1 or len(ids) < self.stop:
+                raise SourceChangedError(
+                    f"{self.ids_path} holds {ids.dtype} ids of shape {ids.shape}, "
+                    f"but {self.describe()} need uint64 ids"
+                )
+            ids = ids[self.start : self.stop]
+        return rows[self.start : self.stop], ids
+
+    def describe(self) -> str:
+        return f"rows {self.start}:{self.stop} of {self.path}"
+
+
+@dataclasses.dataclass(frozen=True)
+class GraphRows:
+    """One row block of a dask array: the graph that computes it, and the
+    block's ids (a graph, an array, or None for the row numbers)."""
+
+    rows: Any
+    ids: Any
+    start: int
+    stop: int
+    vector_size: int
+    checksum: int | None = None
+
+    def open(self) -> tuple[np.ndarray, np.ndarray | None]:
+        rows, ids = _compute(self.rows, self.ids, scheduler="sync")
+        rows = np.asarray(rows)
+        check_rows(rows)
+        if rows.shape != (self.stop - self.start, self.vector_size):
+            raise SourceChangedError(f"{self.describe()} computed to shape {rows.shape}")
+        return rows, check_ids(ids, len(rows))
+
+    def describe(self) -> str:
+        return f"rows {self.start}:{self.stop} of a dask array"
+
+
+Recipe = FileRows | GraphRows
+
+
+def store_bytes(n: int, vector_size: int) -> int:
+    """Memory a store of ``n`` rows holds: rows in blocks of 64 with one
+    float per row slot for its norm, and an 8-byte id per row."""
+    slots = -(-n // 64) * 64
+    return slots * (vector_size + 1) * 4 + n * 8
+
+
+def _checksum(recipe: Recipe) -> int:
+    rows, ids = recipe.open()
+    return fill(None, chunks(rows, ids, recipe.start))
+
+
+class Shard:
+    """A store built on a worker from its recipe.  Pickles as the recipe."""
+
+    def __init__(self, recipe: Recipe, n_threads: int | None) -> None:
+        rows, ids = recipe.open()
+        store = Vectorstore(recipe.vector_size)
+        crc = fill(store, chunks(rows, ids, recipe.start))
+        if recipe.checksum is not None and crc != recipe.checksum:
+            raise SourceChangedError(
+                f"{recipe.describe()} changed since the store was built (CRC-32 {crc:08x}, "
+                f"expected {recipe.checksum:08x}): the shard is not rebuilt from different data; "
+                "build a new store from the new source"
+            )
+        self.recipe = dataclasses.replace(recipe, checksum=crc)
+        self.store = store
+        self.n_threads = n_threads
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Shard, (self.recipe, self.n_threads))
+
+    def __sizeof__(self) -> int:
+        # dask's sizeof falls back to sys.getsizeof, which calls this.
+        return object.__sizeof__(self) + store_bytes(len(self.store), self.recipe.vector_size)
+
+    def search(self, queries: Iterable[Any], top_k: int) -> list[list[tuple[float, int]]]:
+        if self.n_threads == 1:
+            search = self.store.search
+            return [search(q, top_k) for q in queries]
+        parallel = self.store.parallel_search
+        return [parallel(q, top_k, self.n_threads) for q in queries]
+
+
+def _search(shard: Shard, queries: Iterable[Any], top_k: int) -> list[list[tuple[float, int]]]:
+    return shard.search(queries, top_k)
+
+
+def _npy_header(path: str, ids_path: str | None) -> tuple[int, int]:
+    rows = np.load(path, mmap_mode="r", allow_pickle=False)
+    if rows.dtype != np.float32 or rows.ndim != 2:
+        raise TypeError(f"{path} must hold a two-dimensional float32 array, not {rows.dtype} of shape {rows.shape}")
+    if ids_path is not None:
+        ids = np.load(ids_path, mmap_mode="r", allow_pickle=False)
+        if ids.dtype != np.uint64 or ids.shape != rows.shape[:1]:
+            raise TypeError(f"{ids_path} must hold {len(rows)} uint64 ids, not {ids.dtype} of shape {ids.shape}")
+    return rows.shape[0], rows.shape[1]
+
+
+def _n_threads(n_threads: SupportsIndex | None) -> int | None:
+    if n_threads is None:
+        return None
+    n = operator.index(n_threads)
+    if n < 1:
+        raise ValueError(f"n_threads must be at least 1 or None, not {n}")
+    return n
+
+
+class ShardedStore:
+    """A read-only store whose rows are spread over a dask cluster's workers.
+
+    Build one with ``from_npy`` or ``from_dask_array``.  ``search`` and
+    ``search_batch`` return exactly what one ``tessaray.Vectorstore`` holding
+    every row in order returns (whenever no score is NaN).  Each shard
+    searches with ``n_threads`` threads: 1 (the default) searches on the
+    worker's task thread, so several workers on one host do not oversubscribe
+    it; None uses every processor the worker may use.
+    """
+
+    def __init__(
+        self,
+        client: Client,
+        recipes: Sequence[Recipe],
+        *,
+        n_threads: SupportsIndex | None = 1,
+        timeout: float | None = None,
+    ) -> None:
+        self._closed = True
+        if not recipes:
+            raise ValueError("a sharded store needs at least one shard")
+        threads = _n_threads(n_threads)
+        c: Any = client
+        self._client = c
+        self._vector_size = recipes[0].vector_size
+        self._lengths = [r.stop - r.start for r in recipes]
+        tag = uuid.uuid4().hex
+        workers = _workers(client)
+        self._futures: tuple[Future, ...] = tuple(
+            c.submit(Shard, r, threads, key=f"tessaray-shard-{i}-{tag}", **_spread(workers, i))
+            for i, r in enumerate(recipes)
+        )
+        self._closed = False
+        try:
+            _wait_all(self._futures, timeout)
+        except BaseException:
+            self.close()
+            raise
+
+    @classmethod
+    def from_npy(
+        cls,
+        client: Client,
+        path: str | os.PathLike[str],
+        ids_path: str | os.PathLike[str] | None = None,
+        *,
+        shards: SupportsIndex | None = None,
+        n_threads: SupportsIndex | None = 1,
+        timeout: float | None = None,
+    ) -> Self:
+        """Shards the rows of a two-dimensional float32 ``.npy`` file into
+        ``shards`` contiguous ranges (default: one per worker).  The workers
+        read the file (and the uint64 ``ids_path`` file, if given; ids default
+        to the row numbers) at the same path, memory-mapped; relative paths
+        are taken from the client's working folder."""
+        c: Any = client
+        path = os.path.abspath(path)
+        ids = None if ids_path is None else os.path.abspath(ids_path)
+        n, d = c.submit(_npy_header, path, ids, pure=False).result(timeout)
+        workers = _workers(client)
+        count = max(len(workers) if shards is None else operator.index(shards), 1)
+        bounds = [n * i // count for i in range(count + 1)]
+        recipes = [FileRows(path, ids, a, b, d) for a, b in zip(bounds, bounds[1:])]
+        # The checksums are taken first, so that every recipe the cluster
+        # holds, including the one a lost shard is rebuilt from, carries one.
+        sums = [c.submit(_checksum, r, pure=False, **_spread(workers, i)) for i, r in enumerate(recipes)]
+        _wait_all(sums, timeout)
+        recipes = [dataclasses.replace(r, checksum=s) for r, s in zip(recipes, c.gather(sums))]
+        return cls(client, recipes, n_threads=n_threads, timeout=timeout)
+
+    @classmethod
+    def from_dask_array(
+        cls,
+        client: Client,
+        array: Any,
+        ids: npt.ArrayLike | None = None,
+        *,
+        n_threads: SupportsIndex | None = 1,
+        timeout: float | None = None,
+    ) -> Self:
+        """One shard per row chunk of a two-dimensional dask array, each built
+        on a worker from that chunk's graph (which is its recipe: it should
+        read from a source the workers can reach rather than embed a large
+        in-memory array).  ``ids``: one integer per row, a dask or numpy
+        array; default the row numbers."""
+        import dask.array as da
+
+        array = cast(Any, array)
+        if array.ndim != 2:
+            raise ValueError(f"rows must be two-dimensional, not of shape {array.shape}")
+        check_rows(np.empty((0, 0), dtype=array.dtype))
+        if any(np.isnan(c) for c in array.chunks[0]):
+            raise ValueError("the array's row chunk sizes must be known (see dask's compute_chunk_sizes)")
+        if array.numblocks[1] != 1:
+            array = array.rechunk({1: -1})
+        n, d = array.shape
+        starts = np.cumsum((0,) + array.chunks[0]).tolist()
+        row_blocks = array.to_delayed(optimize_graph=True)[:, 0]
+        id_blocks: Sequence[Any]
+        if ids is None:
+            id_blocks = [None] * len(row_blocks)
+        elif isinstance(ids, da.core.Array):
+            if ids.shape != (n,):
+                raise ValueError(f"ids must have shape ({n},), not {ids.shape}")
+            id_blocks = cast(Any, ids).rechunk((array.chunks[0],)).to_delayed(optimize_graph=True)
+        else:
+            id_array = check_ids(ids, n)
+            assert id_array is not None
+            id_blocks = [id_array[a:b] for a, b in zip(starts, starts[1:])]
+        recipes = [
+            GraphRows(r, i, a, b, d) for r, i, a, b in zip(row_blocks, id_blocks, starts, starts[1:])
+        ]
+        return cls(client, recipes, n_threads=n_threads, timeout=timeout)
+
+    # -- queries -------------------------------------------------------------
+
+    def search(self, vector: Any, top_k: SupportsIndex, *, timeout: float | None = None) -> list[tuple[float, int]]:
+        """The ``top_k`` best ``(score, id)`` pairs for one query, best first."""
+        return self.search_batch([vector], top_k, timeout=timeout)[0]
+
+    def search_batch(
+        self, vectors: Any, top_k: SupportsIndex, *, timeout: float | None = None
+    ) -> list[list[tuple[float, int]]]:
+        """One answer per query (a sequence of vectors or a 2-D array), sent
+        to each shard as one task for the whole batch."""
+        self._check_open()
+        k = operator.index(top_k)
+        if k < 0:
+            raise ValueError(f"top_k must be non-negative, not {k}")
+        if not isinstance(vectors, np.ndarray):
+            vectors = list(vectors)
+        if len(vectors) == 0:
+            return []
+        payload: Any = vectors
+        if isinstance(vectors, np.ndarray) and vectors.nbytes > _SCATTER_BYTES:
+            payload = self._client.scatter(vectors, hash=False)
+        tasks = [
+            self._client.submit(_search, shard, payload, k, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}")
+            for shard in self._futures
+        ]
+        try:
+            _wait_all(tasks, timeout)
+            per_shard = self._client.gather(tasks)
+        finally:
+            for t in tasks:
+                cast(Any, t).release()
+        return [merge([answers[q] for answers in per_shard], k) for q in range(len(vectors))]
+
+    # -- the rest of the surface --------------------------------------------
+
+    @property
+    def vector_size(self) -> int:
+        return self._vector_size
+
+    @property
+    def futures(self) -> tuple[Future, ...]:
+        """The shards' futures, in row order."""
+        return self._futures
+
+    def __len__(self) -> int:
+        return sum(self._lengths)
+
+    def __repr__(self) -> str:
+        state = ", closed" if self._closed else ""
+        return f"ShardedStore(vector_size={self._vector_size}, len={len(self)}, shards={len(self._lengths)}{state})"
+
+    def close(self) -> None:
+        """Releases the shards on the workers.  Idempotent."""
+        if not self._closed:
+            self._closed = True
+            for f in self._futures:
+                cast(Any, f).release()
+
+    def __enter__(self) -> Self:
+        self._check_open()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __reduce__(self) -> Any:
+        raise TypeError("a ShardedStore holds a dask client and cannot be pickled; build it again from its source")
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("operation on a closed ShardedStore")
+
+
+def _spread(workers: Sequence[str], i: int) -> dict[str, Any]:
+    """Puts the i-th shard on the i-th worker (round robin), loosely: dask may
+    place it elsewhere, and does after that worker is lost."""
+    if not workers:
+        return {}
+    return {"workers": [workers[i % len(workers)]], "allow_other_workers": True}
+
+
+def _workers(client: Client) -> list[str]:
+    return sorted(cast(Any, client).scheduler_info()["workers"])
+
+
+def _wait_all(futures: Sequence[Future], timeout: float | None) -> None:
+    """Waits for every future; raises the first one's error, if any."""
+    _wait(futures, timeout=timeout)
+    for f in futures:
+        if f.status == "error":
+            cast(Any, f).result()
