@@ -17,9 +17,10 @@ set -euo pipefail
 
 want_dbg=0
 if [ "${1:-}" = "--dbg" ]; then want_dbg=1; shift; fi
-# What the tests need: headers, pytest, hypothesis, and numpy for the
-# reference computations of the search tests.
-base_pkgs=(python3.14-dev python3-pytest python3-hypothesis python3-numpy)
+# What the tests need: headers, pytest, hypothesis, numpy for the reference
+# computations of the search tests, and dask.distributed (with tqdm) for the
+# sharded store of tessaray_dask.
+base_pkgs=(python3.14-dev python3-pytest python3-hypothesis python3-numpy python3-distributed python3-dask python3-tqdm)
 [ "$want_dbg" = 1 ] && base_pkgs+=(python3.14-dbg)
 pkgs=("${base_pkgs[@]}" "$@")
 

@@ -14,9 +14,10 @@ trap 'rm -rf "$target"' EXIT
 PYTHONPATH="$target" "$python" -I -c '
 import sys, os
 sys.path.insert(0, sys.argv[1])
-import tessaray
-where = os.path.realpath(tessaray.__file__)
-assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), where
+import tessaray, tessaray_dask
+for module in (tessaray, tessaray_dask):
+    where = os.path.realpath(module.__file__)
+    assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), where
 print("imported", where, tessaray.cosine_similarity([3.0, 4.0], [4.0, 3.0]))
 ' "$target"
 # The stub against the installed module; run from an empty folder so that

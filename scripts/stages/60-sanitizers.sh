@@ -89,5 +89,8 @@ trap show_logs EXIT
 export ASAN_OPTIONS=$ASAN_OPTIONS:log_path=$logs/asan
 export UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$logs/ubsan
 rss_test=tests/python/test_leaks.py::test_resident_memory_flat_after_dropping_stores
-run -m pytest -q -p no:cacheprovider tests/python --deselect "$rss_test"
+# The cluster tests' worker processes would inherit the preloaded runtime and
+# run the same module calls the rest of the suite already makes here.
+TESSARAY_SKIP_CLUSTER="the release stage runs the cluster tests" \
+  run -m pytest -q -p no:cacheprovider tests/python --deselect "$rss_test"
 ASAN_OPTIONS=$ASAN_OPTIONS:quarantine_size_mb=0 run -m pytest -q -p no:cacheprovider "$rss_test"

@@ -141,6 +141,8 @@ def test_installed_files():
     package = os.path.join(INSTALLED, "tessaray")
     assert len(glob.glob(os.path.join(package, "__init__.cpython-314*.so"))) == 1
     assert os.path.isfile(os.path.join(package, "py.typed"))
+    companion = os.path.join(INSTALLED, "tessaray_dask")
+    assert set(os.listdir(companion)) - {"__pycache__"} == {"__init__.py", "load.py", "merge.py", "py.typed", "sharded.py"}
     with open(os.path.join(package, "__init__.pyi")) as a, open(STUB) as b:
         assert a.read() == b.read()
     (metadata,) = glob.glob(os.path.join(INSTALLED, "tessaray-0.1.0.dist-info", "METADATA"))
@@ -165,6 +167,8 @@ hits: list[tuple[float, int]] = store.search(vector=[1.0, 0.0, 0.0], top_k=2)
 more = store.parallel_search([1, 2, 3], 2, n_threads=None)
 size: int = store.vector_size + len(store)
 score: float = cosine_similarity(memoryview(b"ab"), (1, 2))
+from tessaray_dask import merge
+best: list[tuple[float, int]] = merge([hits, more], 2)
 """
 
 
