@@ -229,11 +229,14 @@ class ShardedStore:
         to the row numbers) at the same path, memory-mapped; relative paths
         are taken from the client's working folder."""
         c: Any = client
+        count = None if shards is None else operator.index(shards)
+        if count is not None and count < 1:
+            raise ValueError(f"shards must be at least 1, not {count}")
         path = os.path.abspath(path)
         ids = None if ids_path is None else os.path.abspath(ids_path)
         n, d = c.submit(_npy_header, path, ids, pure=False).result(timeout)
         workers = _workers(client)
-        count = max(len(workers) if shards is None else operator.index(shards), 1)
+        count = count or max(len(workers), 1)
         bounds = [n * i // count for i in range(count + 1)]
         recipes = [FileRows(path, ids, a, b, d) for a, b in zip(bounds, bounds[1:])]
         # The checksums are taken first, so that every recipe the cluster

@@ -104,6 +104,8 @@ def test_same_answers_as_one_store(client, npy, source):
             pickle.dumps(store)
     with pytest.raises(ValueError, match="closed"):
         store.search(rows[0], 1)
+    with pytest.raises(ValueError, match="shards must be at least 1"):
+        ShardedStore.from_npy(client, rows_path, shards=0)
 
 
 def test_shard_moves_as_its_recipe(client, npy):
