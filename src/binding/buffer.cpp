@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "binding/once_cell.hpp"
+#include "binding/sized_alloc.hpp"
 
 namespace tessaray::binding {
 
@@ -243,7 +244,9 @@ std::optional<std::vector<float>> read_buffer(PyObject* obj, BufferSource source
     const auto* base = static_cast<const char*>(view.buf);
     const auto size = static_cast<std::size_t>(view.itemsize);
     // No Python runs from here on: the contents cannot change under us.
-    std::vector<float> out(n);
+    std::vector<float> out;
+    reserve_or_throw(out, n);
+    out.resize(n);
     switch (format->kind) {
         case ElementKind::Bool: convert_sized<ElementKind::Bool>(*format, size, base, stride, n, out.data()); break;
         case ElementKind::Signed: convert_sized<ElementKind::Signed>(*format, size, base, stride, n, out.data()); break;

@@ -13,7 +13,8 @@ namespace tessaray::binding {
 // of a plain number format: each element becomes exactly the float the
 // element path makes of its Python value.  Nothing, with no exception
 // pending, for every other object, which the element path then converts
-// (errors included).
+// (errors included).  Throws core::OutOfMemory when the floats cannot be
+// allocated.
 std::optional<std::vector<float>> buffer_floats(PyObject* obj);
 
 }  // namespace tessaray::binding

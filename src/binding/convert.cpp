@@ -6,6 +6,7 @@
 
 #include "binding/buffer.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/sized_alloc.hpp"
 #include "core/fault.hpp"
 
 namespace tessaray::binding {
@@ -33,6 +34,11 @@ PyObject* sequence_class() {
 // The first reservation trusts a length hint only this far; the array grows
 // as items arrive.
 constexpr Py_ssize_t kMaxReserve = Py_ssize_t(1) << 20;
+constexpr Py_ssize_t kMaxPairReserve = Py_ssize_t(1) << 16;
+
+// The float of a double: nearest, ties to even; too large a magnitude
+// becomes infinity.
+inline float narrow(double value) noexcept { return static_cast<float>(value); }
 
 // Appends the float value of `item` to `out`.
 PyResult<std::monostate> append_float(PyObject* item, std::vector<float>& out) {
@@ -43,8 +49,7 @@ PyResult<std::monostate> append_float(PyObject* item, std::vector<float>& out) {
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return unexpected(fetch());
     }
-    // Nearest float, ties to even; too large a magnitude becomes infinity.
-    out.push_back(static_cast<float>(value));
+    append(out, narrow(value));
     return std::monostate{};
 }
 
@@ -75,14 +80,20 @@ PyResult<std::monostate> for_each_item(PyObject* obj, Each&& each) {
     return std::monostate{};
 }
 
-// The length hint of a sequence: its size when it reports one, else 0.
-std::size_t length_hint(PyObject* obj) {
+// Room for up to `limit` of the items a sequence says it has.  The length
+// is only a hint: when it cannot be asked or its room cannot be had, the
+// array starts empty and grows as items arrive.
+template <class T>
+void reserve_for_hint(PyObject* obj, std::vector<T>& out, Py_ssize_t limit) {
     const Py_ssize_t size = PyObject_Size(obj);
     if (size < 0) {
         PyErr_Clear();
-        return 0;
+        return;
     }
-    return static_cast<std::size_t>(std::min(size, kMaxReserve));
+    try {
+        out.reserve(static_cast<std::size_t>(std::min(size, limit)));
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 // The checks every sequence argument passes first.
@@ -98,7 +109,7 @@ PyResult<std::vector<float>> to_float_array(PyObject* obj) {
     TRY_VOID(check_sequence(obj));
     if (std::optional<std::vector<float>> read = buffer_floats(obj)) return std::move(*read);
     std::vector<float> out;
-    out.reserve(length_hint(obj));
+    reserve_for_hint(obj, out, kMaxReserve);
     TRY_VOID(for_each_item(obj, [&](PyObject* item) { return append_float(item, out); }));
     return out;
 }
@@ -137,10 +148,10 @@ PyResult<core::StoredVector> to_pair(PyObject* obj) {
 PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj) {
     TRY_VOID(check_sequence(obj));
     std::vector<core::StoredVector> out;
-    out.reserve(std::min<std::size_t>(length_hint(obj), 1 << 16));
+    reserve_for_hint(obj, out, kMaxPairReserve);
     TRY_VOID(for_each_item(obj, [&](PyObject* item) -> PyResult<std::monostate> {
         TRY_ASSIGN(core::StoredVector pair, to_pair(item));
-        out.push_back(std::move(pair));
+        append(out, std::move(pair));
         return std::monostate{};
     }));
     return out;

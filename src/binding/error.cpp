@@ -88,6 +88,12 @@ PyErr PyErr::receiver(PyObject* object, PyObject* expected_class) {
 
 PyErr PyErr::no_memory() { return PyErr(Kind::NoMemory, PyExc_MemoryError, std::string(), Ref(), Ref()); }
 
+PyErr PyErr::no_memory(std::size_t bytes) {
+    PyErr err = no_memory();
+    err.bytes_ = bytes;  // formatted when raised: building text now could fail for want of memory
+    return err;
+}
+
 PyErr PyErr::normalized(Ref instance) {
     return PyErr(Kind::Normalized, nullptr, std::string(), std::move(instance), Ref());
 }
@@ -110,7 +116,12 @@ void restore(PyErr&& err) {
             PyErr_SetRaisedException(err.object_.release());
             return;
         case PyErr::Kind::NoMemory:
-            PyErr_NoMemory();
+            // Should the message itself find no memory, its MemoryError stands.
+            if (err.bytes_ != 0) {
+                PyErr_Format(PyExc_MemoryError, "memory allocation of %zu bytes failed", err.bytes_);
+            } else {
+                PyErr_NoMemory();
+            }
             return;
         case PyErr::Kind::Panic: {
             PyObject* cls = panic_exception_class();

@@ -5,6 +5,7 @@
 // live exception instance).  Only the call boundary raises it, with restore().
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,8 +25,10 @@ public:
     static PyErr panic(std::string message);
     // "'{}' object is not an instance of '{}'", formatted when raised.
     static PyErr receiver(PyObject* object, PyObject* expected_class);
-    // A MemoryError for an allocation of the module's own that failed.
+    // A MemoryError for an allocation of the module's own that failed; with
+    // the size of the request, "memory allocation of {} bytes failed".
     static PyErr no_memory();
+    static PyErr no_memory(std::size_t bytes);
     // An exception instance taken from the interpreter (owned).
     static PyErr normalized(Ref instance);
 
@@ -49,6 +52,7 @@ private:
     std::string message_;
     Ref object_;    // the offending object of a receiver error, or the instance
     Ref expected_;  // the expected class of a receiver error
+    std::size_t bytes_ = 0;  // the failed request of a NoMemory error; 0 when not known
 };
 
 template <class T>

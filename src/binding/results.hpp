@@ -10,7 +10,9 @@
 
 namespace tessaray::binding {
 
-// Each returns a new reference; a null from the interpreter is a fault.
+// Each returns a new reference.  Running out of memory throws std::bad_alloc
+// (core::OutOfMemory with the size when known); any other null from the
+// interpreter is a fault.
 PyObject* float_result(float value);
 PyObject* u64_result(std::uint64_t value);
 PyObject* pairs_result(const std::vector<core::ResultPair>& pairs);

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "core/out_of_memory.hpp"
+
 namespace tessaray::binding {
 
 void fire_trap() noexcept {
@@ -15,6 +17,8 @@ PyErr error_from_current_exception() {
         throw;
     } catch (const core::Fault& fault) {
         return PyErr::panic(fault.message());
+    } catch (const core::OutOfMemory& e) {
+        return PyErr::no_memory(e.bytes());
     } catch (const std::bad_alloc&) {
         return PyErr::no_memory();
     } catch (const std::exception& e) {

@@ -372,6 +372,27 @@ def test_numpy_others_keep_element_path(make, n):
         outcomes_match(make(np), n)
 
 
+@pytest.mark.parametrize("length, size", [(2**62, 2**64 - 1), (2**61, 2**63)])
+def test_buffer_larger_than_memory(length, size):
+    # No memory behind it: the floats it would need can never be allocated.
+    # (4 * 2**62 bytes do not fit in a size_t and are reported as the largest.)
+    np = pytest.importorskip("numpy")
+    huge = np.broadcast_to(np.zeros(1, np.uint8), (length,))
+    store = Vectorstore(2, [([1.0, 2.0], 1)])
+    before = store.search([1.0, 0.0], 5)
+    for call in [
+        lambda: store.insert(huge, 2),
+        lambda: store.search(huge, 1),
+        lambda: cosine_similarity([1.0], huge),
+        lambda: Vectorstore(2, [([1.0, 2.0], 1), (huge, 2)]),
+    ]:
+        with pytest.raises(MemoryError) as info:
+            call()
+        assert type(info.value) is MemoryError
+        assert info.value.args == (f"memory allocation of {size} bytes failed",)
+    assert len(store) == 1 and store.search([1.0, 0.0], 5) == before
+
+
 def test_numpy_matches_float32_arithmetic():
     np = pytest.importorskip("numpy")
     rng = np.random.default_rng(3)

@@ -1,6 +1,7 @@
 """Faults, each in a fresh interpreter: a refused thread start, memory
 exhaustion, and a PanicException raised inside a conversion."""
 import json
+import re
 import sys
 import textwrap
 
@@ -129,8 +130,46 @@ def test_memory_exhaustion_is_memory_error_and_store_unchanged(run_python):
         except MemoryError:
             ctor = "MemoryError"
         unlimit()
+
+        # Sizes that arguments decide: a buffer, a sequence that never ends, a
+        # result list.  Each is a MemoryError, never a fault.
+        class Endless:
+            def __len__(self):
+                return sys.maxsize
+            def __getitem__(self, i):
+                return 0.5
+            def __iter__(self):
+                return itertools.repeat(0.5)
+
+        def outcome(call):
+            try:
+                call()
+                return ["ok"]
+            except BaseException as e:
+                return [type(e).__name__, str(e)]
+
+        import itertools
+        try:
+            import numpy
+            huge = numpy.broadcast_to(numpy.zeros(1, numpy.float32), (2**40,))
+        except ImportError:
+            huge = None
+        empty = Vectorstore(0, [([], i) for i in range(1_000_000)])
+        before = len(store), store.search(q, 10)
+        sized = {}
+        limit(16 << 20)
+        sized["endless"] = outcome(lambda: store.insert(Endless(), 1))
+        if huge is not None:
+            sized["buffer"] = outcome(lambda: store.search(huge, 1))
+        unlimit()
+        # Room for the search itself (32 bytes an entry), not for the list of
+        # a million tuples it returns.
+        limit(64 << 20)
+        sized["results"] = outcome(lambda: empty.search([], 10**9))
+        unlimit()
+        sized_unchanged = (len(store), store.search(q, 10)) == before and len(empty.search([], 10**9)) == 1_000_000
         print(json.dumps({"error": error, "inserted": inserted, "len": n_after_error, "same": same,
-                          "len_after": len(store), "ctor": ctor}))
+                          "len_after": len(store), "ctor": ctor, "sized": sized, "sized_unchanged": sized_unchanged}))
         """,
     )
     assert out["error"] == "MemoryError", out
@@ -138,6 +177,15 @@ def test_memory_exhaustion_is_memory_error_and_store_unchanged(run_python):
     assert out["len"] == out["inserted"] and out["same"]
     assert out["len_after"] == out["inserted"] + 1
     assert out["ctor"] == "MemoryError"
+    sized = out["sized"]
+    assert sized["endless"][0] == "MemoryError", sized
+    assert re.fullmatch(r"memory allocation of \d+ bytes failed", sized["endless"][1]), sized
+    assert sized.get("buffer", ["MemoryError", "memory allocation of 4398046511104 bytes failed"]) == [
+        "MemoryError",
+        "memory allocation of 4398046511104 bytes failed",
+    ]
+    assert sized["results"][0] == "MemoryError", sized
+    assert out["sized_unchanged"]
 
 
 def test_panic_in_conversion_is_resumed(run_python):

@@ -1,0 +1,62 @@
+// sized_alloc.hpp: room in the vectors whose size an argument decides; a refusal is core::OutOfMemory.
+//
+// An argument can ask for any size (a buffer of 2**62 items that has no
+// memory behind it, a list that keeps growing), so these allocations never
+// meet the container's own limit (std::length_error) and never fail without
+// saying what was asked for: both are core::OutOfMemory with the bytes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "core/out_of_memory.hpp"
+
+namespace tessaray::binding {
+
+// The bytes of `count` elements of T.  A count whose bytes do not fit in a
+// size_t is reported as the largest size_t: no allocation can be that large.
+template <class T>
+constexpr std::size_t bytes_of(std::size_t count) noexcept {
+    constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+    return count <= max / sizeof(T) ? count * sizeof(T) : max;
+}
+
+// Makes room for `count` elements in `v`, or throws core::OutOfMemory
+// (`v` unchanged).
+template <class T>
+void reserve_or_throw(std::vector<T>& v, std::size_t count) {
+    if (count <= v.capacity()) return;
+    if (count > v.max_size()) core::throw_out_of_memory(bytes_of<T>(count));
+    try {
+        v.reserve(count);
+    } catch (const std::bad_alloc&) {
+        core::throw_out_of_memory(bytes_of<T>(count));
+    }
+}
+
+// Makes room for `count` elements in `v`, growing geometrically as
+// push_back does, through reserve_or_throw.
+template <class T>
+void grow_to(std::vector<T>& v, std::size_t count) {
+    const std::size_t capacity = v.capacity();
+    if (count <= capacity) return;
+    const std::size_t doubled = capacity <= v.max_size() / 2 ? 2 * capacity : v.max_size();
+    reserve_or_throw(v, std::max({count, doubled, std::size_t(8)}));
+}
+
+template <class T>
+[[gnu::cold, gnu::noinline]] void grow_full(std::vector<T>& v) {
+    grow_to(v, v.size() + 1);
+}
+
+// Appends `value`; growth fails as core::OutOfMemory.
+template <class T, class U>
+inline void append(std::vector<T>& v, U&& value) {
+    if (v.size() == v.capacity()) [[unlikely]] grow_full(v);
+    v.push_back(static_cast<U&&>(value));
+}
+
+}  // namespace tessaray::binding
