@@ -53,6 +53,34 @@ PyResult<std::monostate> append_float(PyObject* item, std::vector<float>& out) {
     return std::monostate{};
 }
 
+// The floats of an exact list or tuple, in index order.  Each run of exact
+// floats is read straight from the item array: nothing in that stretch runs
+// Python code, so the array cannot change under it.  Any other item is
+// converted by its own __float__ or __index__, which may change a list; the
+// size and the item array are read again after it, as a walk by index would.
+PyResult<std::vector<float>> sequence_floats(PyObject* obj) {
+    std::vector<float> out;
+    // The size of a list or tuple is real: its items exist.
+    reserve_or_throw(out, static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+    Py_ssize_t i = 0;  // the next index; out holds the floats of items [0, i)
+    for (;;) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        Py_ssize_t end = i;
+        while (end < size && PyFloat_CheckExact(items[end])) ++end;
+        if (end > i) {
+            grow_to(out, static_cast<std::size_t>(end));
+            out.resize(static_cast<std::size_t>(end));
+            float* floats = out.data();
+            for (; i < end; ++i) floats[i] = narrow(PyFloat_AS_DOUBLE(items[i]));
+        }
+        if (i >= size) return out;
+        Ref item = Ref::borrow(items[i]);  // its conversion may drop it from the list
+        TRY_VOID(append_float(item.get(), out));
+        ++i;
+    }
+}
+
 // Calls `each(item)` for every item of a sequence, in iteration order.
 // Exact lists and tuples are walked by index, the same way their iterators
 // walk them; everything else goes through the iterator protocol.
@@ -106,6 +134,9 @@ PyResult<std::monostate> check_sequence(PyObject* obj) {
 }  // namespace
 
 PyResult<std::vector<float>> to_float_array(PyObject* obj) {
+    // Exact lists and tuples, the common arguments, pass the sequence checks
+    // and are never buffers.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return sequence_floats(obj);
     TRY_VOID(check_sequence(obj));
     if (std::optional<std::vector<float>> read = buffer_floats(obj)) return std::move(*read);
     std::vector<float> out;

@@ -77,6 +77,19 @@ class LyingLength(LenRaises):
         return self.length
 
 
+def changing_list(items, change, value):
+    """A list whose one None item becomes a number that, when converted,
+    calls change(list) and stands for `value`."""
+
+    class Changes:
+        def __float__(self):
+            change(lst)
+            return value
+
+    lst = [Changes() if x is None else x for x in items]
+    return lst
+
+
 @pytest.mark.parametrize(
     "vector, stored",
     [
@@ -90,6 +103,9 @@ class LyingLength(LenRaises):
         (LyingLength([1.0, 0.0, 0.0], sys.maxsize), [1.0, 0.0, 0.0]),
         (LyingLength([1.0, 0.0, 0.0], 0), [1.0, 0.0, 0.0]),
         (bytearray(b"\x00\x01\x02"), [0.0, 1.0, 2.0]),
+        # A list changed by its own item's conversion is read on by index.
+        (changing_list([1.0, None, 7.0, 7.0, 7.0], lambda l: l.__setitem__(slice(2, None), [3.0]), 2.0), [1.0, 2.0, 3.0]),
+        (changing_list([None], lambda l: l.extend([2.0, 3.0]), 1.0), [1.0, 2.0, 3.0]),
     ],
 )
 def test_vectors_accepted(vector, stored):
