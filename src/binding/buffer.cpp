@@ -1,6 +1,6 @@
 // buffer.cpp: the buffer fast path, which yields exactly the floats the element path would, or declines.
 //
-// A one-dimensional numpy.ndarray, array.array, memoryview, bytes or bytearray
+// A one-dimensional numpy array, array.array, memoryview, bytes or bytearray
 // of a plain number format is read straight from its memory, without a Python
 // call per element.  Each element becomes exactly the float the element path
 // gives: the item's Python value converted to double (integers rounded to
@@ -8,6 +8,14 @@
 // that double rounded to float.  Anything else (other formats, more or fewer
 // dimensions, subclasses, other types, a refused buffer request) keeps the
 // element path, errors included.
+//
+// The numpy arrays read here are numpy.ndarray and numpy.memmap.  memmap's
+// element path indexes through memmap's own __getitem__, which calls
+// ndarray's and changes only the class of the arrays that slicing returns:
+// its single items are ndarray's.  Any other subclass, a subclass of memmap
+// included, may decide its items itself (__getitem__, __iter__, __buffer__),
+// and a memmap whose iteration or buffer has been replaced is not read
+// either: these keep the element path.
 #include "binding/buffer.hpp"
 
 #include <atomic>
@@ -27,7 +35,7 @@ namespace {
 // Where a buffer object comes from; it decides which formats its own
 // items can have.
 enum class BufferSource {
-    Numpy,       // numpy.ndarray exactly: any byte order
+    Numpy,       // numpy.ndarray or numpy.memmap exactly: any byte order
     Memoryview,  // memoryview: it unpacks native formats only
     Plain,       // bytes, bytearray, array.array: always native
 };
@@ -66,39 +74,72 @@ private:
 };
 
 std::atomic<PyTypeObject*> ndarray_type{nullptr};
+std::atomic<PyTypeObject*> memmap_type{nullptr};
+std::atomic<PyTypeObject*> array_type{nullptr};
 OnceCell array_name_cell;
+OnceCell numpy_name_cell;
 
-PyObject* interned_array_name() {
-    return array_name_cell
-        .get_or_try_init([]() -> PyResult<PyObject*> { return checked(PyUnicode_InternFromString("array")); })
+// An interned module name, made once.
+PyObject* interned(OnceCell& cell, const char* text) {
+    return cell
+        .get_or_try_init([text]() -> PyResult<PyObject*> { return checked(PyUnicode_InternFromString(text)); })
         .value();
 }
-std::atomic<PyTypeObject*> array_type{nullptr};
+
+// Whether `type` is the class that the already loaded module `module_name`
+// holds under `name` (a class that is merely named so is not it).  The
+// lookup imports nothing.
+bool is_loaded_class(PyTypeObject* type, OnceCell& module_name, const char* module_text, const char* name) {
+    Ref module = Ref::steal(PyImport_GetModule(interned(module_name, module_text)));
+    PyObject* found = nullptr;
+    if (module && PyModule_Check(module.get())) PyDict_GetItemStringRef(PyModule_GetDict(module.get()), name, &found);
+    Ref found_ref = Ref::steal(found);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return found == reinterpret_cast<PyObject*>(type);
+}
+
+// Keeps `type` in `cell` for good, the first time it is recognised.
+void remember(std::atomic<PyTypeObject*>& cell, PyTypeObject* type) {
+    PyTypeObject* expected = nullptr;
+    if (cell.compare_exchange_strong(expected, type)) Py_INCREF(type);
+}
 
 // numpy.ndarray itself (not a subclass), told by its module and name without
 // importing numpy.  It is a static type: a class made in Python never is.
 bool is_ndarray(PyTypeObject* type) {
     if (PyTypeObject* known = ndarray_type.load(std::memory_order_acquire)) return type == known;
     if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
-    PyTypeObject* expected = nullptr;
-    if (ndarray_type.compare_exchange_strong(expected, type)) Py_INCREF(type);  // kept for good
+    remember(ndarray_type, type);
     return true;
+}
+
+// numpy.memmap itself: the class of the numpy that is loaded already.
+bool is_memmap(PyTypeObject* type) {
+    if (PyTypeObject* known = memmap_type.load(std::memory_order_acquire); known != nullptr && type == known) return true;
+    if (std::strcmp(type->tp_name, "memmap") != 0 || !is_loaded_class(type, numpy_name_cell, "numpy", "memmap")) {
+        return false;
+    }
+    remember(memmap_type, type);
+    return true;
+}
+
+// numpy.memmap while it iterates and exports its buffer with ndarray's own
+// functions.  Its __getitem__ is numpy's, and a single item is ndarray's.
+bool is_plain_memmap(PyTypeObject* type) {
+    if (!is_memmap(type)) return false;
+    PyTypeObject* base = type->tp_base;
+    return base != nullptr && is_ndarray(base) && type->tp_iter == base->tp_iter && type->tp_as_buffer != nullptr &&
+           base->tp_as_buffer != nullptr && type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
 }
 
 // array.array itself: the class of the array module that is loaded already
 // (a class that is merely named so is not it).
 bool is_array_array(PyTypeObject* type) {
     if (PyTypeObject* known = array_type.load(std::memory_order_acquire); known != nullptr && type == known) return true;
-    if (std::strcmp(type->tp_name, "array.array") != 0) return false;
-    // The real class is in a loaded module; looking it up runs no Python code.
-    Ref module = Ref::steal(PyImport_GetModule(interned_array_name()));
-    PyObject* found = nullptr;
-    if (module && PyModule_Check(module.get())) PyDict_GetItemStringRef(PyModule_GetDict(module.get()), "array", &found);
-    Ref found_ref = Ref::steal(found);
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (found != reinterpret_cast<PyObject*>(type)) return false;
-    PyTypeObject* expected = nullptr;
-    if (array_type.compare_exchange_strong(expected, type)) Py_INCREF(type);  // kept for good
+    if (std::strcmp(type->tp_name, "array.array") != 0 || !is_loaded_class(type, array_name_cell, "array", "array")) {
+        return false;
+    }
+    remember(array_type, type);
     return true;
 }
 
@@ -109,6 +150,7 @@ std::optional<BufferSource> buffer_source(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (is_ndarray(type)) return BufferSource::Numpy;
     if (is_array_array(type)) return BufferSource::Plain;
+    if (is_plain_memmap(type)) return BufferSource::Numpy;
     return std::nullopt;
 }
 
@@ -267,8 +309,6 @@ std::optional<std::vector<float>> read_buffer(PyObject* obj, BufferSource source
 }  // namespace
 
 std::optional<std::vector<float>> buffer_floats(PyObject* obj) {
-    // Exact lists and tuples, the common arguments, are never buffers.
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return std::nullopt;
     const std::optional<BufferSource> source = buffer_source(obj);
     if (!source) return std::nullopt;
     return read_buffer(obj, *source);

@@ -9,9 +9,9 @@
 namespace tessaray::binding {
 
 // The floats of `obj` read straight from its memory, when it is a
-// one-dimensional numpy.ndarray, array.array, memoryview, bytes or bytearray
-// of a plain number format: each element becomes exactly the float the
-// element path makes of its Python value.  Nothing, with no exception
+// one-dimensional numpy.ndarray or numpy.memmap, array.array, memoryview,
+// bytes or bytearray of a plain number format: each element becomes exactly
+// the float the element path makes of its Python value.  Nothing, with no exception
 // pending, for every other object, which the element path then converts
 // (errors included).  Throws core::OutOfMemory when the floats cannot be
 // allocated.

@@ -316,7 +316,7 @@ NUMPY_CASES = list(numpy_dtypes())
 
 
 @pytest.mark.parametrize("dtype, values", NUMPY_CASES, ids=[d for d, _ in NUMPY_CASES])
-def test_numpy_arrays(dtype, values):
+def test_numpy_arrays(dtype, values, tmp_path):
     np = pytest.importorskip("numpy")
     arr = np.array(values, dtype=dtype)
     assert arr.tolist() == values
@@ -327,6 +327,14 @@ def test_numpy_arrays(dtype, values):
     assert_same_as_elements(wide, wide.tolist())
     if arr.dtype.isnative:
         for view in views(memoryview(arr)):
+            assert_same_as_elements(view, view.tolist())
+    # numpy.memmap: a file opened as an array, its views, and the rows of a
+    # two-dimensional one.
+    np.save(tmp_path / "a.npy", np.stack([arr, arr[::-1]]))
+    rows = np.load(tmp_path / "a.npy", mmap_mode="r")
+    for row in rows:
+        assert type(row) is np.memmap
+        for view in views(row):
             assert_same_as_elements(view, view.tolist())
 
 
@@ -370,6 +378,55 @@ def test_numpy_others_keep_element_path(make, n):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         outcomes_match(make(np), n)
+
+
+def reversed_item(self, i):
+    import numpy as np
+
+    return np.ndarray.__getitem__(self, -1 - i if isinstance(i, int) else i)
+
+
+def reversed_iter(self):
+    return iter(self.tolist()[::-1])
+
+
+def reversed_buffer(self, flags):
+    import numpy as np
+
+    return memoryview(np.ascontiguousarray(np.asarray(self)[::-1]))
+
+
+def patched(name, function):
+    """numpy.memmap with its `name` replaced by `function` while the test runs."""
+
+    def make(np, monkeypatch, a):
+        monkeypatch.setattr(np.memmap, name, function)
+        return a.view(np.memmap)
+
+    return make
+
+
+@pytest.mark.parametrize(
+    "make, reversed_",
+    [
+        # Subclasses that decide their own items keep the element path.
+        (lambda np, _, a: a.view(type("Sub", (np.ndarray,), {"__getitem__": reversed_item})), True),
+        (lambda np, _, a: a.view(type("memmap", (np.ndarray,), {"__getitem__": reversed_item})), True),
+        (lambda np, _, a: a.view(type("Sub", (np.memmap,), {"__getitem__": reversed_item})), True),
+        (patched("__iter__", reversed_iter), True),
+        (patched("__buffer__", reversed_buffer), False),
+        # numpy.memmap itself is read as a buffer (its __getitem__ is numpy's
+        # own): a patched one shows that the element path did not run.
+        (patched("__getitem__", reversed_item), False),
+    ],
+    ids=["ndarray subclass", "named memmap", "memmap subclass", "memmap __iter__", "memmap __buffer__", "memmap"],
+)
+def test_numpy_subclass_items(make, reversed_, monkeypatch):
+    np = pytest.importorskip("numpy")
+    data = [1.0, 2.0, 5.0]
+    obj = make(np, monkeypatch, np.array(data, dtype=np.float32))
+    expected = data[::-1] if reversed_ else data
+    assert bits(cosine_similarity(obj, [1.0, 0.0, 0.0])) == bits(cosine_similarity(expected, [1.0, 0.0, 0.0]))
 
 
 @pytest.mark.parametrize("length, size", [(2**62, 2**64 - 1), (2**61, 2**63)])
