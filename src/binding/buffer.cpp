@@ -1,4 +1,4 @@
-// buffer.cpp: the buffer fast path, which yields exactly the floats the element path would, or declines.
+// buffer.cpp: the buffer fast path: exactly the floats the element path gives (NaN quiet bits aside), or nothing.
 //
 // A one-dimensional numpy array, array.array, memoryview, bytes or bytearray
 // of a plain number format is read straight from its memory, without a Python
@@ -234,12 +234,11 @@ float element_value(const char* p) noexcept {
         // as numpy and memoryview do.
         return static_cast<float>(PyFloat_Unpack2(p, (std::endian::native == std::endian::little) != Swap ? 1 : 0));
     } else if constexpr (Kind == ElementKind::Float32) {
-        // float -> double -> float is the identity except that a signalling
-        // NaN comes back quiet (the conversions keep the payload and set the
-        // quiet bit); the compiler may drop the round trip, so do it here.
-        std::uint32_t bits = load<std::uint32_t, Swap>(p);
-        bits |= (bits & 0x7fffffffu) > 0x7f800000u ? 0x00400000u : 0u;  // branch-free: NaN only
-        return std::bit_cast<float>(bits);
+        // The element path's float -> double -> float also sets the quiet bit
+        // of a signalling NaN.  That bit is not copied here: no result can
+        // show it, since every score that meets a NaN is the one quiet NaN of
+        // the kernels, and stored elements are never handed back.
+        return std::bit_cast<float>(load<std::uint32_t, Swap>(p));
     } else {
         return static_cast<float>(std::bit_cast<double>(load<std::uint64_t, Swap>(p)));
     }
@@ -289,6 +288,10 @@ std::optional<std::vector<float>> read_buffer(PyObject* obj, BufferSource source
     std::vector<float> out;
     reserve_or_throw(out, n);
     out.resize(n);
+    if (format->kind == ElementKind::Float32 && !format->swap && stride == static_cast<Py_ssize_t>(sizeof(float))) {
+        if (n != 0) std::memcpy(out.data(), base, n * sizeof(float));  // native floats, one after another
+        return out;
+    }
     switch (format->kind) {
         case ElementKind::Bool: convert_sized<ElementKind::Bool>(*format, size, base, stride, n, out.data()); break;
         case ElementKind::Signed: convert_sized<ElementKind::Signed>(*format, size, base, stride, n, out.data()); break;
