@@ -12,11 +12,12 @@
 
 #include "core/kernel.hpp"
 #include "core/store.hpp"
+#include "test_util.hpp"
 
 namespace tessaray::core {
 namespace {
 
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+using test::bits;
 
 // Scores agree when their bits agree, NaNs included: every NaN score is
 // kScoreNaN, whatever NaNs went in.

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <random>
@@ -25,6 +24,7 @@
 #include "core/kernel.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"
+#include "test_util.hpp"
 
 // Every thread join of this program passes through here, so that the fault
 // tests can check that each started worker was joined: a worker that has
@@ -42,11 +42,7 @@ namespace {
 
 constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
 
-std::uint32_t bits(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, sizeof b);
-    return b;
-}
+using test::bits;
 
 // Bit equality of two result lists (all NaNs count as one value).
 void expect_same_results(const std::vector<ResultPair>& got, const std::vector<ResultPair>& want) {

@@ -3,28 +3,19 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "core/kernel.hpp"
 #include "core/store.hpp"
+#include "test_util.hpp"
 
 namespace tessaray::core {
 namespace {
 
-std::uint32_t bits(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, sizeof b);
-    return b;
-}
-
-// Element-wise bit equality, so -0.0 and NaN payloads count.
-void expect_same_bits(const std::vector<float>& got, const std::vector<float>& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << "element " << i;
-}
+using test::bits;
+using test::expect_same_bits;
 
 struct LengthCase {
     std::size_t vector_size;

@@ -4,22 +4,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/topk.hpp"
+#include "test_util.hpp"
 
 namespace tessaray::core {
 namespace {
 
-std::uint32_t bits(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, sizeof b);
-    return b;
-}
+using test::bits;
 
 // The expected result: a stable sort of the entries in index order by score,
 // higher first, NaN after everything, then the first k.
