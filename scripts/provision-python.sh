@@ -5,9 +5,11 @@
 # Order of preference:
 #   1. $PYTHON, when set (the packages are then the caller's business);
 #   2. a python3.14 on PATH whose headers are installed;
-#   3. a private prefix under the user's cache folder, filled from Debian
-#      testing binary packages (never installed system-wide: they would replace
-#      the system's libc).  The prefix is reused between runs and only fetched
+#   3. a private prefix under the user's cache folder, filled from the binary
+#      packages of the Debian suite "forky" (testing at the time of writing;
+#      pinned by name, so it does not move on to the next testing suite when
+#      forky is released), never installed system-wide: they would replace
+#      the system's libc.  The prefix is reused between runs and only fetched
 #      again when a package is asked for that it does not have yet.
 #
 # Usage: scripts/provision-python.sh [--dbg] [debian-package ...]
