@@ -4,6 +4,7 @@ import sys
 
 import pytest
 
+from helpers import FloatHook, IterCallRaises, IterNotIterator, IterOnly, IterRaises, LenHint
 from tessaray import Vectorstore, cosine_similarity
 
 S = Vectorstore(3)
@@ -52,31 +53,6 @@ def test_keywords_bind_in_any_order():
     assert cosine_similarity(vec2=[1.0], vec1=[2.0]) == 1.0
 
 
-class LenRaises:
-    """A sequence whose __len__ raises; it still converts from iteration."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        return iter(self.items)
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-
-class LyingLength(LenRaises):
-    def __init__(self, items, length):
-        super().__init__(items)
-        self.length = length
-
-    def __len__(self):
-        return self.length
-
-
 def changing_list(items, change, value):
     """A list whose one None item becomes a number that, when converted,
     calls change(list) and stands for `value`."""
@@ -99,9 +75,9 @@ def changing_list(items, change, value):
         ([1, True, 2.5], [1.0, 1.0, 2.5]),
         ([1e39, 0, 0], [float("inf"), 0.0, 0.0]),
         ([-1e39, 0, 0], [float("-inf"), 0.0, 0.0]),
-        (LenRaises([1.0, 0.0, 0.0]), [1.0, 0.0, 0.0]),
-        (LyingLength([1.0, 0.0, 0.0], sys.maxsize), [1.0, 0.0, 0.0]),
-        (LyingLength([1.0, 0.0, 0.0], 0), [1.0, 0.0, 0.0]),
+        (LenHint([1.0, 0.0, 0.0], RuntimeError("no length")), [1.0, 0.0, 0.0]),
+        (LenHint([1.0, 0.0, 0.0], sys.maxsize), [1.0, 0.0, 0.0]),
+        (LenHint([1.0, 0.0, 0.0], 0), [1.0, 0.0, 0.0]),
         (bytearray(b"\x00\x01\x02"), [0.0, 1.0, 2.0]),
         # A list changed by its own item's conversion is read on by index.
         (changing_list([1.0, None, 7.0, 7.0, 7.0], lambda l: l.__setitem__(slice(2, None), [3.0]), 2.0), [1.0, 2.0, 3.0]),
@@ -138,6 +114,13 @@ def test_float_rounding_to_nearest_32_bit():
         (5, TypeError, "argument 'vector': 'int' object is not an instance of 'Sequence'"),
         (["x", 0, 0], TypeError, None),
         ([10**400, 0, 0], OverflowError, "int too large to convert to float"),
+        ([FloatHook(result="x"), 0, 0], TypeError, None),
+        ([FloatHook(exc=ValueError("v")), 0, 0], ValueError, "v"),
+        (IterOnly([1.0, 0, 0]), TypeError, "argument 'vector': 'IterOnly' object is not an instance of 'Sequence'"),
+        (IterRaises([1.0, 2.0, 3.0], 2, RuntimeError("it")), RuntimeError, "it"),
+        (IterCallRaises([1.0, 0, 0], TypeError("it")), TypeError, "argument 'vector': it"),
+        (IterNotIterator([1.0, 0, 0]), TypeError, None),
+        (LenHint([1.0], sys.maxsize), ValueError, "vector has length 1 but vectorstore expects 3"),
     ],
 )
 def test_vector_conversion_errors(store3, vector, exc, message):
@@ -192,12 +175,8 @@ def test_other_exceptions_pass_unchanged(store3):
         pass
 
     for exc in (ValueError("v"), SubTypeError("s"), RuntimeError("r")):
-        class Bad:
-            def __float__(self, exc=exc):
-                raise exc
-
         with pytest.raises(type(exc)) as info:
-            store3.insert([Bad(), 1.0, 1.0], 1)
+            store3.insert([FloatHook(exc=exc), 1.0, 1.0], 1)
         assert info.value is exc
 
 

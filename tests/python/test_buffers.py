@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import tessaray
+from helpers import bits
 from tessaray import Vectorstore, cosine_similarity
 
 
@@ -28,10 +29,6 @@ class ElementPath:
 
     def __iter__(self):
         return iter(self.obj)
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def probes(n):
@@ -316,8 +313,7 @@ NUMPY_CASES = list(numpy_dtypes())
 
 
 @pytest.mark.parametrize("dtype, values", NUMPY_CASES, ids=[d for d, _ in NUMPY_CASES])
-def test_numpy_arrays(dtype, values, tmp_path):
-    np = pytest.importorskip("numpy")
+def test_numpy_arrays(np, dtype, values, tmp_path):
     arr = np.array(values, dtype=dtype)
     assert arr.tolist() == values
     for view in views(arr):
@@ -340,8 +336,7 @@ def test_numpy_arrays(dtype, values, tmp_path):
 
 @pytest.mark.parametrize("dtype, nan_bits", [("u4", NAN_BITS32), ("u8", NAN_BITS64), ("u2", [0x7C01, 0xFE01, 0x7D55])])
 @pytest.mark.parametrize("order", ["<", ">"])
-def test_numpy_nan_payloads(dtype, nan_bits, order):
-    np = pytest.importorskip("numpy")
+def test_numpy_nan_payloads(np, dtype, nan_bits, order):
     float_dtype = {"u2": "f2", "u4": "f4", "u8": "f8"}[dtype]
     arr = np.array(nan_bits, dtype=order + dtype).view(order + float_dtype)
     for i in range(len(arr)):
@@ -371,8 +366,7 @@ def test_numpy_nan_payloads(dtype, nan_bits, order):
         (lambda np: memoryview(np.array([1.0, 2.0], dtype="<f8")).cast("B").cast("f"), 4),
     ],
 )
-def test_numpy_others_keep_element_path(make, n):
-    np = pytest.importorskip("numpy")
+def test_numpy_others_keep_element_path(np, make, n):
     import warnings
 
     with warnings.catch_warnings():
@@ -421,8 +415,7 @@ def patched(name, function):
     ],
     ids=["ndarray subclass", "named memmap", "memmap subclass", "memmap __iter__", "memmap __buffer__", "memmap"],
 )
-def test_numpy_subclass_items(make, reversed_, monkeypatch):
-    np = pytest.importorskip("numpy")
+def test_numpy_subclass_items(np, make, reversed_, monkeypatch):
     data = [1.0, 2.0, 5.0]
     obj = make(np, monkeypatch, np.array(data, dtype=np.float32))
     expected = data[::-1] if reversed_ else data
@@ -430,10 +423,9 @@ def test_numpy_subclass_items(make, reversed_, monkeypatch):
 
 
 @pytest.mark.parametrize("length, size", [(2**62, 2**64 - 1), (2**61, 2**63)])
-def test_buffer_larger_than_memory(length, size):
+def test_buffer_larger_than_memory(np, length, size):
     # No memory behind it: the floats it would need can never be allocated.
     # (4 * 2**62 bytes do not fit in a size_t and are reported as the largest.)
-    np = pytest.importorskip("numpy")
     huge = np.broadcast_to(np.zeros(1, np.uint8), (length,))
     store = Vectorstore(2, [([1.0, 2.0], 1)])
     before = store.search([1.0, 0.0], 5)
@@ -450,8 +442,7 @@ def test_buffer_larger_than_memory(length, size):
     assert len(store) == 1 and store.search([1.0, 0.0], 5) == before
 
 
-def test_numpy_matches_float32_arithmetic():
-    np = pytest.importorskip("numpy")
+def test_numpy_matches_float32_arithmetic(np):
     rng = np.random.default_rng(3)
     rows = rng.standard_normal((20, 128)).astype(np.float32)
     store = Vectorstore(128)

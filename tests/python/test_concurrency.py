@@ -7,10 +7,12 @@ there, and only there, the borrow errors may appear.  Every search result is
 checked against a quiet search of the same contents, after the threads end.
 """
 import random
-import struct
 import threading
 import time
 
+import pytest
+
+from helpers import FloatHook, key
 from tessaray import Vectorstore, cosine_similarity
 
 DIM = 8
@@ -20,21 +22,6 @@ MAX_INSERTS = 1500
 BORROW_ERRORS = {("Already borrowed",), ("Already mutably borrowed",)}
 
 
-class Yielding:
-    """A number whose conversion gives the GIL away first."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        time.sleep(0)
-        return self.value
-
-
-def key(results):
-    return [(struct.pack("d", s), i) for s, i in results]
-
-
 def random_vector(rng):
     return [rng.choice([0.0, 1.0, -1.0, 0.5, rng.gauss(0, 1)]) for _ in range(DIM)]
 
@@ -42,7 +29,7 @@ def random_vector(rng):
 def hooked(vector, rng):
     out = list(vector)
     i = rng.randrange(DIM)
-    out[i] = Yielding(out[i])
+    out[i] = FloatHook(out[i], action=lambda: time.sleep(0))  # gives the GIL away first
     return out, list(vector)
 
 
@@ -162,6 +149,7 @@ def reader(shared, seed, use_hooks):
         shared.count()
 
 
+@pytest.mark.no_leak_check  # a timed run of many threads: no two runs do the same work
 def test_threads_share_stores():
     shared = Shared(seed=7)
     threads = [

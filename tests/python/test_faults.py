@@ -227,26 +227,8 @@ def test_panic_in_conversion_is_resumed(run_python):
                 results[name] = ["caught as Exception", repr(e)]
             except BaseException as e:
                 results[name] = [type(e) is cls, e is raised, e.args, state() == before]
-        refs = None
-        if hasattr(sys, "gettotalrefcount"):
-            import gc
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            saved = os.dup(2)
-            os.dup2(devnull, 2)
-            def many(n):
-                for _ in range(n):
-                    for call in cases.values():
-                        try:
-                            call(cls("m"))
-                        except BaseException:
-                            pass
-            many(20); gc.collect()
-            start = sys.gettotalrefcount()
-            many(200); gc.collect()
-            refs = sys.gettotalrefcount() - start
-            os.dup2(saved, 2)
         store.insert([1.0, 1.0, 1.0], 2)
-        print(json.dumps({"results": results, "refs": refs, "len": len(store)}))
+        print(json.dumps({"results": results, "len": len(store)}))
         """,
     )
     results = out["results"]
@@ -267,6 +249,3 @@ def test_panic_in_conversion_is_resumed(run_python):
         assert tail and tail[-1].endswith("PanicException: " + message), lines
         assert sum("resuming a panic" in line for line in lines) == 1
     assert out["len"] == 2  # no borrow was left behind
-    if out["refs"] is not None:
-        # 200 rounds of 7 panics: a lost reference per panic would be 1,400.
-        assert out["refs"] < 100, out["refs"]

@@ -6,6 +6,7 @@ import sys
 import pytest
 
 import tessaray
+from helpers import FloatHook, IndexHook
 from tessaray import Vectorstore, cosine_similarity
 
 
@@ -154,22 +155,24 @@ def test_panic_exception_class():
     assert len(cls.__doc__.splitlines()) == 6
 
 
-class Raises:
-    """An element whose float conversion raises the given exception."""
+# Every place where a conversion runs Python code, with the number it converts.
+PANIC_CALLS = {
+    "insert": lambda store, e: store.insert([1.0, FloatHook(exc=e), 2.0], 1),
+    "insert_id": lambda store, e: store.insert([1.0, 1.0, 2.0], IndexHook(exc=e)),
+    "search": lambda store, e: store.search([FloatHook(exc=e), 1.0, 2.0], 1),
+    "parallel_search": lambda store, e: store.parallel_search([1.0, 1.0, 2.0], 1, IndexHook(exc=e)),
+    "cosine": lambda store, e: cosine_similarity([1.0], [FloatHook(exc=e)]),
+    "constructor": lambda store, e: Vectorstore(2, [([1.0, FloatHook(exc=e)], 1)]),
+}
 
-    def __init__(self, exc):
-        self.exc = exc
 
-    def __float__(self):
-        raise self.exc
-
-
-def test_panic_from_python_code_is_resumed(capfd, store3):
+@pytest.mark.parametrize("call", PANIC_CALLS.values(), ids=PANIC_CALLS)
+def test_panic_from_python_code_is_resumed(capfd, store3, call):
     cls = panic_exception_class()
     raised = cls("the message")
     with pytest.raises(BaseException) as info:
         try:
-            store3.insert([1.0, Raises(raised), 2.0], 1)
+            call(store3, raised)
         except Exception:  # a PanicException is no Exception
             pytest.fail("caught by except Exception")
     assert type(info.value) is cls
@@ -187,7 +190,7 @@ def test_panic_subclass_is_not_resumed(store3):
     sub = type("SubPanic", (panic_exception_class(),), {})
     raised = sub("m")
     with pytest.raises(sub) as info:
-        store3.search([Raises(raised), 1.0, 2.0], 1)
+        store3.search([FloatHook(exc=raised), 1.0, 2.0], 1)
     assert info.value is raised
 
 
@@ -195,6 +198,6 @@ def test_panic_with_failing_str(capfd):
     cls = panic_exception_class()
     bad = type("BadStr", (), {"__str__": lambda self: 1 / 0})()
     with pytest.raises(cls) as info:
-        cosine_similarity([Raises(cls(bad))], [1.0])
+        cosine_similarity([FloatHook(exc=cls(bad))], [1.0])
     assert info.value.args == ("Unwrapped panic from Python code",)
     capfd.readouterr()

@@ -7,8 +7,6 @@ import pytest
 
 from tessaray import Vectorstore
 
-np = pytest.importorskip("numpy")
-
 THREADS = list(range(10)) + [17, None]
 
 
@@ -74,7 +72,7 @@ def test_n_threads_errors_come_before_length_check():
         store.parallel_search([1.0, 0.0], 1, 2.0)
 
 
-def reference_search(matrix, ids, query, k):
+def reference_search(np, matrix, ids, query, k):
     """float32 cosine, one rounded operation at a time, vectorised across rows."""
     q = np.asarray(query, dtype=np.float32)
     n, d = matrix.shape
@@ -93,7 +91,7 @@ def reference_search(matrix, ids, query, k):
     return [(float(score[j]), int(ids[j])) for j in order[:k]]
 
 
-def random_store(rng, n, d):
+def random_store(np, rng, n, d):
     palette = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0]
     rows = []
     for _ in range(n):
@@ -110,18 +108,18 @@ def random_store(rng, n, d):
 
 
 @pytest.mark.parametrize("seed", range(12))
-def test_differential(seed):
+def test_differential(np, seed):
     rng = random.Random(seed)
     d = rng.choice([1, 2, 3, 8, 17, 33])
     n = rng.choice([0, 1, 5, 15, 16, 17, 31, 32, 33, 47, 100, 257])
-    matrix, ids = random_store(rng, n, d)
+    matrix, ids = random_store(np, rng, n, d)
     store = Vectorstore(d, [(row.tolist(), ident) for row, ident in zip(matrix, ids)])
     queries = [[rng.gauss(0, 1) for _ in range(d)], [0.0] * d, [rng.choice([1.0, -0.0, 0.5]) for _ in range(d)]]
     if n:
         queries.append(matrix[rng.randrange(n)].tolist())
     for query in queries:
         for k in sorted({0, 1, 3, n // 2, n, n + 5}):
-            expected = reference_search(matrix, ids, query, k)
+            expected = reference_search(np, matrix, ids, query, k)
             got = store.search(query, k)
             assert [struct.pack("d", s) for s, _ in got] == [struct.pack("d", s) for s, _ in expected]
             assert [i for _, i in got] == [i for _, i in expected]

@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 import tessaray
+from helpers import FloatHook
 from tessaray import Vectorstore
 
 
@@ -95,17 +96,6 @@ def test_class_refcount_stable():
     assert sys.getrefcount(Vectorstore) == before
 
 
-class Hook:
-    """A number whose float conversion runs `action` first."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __float__(self):
-        self.action()
-        return 1.0
-
-
 def test_len_inside_insert_is_refused_and_propagates(store3):
     seen = []
 
@@ -117,7 +107,7 @@ def test_len_inside_insert_is_refused_and_propagates(store3):
             raise
 
     with pytest.raises(RuntimeError) as info:
-        store3.insert([Hook(action), 1.0, 1.0], 1)
+        store3.insert([FloatHook(1.0, action=action), 1.0, 1.0], 1)
     assert info.value.args == ("Already mutably borrowed",)
     assert info.value is seen[0]
     assert len(store3) == 0
@@ -137,7 +127,7 @@ def test_shared_borrows_stack_and_block_insert(store3, method):
             store3.insert([1.0, 0.0, 0.0], 2)
         results.append(info.value.args)
 
-    getattr(store3, method)([Hook(action), 0.0, 0.0], 3)
+    getattr(store3, method)([FloatHook(1.0, action=action), 0.0, 0.0], 3)
     assert results == [1, "Vectorstore(vector_size=3, len=1)", [(1.0, 1)], ("Already borrowed",)]
     store3.insert([1.0, 0.0, 0.0], 2)
     assert len(store3) == 2
@@ -153,7 +143,7 @@ def test_vector_size_and_repr_refused_inside_insert(store3):
             except RuntimeError as e:
                 errors.append(e.args)
 
-    store3.insert([Hook(action), 1.0, 1.0], 1)
+    store3.insert([FloatHook(1.0, action=action), 1.0, 1.0], 1)
     assert errors == [("Already mutably borrowed",)] * 3
     assert len(store3) == 1
 
@@ -165,7 +155,7 @@ def test_borrow_released_after_every_failure(store3):
         lambda: store3.insert(),
         lambda: store3.search([1.0], 1),
         lambda: store3.parallel_search([1.0, 1.0, 1.0], -1),
-        lambda: store3.insert([Hook(lambda: store3.insert([1.0] * 3, 9)), 1.0, 1.0], 1),
+        lambda: store3.insert([FloatHook(1.0, action=lambda: store3.insert([1.0] * 3, 9)), 1.0, 1.0], 1),
     ]
     for call in failing:
         with pytest.raises((TypeError, ValueError, OverflowError, RuntimeError)):
