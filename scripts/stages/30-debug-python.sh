@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Python tests again on the debug interpreter, where the total reference
-# count is visible and a leaked reference fails the leak tests.
+# count is visible: tests/python/conftest.py repeats each test and fails it
+# when the total grows on every repeated run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 debug_python=$(bash scripts/provision-python.sh --dbg)
