@@ -5,8 +5,9 @@ several times in a row, as CPython's own `-R` runs do: the first runs warm up
 caches, and if the total reference count then grows on every further run the
 test fails with the growth per run.  Tests that cannot be repeated, or whose
 work happens in another process, are marked `no_leak_check`; tests that use
-the `run_python` fixture (another process) or the `np` fixture are left out on
-their own: numpy is built without the debug interpreter's reference
+the `run_python` fixture (another process), and tests that use numpy (the
+`np` fixture, or a test module that imports it), are left out on their own:
+numpy is built without the debug interpreter's reference
 bookkeeping, so its own work moves the total.
 """
 import array
@@ -37,9 +38,16 @@ def pytest_configure(config):
     )
 
 
+def _uses_numpy(item):
+    if "np" in getattr(item, "fixturenames", ()):
+        return True
+    numpy, module = sys.modules.get("numpy"), getattr(item, "module", None)
+    return numpy is not None and module is not None and any(v is numpy for v in vars(module).values())
+
+
 def _repeatable(item):
     fixtures = set(getattr(item, "fixturenames", ()))
-    return item.get_closest_marker("no_leak_check") is None and not fixtures & {"run_python", "np"}
+    return item.get_closest_marker("no_leak_check") is None and "run_python" not in fixtures and not _uses_numpy(item)
 
 
 @pytest.hookimpl(tryfirst=True)
