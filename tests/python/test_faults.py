@@ -18,7 +18,7 @@ def asan_loaded():
 needs_plain_memory = pytest.mark.skipif(asan_loaded(), reason="address space limits under AddressSanitizer")
 
 PRELUDE = """
-import json, os, resource, sys
+import json, os, resource, sys, time
 import tessaray
 from tessaray import Vectorstore
 
@@ -44,7 +44,14 @@ def unlimit():
     resource.setrlimit(resource.RLIMIT_AS, (SOFT, HARD))
 
 def threads():
-    return len(os.listdir("/proc/self/task"))
+    # A thread that was joined can stay listed for a moment while the kernel
+    # reaps it; one that still runs stays listed.
+    for _ in range(100):
+        n = len(os.listdir("/proc/self/task"))
+        if n == 1:
+            break
+        time.sleep(0.01)
+    return n
 """
 
 
