@@ -21,12 +21,14 @@
 //   Prints one JSON object: the mapping, its huge-page bytes, and for each
 //   thread count the median seconds of every loop and the best one.
 // Usage: read_limit --serve BYTES
-//   Prints the mapping and the loops' names as one JSON line, then answers
-//   each line "THREADS warm|cold" on standard input with one JSON list: the
-//   seconds of one read by every loop.  bench/bench.py uses this to time the
+//   Prints the mapping, the last-level cache size and the loops' names as one
+//   JSON line, then answers each line "THREADS warm|cold [LOOP]" on standard
+//   input with one JSON list: the seconds of one read by every loop (or by
+//   loop number LOOP alone).  bench/bench.py uses this to time the
 //   read limit in the same interleaved rounds as the searches.
 #include <immintrin.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -221,26 +223,39 @@ std::string seconds_json(double s) {
     return num;
 }
 
-// Serving mode: one line "THREADS warm|cold" per request; each answer is the
-// list of seconds of one read with every loop (in the header's order), with
-// an untimed read by the same loop before each timed one when "warm".
+// Serving mode: one line "THREADS warm|cold [LOOP]" per request; each answer
+// is the list of seconds of one read with every loop (in the header's order),
+// or with loop number LOOP alone, with an untimed read by the same loop
+// before each timed one when "warm".  One loop per request lets a caller
+// read a buffer that fits in the last-level cache in the same state as its
+// other methods' data: not just read by another loop.
 int serve(std::size_t bytes) {
     const Buffer buffer(bytes);
     const std::vector<Loop> loops = loops_for_this_cpu();
     const std::size_t units = (bytes + 511) / 512;
-    std::string header = "{" + header_json(bytes, buffer) + ", \"loops\": [";
+    const long llc = sysconf(_SC_LEVEL3_CACHE_SIZE);
+    std::string header = "{" + header_json(bytes, buffer) + ", \"llc_bytes\": " + std::to_string(std::max(0L, llc)) +
+                         ", \"loops\": [";
     for (std::size_t li = 0; li < loops.size(); ++li) header += std::string(li ? ", " : "") + "\"" + loops[li].name + "\"";
     std::puts((header + "]}").c_str());
     std::fflush(stdout);
     std::uint64_t sink = 0;
     char line[64];
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
-        const std::size_t threads = std::max<std::size_t>(1, std::strtoull(line, nullptr, 10));
+        char* rest = nullptr;
+        const std::size_t threads = std::max<std::size_t>(1, std::strtoull(line, &rest, 10));
         const bool warm = std::strstr(line, "warm") != nullptr;
+        const char* digits = std::strpbrk(rest, "0123456789");
+        std::size_t first = 0, last = loops.size();
+        if (digits != nullptr) {
+            first = std::min<std::size_t>(std::strtoull(digits, nullptr, 10), loops.size() - 1);
+            last = first + 1;
+        }
         std::string answer = "[";
-        for (std::size_t li = 0; li < loops.size(); ++li) {
+        for (std::size_t li = first; li < last; ++li) {
             if (warm) timed_read(loops[li].read, buffer.data, units, threads, sink);
-            answer += std::string(li ? ", " : "") + seconds_json(timed_read(loops[li].read, buffer.data, units, threads, sink));
+            answer += std::string(li > first ? ", " : "") +
+                      seconds_json(timed_read(loops[li].read, buffer.data, units, threads, sink));
         }
         std::puts((answer + "]").c_str());
         std::fflush(stdout);
