@@ -299,10 +299,10 @@ def bench_size(n: int, dim: int, args, peers, tessaray) -> dict:
     gc.collect()
     medians = time_methods(methods, rounds, warm)
     read = {}
-    for threads in (1, w):
-        seconds, loop, loops = reader.limit(threads)
-        medians[f"read limit, {threads} core" + ("s" if threads > 1 else "")] = seconds
-        read[threads] = {"seconds": seconds, "loop": loop, "loops": loops}
+    for t in (1, w):
+        seconds, loop, loops = reader.limit(t)
+        medians[f"read limit, {t} core" + ("s" if t > 1 else "")] = seconds
+        read[t] = {"seconds": seconds, "loop": loop, "loops": loops}
     reader.close()
 
     result = {
