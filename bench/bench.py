@@ -546,7 +546,7 @@ def goals_table(results: list, call: dict | None, memory: list, loading: dict | 
         goal = f"1,000 x 128 `search` (list query) ≤ kernel + {GOAL_CALL_OVER_KERNEL_US} µs"
         if "kernel" in call:
             c, k = call["call"] * 1e6, call["kernel"] * 1e6
-            add(goal, f"call {c:.2f} µs, kernel ({call['kernel_level']}) {k:.2f} µs: +{c - k:.2f} µs",
+            add(goal, f"call {c:.2f} µs, kernel ({call['kernel_level']}) {k:.2f} µs: {c - k:+.2f} µs",
                 c / (k + GOAL_CALL_OVER_KERNEL_US))
         else:
             add(goal, f"call {call['call'] * 1e6:.2f} µs; {call['kernel_missing']}", None)
