@@ -649,7 +649,7 @@ def main() -> int:
     parser.add_argument("--call-batch", type=int, default=500, help="calls per timed batch")
     parser.add_argument("--no-memory", action="store_true", help="skip the resident-memory cases")
     parser.add_argument("--load-rows", type=int, default=100_000, help="rows for the loading goal (0 skips it)")
-    parser.add_argument("--load-rounds", type=int, default=5)
+    parser.add_argument("--load-rounds", type=int, default=9)
     parser.add_argument("--plot", default="docs/scaling.png", help="where to draw the picture ('' skips it)")
     parser.add_argument("--markdown", help="also write the tables here")
     parser.add_argument("--json", help="also write the raw results here")
