@@ -1,7 +1,6 @@
 // bind.cpp: binding call arguments to parameters, its messages, and the error of a failed argument.
 #include "binding/bind.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,10 +41,10 @@ std::string callable_name(const ArgSpec& spec) {
     return PyErr::type_error(callable_name(spec) + " got multiple values for argument '" + spec.params[param] + "'");
 }
 
-[[gnu::cold]] PyErr missing_required(const ArgSpec& spec, std::size_t nargs, PyObject* const* slots) {
+[[gnu::cold]] PyErr missing_required(const ArgSpec& spec, std::size_t nargs, const BoundArgs& bound) {
     std::vector<const char*> names;
     for (std::size_t i = nargs; i < spec.required; ++i) {
-        if (slots[i] == nullptr) names.push_back(spec.params[i]);
+        if (bound[i] == nullptr) names.push_back(spec.params[i]);
     }
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -59,7 +58,7 @@ std::string callable_name(const ArgSpec& spec) {
 }
 
 // Puts one keyword argument into its slot.
-PyResult<std::monostate> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject** slots) {
+PyResult<std::monostate> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, BoundArgs& bound) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
     if (text == nullptr) {
@@ -69,8 +68,8 @@ PyResult<std::monostate> bind_keyword(const ArgSpec& spec, PyObject* key, PyObje
     for (std::size_t i = 0; i < spec.param_count; ++i) {
         const char* param = spec.params[i];
         if (std::strlen(param) == static_cast<std::size_t>(size) && std::memcmp(param, text, static_cast<std::size_t>(size)) == 0) {
-            if (slots[i] != nullptr) return unexpected(multiple_values(spec, i));
-            slots[i] = value;
+            if (bound[i] != nullptr) return unexpected(multiple_values(spec, i));
+            bound.set(i, value);
             return std::monostate{};
         }
     }
@@ -78,17 +77,15 @@ PyResult<std::monostate> bind_keyword(const ArgSpec& spec, PyObject* key, PyObje
 }
 
 PyResult<std::monostate> bind_positional(const ArgSpec& spec, PyObject* const* args, std::size_t nargs,
-                                         PyObject** slots) {
-    std::fill(slots, slots + spec.param_count, nullptr);
-    const std::size_t copied = std::min(nargs, spec.param_count);
-    std::copy(args, args + copied, slots);
+                                         BoundArgs& bound) {
     if (nargs > spec.param_count) return unexpected(too_many_positional(spec, nargs));
+    for (std::size_t i = 0; i < nargs; ++i) bound.set(i, args[i]);
     return std::monostate{};
 }
 
-PyResult<std::monostate> check_required(const ArgSpec& spec, std::size_t nargs, PyObject* const* slots) {
+PyResult<std::monostate> check_required(const ArgSpec& spec, std::size_t nargs, const BoundArgs& bound) {
     for (std::size_t i = nargs; i < spec.required; ++i) {
-        if (slots[i] == nullptr) return unexpected(missing_required(spec, nargs, slots));
+        if (bound[i] == nullptr) return unexpected(missing_required(spec, nargs, bound));
     }
     return std::monostate{};
 }
@@ -97,29 +94,32 @@ PyResult<std::monostate> check_required(const ArgSpec& spec, std::size_t nargs, 
 
 // ---------------------------------------------------------------------------
 
-PyResult<std::monostate> bind_vectorcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames, PyObject** slots) {
+PyResult<BoundArgs> bind_vectorcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto n = static_cast<std::size_t>(nargs);
-    TRY_VOID(bind_positional(spec, args, n, slots));
+    BoundArgs bound;
+    TRY_VOID(bind_positional(spec, args, n, bound));
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i) {
-            TRY_VOID(bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots));
+            TRY_VOID(bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound));
         }
     }
-    return check_required(spec, n, slots);
+    TRY_VOID(check_required(spec, n, bound));
+    return bound;
 }
 
-PyResult<std::monostate> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+PyResult<BoundArgs> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
     const std::size_t n = args != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
-    TRY_VOID(bind_positional(spec, args != nullptr ? PySequence_Fast_ITEMS(args) : nullptr, n, slots));
+    BoundArgs bound;
+    TRY_VOID(bind_positional(spec, args != nullptr ? PySequence_Fast_ITEMS(args) : nullptr, n, bound));
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) TRY_VOID(bind_keyword(spec, key, value, slots));
+        while (PyDict_Next(kwargs, &pos, &key, &value)) TRY_VOID(bind_keyword(spec, key, value, bound));
     }
-    return check_required(spec, n, slots);
+    TRY_VOID(check_required(spec, n, bound));
+    return bound;
 }
 
 PyErr argument_error(const char* name, PyErr err) {

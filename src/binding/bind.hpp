@@ -8,8 +8,18 @@
 
 namespace tessaray::binding {
 
+// The most parameters any callable of the module has.
+inline constexpr std::size_t kMaxParams = 3;
+
 // One callable's parameters; every parameter may be given by position or keyword.
 struct ArgSpec {
+    template <std::size_t N>
+    consteval ArgSpec(const char* class_name_, const char* function_name_, const char* const (&params_)[N],
+                      std::size_t required_)
+        : class_name(class_name_), function_name(function_name_), params(params_), param_count(N), required(required_) {
+        static_assert(N <= kMaxParams, "BoundArgs has room for kMaxParams arguments");
+    }
+
     const char* class_name;  // nullptr for a module function
     const char* function_name;
     const char* const* params;
@@ -17,14 +27,37 @@ struct ArgSpec {
     std::size_t required;
 };
 
-// Fills `slots` (param_count borrowed references, null for not given) from a
-// vector call: `args` holds the positional arguments, then the keyword values
-// in the order of `kwnames`.
-PyResult<std::monostate> bind_vectorcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames, PyObject** slots);
+// The arguments of one call, bound to the callable's parameters: a strong
+// reference to the object given for each parameter, null for one not given.
+// The references are held until the call is over, so that Python code run by
+// a conversion cannot free an argument that only the caller's containers (a
+// keyword dictionary, an argument array) kept alive.
+class BoundArgs {
+public:
+    BoundArgs() noexcept = default;
+    BoundArgs(BoundArgs&& o) noexcept {
+        for (std::size_t i = 0; i < kMaxParams; ++i) slots_[i] = std::exchange(o.slots_[i], nullptr);
+    }
+    BoundArgs& operator=(BoundArgs&&) = delete;
+    ~BoundArgs() {
+        for (PyObject* p : slots_) Py_XDECREF(p);
+    }
+
+    // The argument of parameter `i` (borrowed from this record), or null.
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+    // Binds `value` (borrowed from the caller) to the empty parameter `i`.
+    void set(std::size_t i, PyObject* value) noexcept { slots_[i] = Py_NewRef(value); }
+
+private:
+    PyObject* slots_[kMaxParams] = {};
+};
+
+// Binds a vector call: `args` holds the positional arguments, then the
+// keyword values in the order of `kwnames`.
+PyResult<BoundArgs> bind_vectorcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The same from a positional tuple and a keyword dictionary (either may be null).
-PyResult<std::monostate> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
+PyResult<BoundArgs> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs);
 
 // The error of a failed conversion of the parameter `name`: a TypeError
 // (exactly) becomes "argument '{name}': {message}" with the same cause;

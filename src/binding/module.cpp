@@ -29,12 +29,11 @@ PyObject* interned(OnceCell& cell, const char* text) {
 // cosine_similarity(vec1, vec2)
 
 constexpr const char* kCosineParams[] = {"vec1", "vec2"};
-constexpr ArgSpec kCosineSpec{nullptr, "cosine_similarity", kCosineParams, 2, 2};
+constexpr ArgSpec kCosineSpec{nullptr, "cosine_similarity", kCosineParams, 2};
 
 PyObject* cosine_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        PyObject* slots[2];
-        TRY_VOID(bind_vectorcall(kCosineSpec, args, nargs, kwnames, slots));
+        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kCosineSpec, args, nargs, kwnames));
         TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(slots[0])));
         TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(slots[1])));
         if (a.size() != b.size()) {

@@ -56,21 +56,20 @@ PyResult<PyObject*> create_instance(PyTypeObject* cls, core::Vectorstore&& store
 // Argument descriptions.
 
 constexpr const char* kNewParams[] = {"vector_size", "vectors"};
-constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 2, 1};
+constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 1};
 constexpr const char* kInsertParams[] = {"vector", "id"};
-constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2, 2};
+constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2};
 constexpr const char* kSearchParams[] = {"vector", "top_k"};
-constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2, 2};
+constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2};
 constexpr const char* kParallelParams[] = {"vector", "top_k", "n_threads"};
-constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 3, 2};
+constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 2};
 
 // ---------------------------------------------------------------------------
 // Entry points.
 
 PyObject* vectorstore_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        PyObject* slots[2];
-        TRY_VOID(bind_tuple_dict(kNewSpec, args, kwargs, slots));
+        TRY_ASSIGN(const BoundArgs slots, bind_tuple_dict(kNewSpec, args, kwargs));
         TRY_ASSIGN(const std::uint64_t vector_size, convert_arg("vector_size", to_u64(slots[0])));
         std::vector<core::StoredVector> pairs;
         if (slots[1] != nullptr && slots[1] != Py_None) {
@@ -131,9 +130,9 @@ PyObject* vectorstore_get_vector_size(PyObject* self, void*) noexcept {
 
 PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        PyObject* slots[2];
-        TRY_VOID(bind_vectorcall(kInsertSpec, args, nargs, kwnames, slots));
+        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kInsertSpec, args, nargs, kwnames));
         TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
+        const Ref keep_self = Ref::borrow(self);
         TRY_ASSIGN(ExclusiveBorrow borrow, ExclusiveBorrow::take(obj->borrow));
         TRY_ASSIGN(const std::vector<float> vector, convert_arg("vector", to_float_array(slots[0])));
         TRY_ASSIGN(const std::uint64_t id, convert_arg("id", to_u64(slots[1])));
@@ -145,9 +144,9 @@ PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        PyObject* slots[2];
-        TRY_VOID(bind_vectorcall(kSearchSpec, args, nargs, kwnames, slots));
+        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kSearchSpec, args, nargs, kwnames));
         TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
+        const Ref keep_self = Ref::borrow(self);
         TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
         TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(slots[0])));
         TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(slots[1])));
@@ -160,9 +159,9 @@ PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        PyObject* slots[3];
-        TRY_VOID(bind_vectorcall(kParallelSpec, args, nargs, kwnames, slots));
+        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kParallelSpec, args, nargs, kwnames));
         TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
+        const Ref keep_self = Ref::borrow(self);
         TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
         TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(slots[0])));
         TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(slots[1])));

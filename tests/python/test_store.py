@@ -196,3 +196,64 @@ def test_receiver_check_for_direct_calls():
     store = Vectorstore(1)
     raw_insert(store, [1.0], 1)
     assert len(store) == 1
+
+
+# A native caller that keeps the only reference to the arguments in its own
+# containers (the keyword dictionary of PyObject_Call, the pointer array of a
+# vector call, here with a list as its hold on them), and an argument whose
+# conversion empties that container.  Run in a child so that a crash fails
+# one test; on the debug interpreter it also reports the references lost.
+NATIVE_CALLER = """
+import ctypes, gc, sys
+from tessaray import Vectorstore
+
+api = ctypes.pythonapi
+api.PyObject_Call.restype = ctypes.py_object
+api.PyObject_Call.argtypes = [ctypes.py_object] * 3
+api.PyObject_Vectorcall.restype = ctypes.py_object
+api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+
+class Drops:
+    def __init__(self, drop):
+        self.drop = drop
+    def __index__(self):
+        self.drop()
+        return 3
+    def __float__(self):
+        self.drop()
+        return 1.0
+
+def call(case):
+    if case == "insert":
+        held = [Vectorstore(3), [None, 2.0, 3.0], int(str(2**40))]
+        held[1][0] = Drops(held.clear)
+        args = (ctypes.c_void_p * 3)(*map(id, held))
+        return api.PyObject_Vectorcall(Vectorstore.__dict__["insert"], args, 3, None)
+    kw = {}
+    rows = [([1.0, 2.0, 3.0], int(str(2**40 + i))) for i in range(3)]
+    if case == "vector_size":
+        kw.update(vector_size=Drops(kw.clear), vectors=rows)
+    else:
+        rows[0] = ([Drops(kw.clear), 2.0, 3.0], int(str(2**40)))
+        kw.update(vector_size=3, vectors=rows)
+    del rows
+    return len(api.PyObject_Call(Vectorstore, (), kw))
+
+def main(case):
+    print(repr(call(case)))
+    gc.collect()
+    before = getattr(sys, "gettotalrefcount", int)()
+    for _ in range(300):
+        call(case)
+    gc.collect()
+    print(getattr(sys, "gettotalrefcount", int)() - before)
+"""
+
+
+@pytest.mark.parametrize("case, result", [("vector_size", "3"), ("vectors", "3"), ("insert", "None")])
+def test_arguments_outlive_the_callers_hold(run_python, case, result):
+    done = run_python(NATIVE_CALLER + f"main({case!r})\n")
+    assert done.returncode == 0, done.stderr
+    printed, lost = done.stdout.split()
+    assert printed == result
+    assert int(lost) < 50
