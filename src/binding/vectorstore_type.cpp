@@ -1,8 +1,10 @@
 // vectorstore_type.cpp: the Vectorstore class, its object record and its entry points.
 #include "binding/vectorstore_type.hpp"
 
+#include <cstdio>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "binding/bind.hpp"
 #include "binding/borrow.hpp"
@@ -52,40 +54,7 @@ PyResult<PyObject*> create_instance(PyTypeObject* cls, core::Vectorstore&& store
     return obj;
 }
 
-// ---------------------------------------------------------------------------
-// Argument descriptions.
-
-constexpr const char* kNewParams[] = {"vector_size", "vectors"};
-constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 1};
-constexpr const char* kInsertParams[] = {"vector", "id"};
-constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2};
-constexpr const char* kSearchParams[] = {"vector", "top_k"};
-constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2};
-constexpr const char* kParallelParams[] = {"vector", "top_k", "n_threads"};
-constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 2};
-
-// ---------------------------------------------------------------------------
-// Entry points.
-
-PyObject* vectorstore_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs slots, bind_tuple_dict(kNewSpec, args, kwargs));
-        TRY_ASSIGN(const std::uint64_t vector_size, convert_arg("vector_size", to_u64(slots[0])));
-        std::vector<core::StoredVector> pairs;
-        if (slots[1] != nullptr && slots[1] != Py_None) {
-            TRY_ASSIGN(pairs, convert_arg("vectors", to_pairs(slots[1])));
-        }
-        core::Vectorstore store(static_cast<std::size_t>(vector_size));
-        for (core::StoredVector& pair : pairs) {
-            auto inserted = store.insert(pair.vector, pair.id);
-            if (!inserted) return unexpected(PyErr::value_error(std::move(inserted).error()));
-            // The store holds its own copy now; give the converted memory back early.
-            std::vector<float>().swap(pair.vector);
-        }
-        return create_instance(cls, std::move(store));
-    });
-}
-
+// The deallocation slot.
 void vectorstore_dealloc(PyObject* self) noexcept {
     dealloc_boundary([&] {
         PyTypeObject* type = Py_TYPE(self);
@@ -100,103 +69,175 @@ void vectorstore_dealloc(PyObject* self) noexcept {
     });
 }
 
-Py_ssize_t vectorstore_len(PyObject* self) noexcept {
-    return call_boundary<>(Py_ssize_t(-1), [&]() -> PyResult<Py_ssize_t> {
-        TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-        TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-        return static_cast<Py_ssize_t>(obj->inner.store.size());
+// ---------------------------------------------------------------------------
+// The order of work of a call on a store object, written once.  Each entry
+// point below states only what is its own: its argument description, its
+// kind of borrow (in the tables), its conversions and its core call.
+
+// What a borrow lets the call do with the store: change it under the
+// exclusive borrow, read it under a shared one.
+template <class Borrow>
+using StoreAccess =
+    std::conditional_t<std::is_same_v<Borrow, ExclusiveBorrow>, core::Vectorstore&, const core::Vectorstore&>;
+
+// Checks the receiver, holds it, takes the borrow and runs `own` on the
+// store; the borrow is given back on every way out.
+template <class Borrow, class Own>
+auto on_store(PyObject* self, Own&& own) -> std::invoke_result_t<Own&, StoreAccess<Borrow>> {
+    TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
+    const Ref keep_self = Ref::borrow(self);
+    TRY_ASSIGN(Borrow borrow, Borrow::take(obj->borrow));
+    return own(obj->inner.store);
+}
+
+// A method (vector call): binds the arguments to `Spec`, then runs `Impl`
+// on the store under `Borrow` with the bound arguments.
+template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAccess<Borrow>, const BoundArgs&)>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
+        TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
+        return on_store<Borrow>(self, [&](StoreAccess<Borrow> store) { return Impl(store, bound); });
     });
 }
 
-PyObject* vectorstore_repr(PyObject* self) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-        TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-        const core::Vectorstore& store = obj->inner.store;
-        char text[96];
-        const int n = std::snprintf(text, sizeof text, "Vectorstore(vector_size=%zu, len=%zu)", store.vector_size(),
-                                    store.size());
-        return str_result(std::string_view(text, static_cast<std::size_t>(n)));
-    });
+// What a slot returns after raising: null, or -1 for a count.
+template <class T>
+constexpr T failure_value() {
+    if constexpr (std::is_pointer_v<T>) {
+        return nullptr;
+    } else {
+        return -1;
+    }
 }
 
-PyObject* vectorstore_get_vector_size(PyObject* self, void*) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-        TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-        return u64_result(obj->inner.store.vector_size());
-    });
+// A slot without arguments (len(), repr()): runs `Impl` on the store under
+// `Borrow`.
+template <class Borrow, auto Impl, class T = typename std::invoke_result_t<decltype(Impl), StoreAccess<Borrow>>::value_type>
+T query(PyObject* self) noexcept {
+    return call_boundary<>(failure_value<T>(), [&] { return on_store<Borrow>(self, Impl); });
 }
 
-PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kInsertSpec, args, nargs, kwnames));
-        TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-        const Ref keep_self = Ref::borrow(self);
-        TRY_ASSIGN(ExclusiveBorrow borrow, ExclusiveBorrow::take(obj->borrow));
-        TRY_ASSIGN(const std::vector<float> vector, convert_arg("vector", to_float_array(slots[0])));
-        TRY_ASSIGN(const std::uint64_t id, convert_arg("id", to_u64(slots[1])));
-        auto inserted = obj->inner.store.insert(vector, id);
-        if (!inserted) return unexpected(PyErr::value_error(std::move(inserted).error()));
-        return none_result();
-    });
+// An attribute getter: a query with the getter's signature.
+template <class Borrow, auto Impl>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return query<Borrow, Impl>(self);
 }
 
-PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// The constructor (tuple and dictionary): binds the arguments to `Spec`, then
+// runs `Impl` for the class being instantiated.
+template <const ArgSpec& Spec, PyResult<PyObject*> (*Impl)(PyTypeObject*, const BoundArgs&)>
+PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kSearchSpec, args, nargs, kwnames));
-        TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-        const Ref keep_self = Ref::borrow(self);
-        TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-        TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(slots[0])));
-        TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(slots[1])));
-        auto found = core::search(obj->inner.store, query, top_k);
-        if (!found) return unexpected(PyErr::value_error(std::move(found).error()));
-        return pairs_result(found.value());
-    });
-}
-
-PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kParallelSpec, args, nargs, kwnames));
-        TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-        const Ref keep_self = Ref::borrow(self);
-        TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-        TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(slots[0])));
-        TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(slots[1])));
-        TRY_ASSIGN(const std::optional<std::uint64_t> n_threads,
-                   convert_arg("n_threads", to_optional_u64(slots[2])));
-        auto found = core::parallel_search(obj->inner.store, query, top_k, n_threads);
-        if (!found) return unexpected(PyErr::value_error(std::move(found).error()));
-        return pairs_result(found.value());
+        TRY_ASSIGN(const BoundArgs bound, bind_tuple_dict(Spec, args, kwargs));
+        return Impl(cls, bound);
     });
 }
 
 // ---------------------------------------------------------------------------
-// The class.
+// Vectorstore(vector_size, vectors=None)
+
+constexpr const char* kNewParams[] = {"vector_size", "vectors"};
+constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 1};
+
+PyResult<PyObject*> construct(PyTypeObject* cls, const BoundArgs& args) {
+    TRY_ASSIGN(const std::uint64_t vector_size, convert_arg("vector_size", to_u64(args[0])));
+    std::vector<core::StoredVector> pairs;
+    if (args[1] != nullptr && args[1] != Py_None) {
+        TRY_ASSIGN(pairs, convert_arg("vectors", to_pairs(args[1])));
+    }
+    core::Vectorstore store(static_cast<std::size_t>(vector_size));
+    for (core::StoredVector& pair : pairs) {
+        auto inserted = store.insert(pair.vector, pair.id);
+        if (!inserted) return unexpected(PyErr::value_error(std::move(inserted).error()));
+        // The store holds its own copy now; give the converted memory back early.
+        std::vector<float>().swap(pair.vector);
+    }
+    return create_instance(cls, std::move(store));
+}
+
+// ---------------------------------------------------------------------------
+// len(), repr() and vector_size
+
+PyResult<Py_ssize_t> length(const core::Vectorstore& store) { return static_cast<Py_ssize_t>(store.size()); }
+
+PyResult<PyObject*> repr(const core::Vectorstore& store) {
+    char text[96];
+    const int n = std::snprintf(text, sizeof text, "Vectorstore(vector_size=%zu, len=%zu)", store.vector_size(),
+                                store.size());
+    return str_result(std::string_view(text, static_cast<std::size_t>(n)));
+}
+
+PyResult<PyObject*> vector_size(const core::Vectorstore& store) { return u64_result(store.vector_size()); }
+
+// ---------------------------------------------------------------------------
+// insert(vector, id)
+
+constexpr const char* kInsertParams[] = {"vector", "id"};
+constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2};
+
+PyResult<PyObject*> insert(core::Vectorstore& store, const BoundArgs& args) {
+    TRY_ASSIGN(const std::vector<float> vector, convert_arg("vector", to_float_array(args[0])));
+    TRY_ASSIGN(const std::uint64_t id, convert_arg("id", to_u64(args[1])));
+    auto inserted = store.insert(vector, id);
+    if (!inserted) return unexpected(PyErr::value_error(std::move(inserted).error()));
+    return none_result();
+}
+
+// ---------------------------------------------------------------------------
+// search(vector, top_k) and parallel_search(vector, top_k, n_threads=None)
+
+constexpr const char* kSearchParams[] = {"vector", "top_k"};
+constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2};
+
+PyResult<PyObject*> search(const core::Vectorstore& store, const BoundArgs& args) {
+    TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
+    TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
+    auto found = core::search(store, query, top_k);
+    if (!found) return unexpected(PyErr::value_error(std::move(found).error()));
+    return pairs_result(found.value());
+}
+
+constexpr const char* kParallelParams[] = {"vector", "top_k", "n_threads"};
+constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 2};
+
+PyResult<PyObject*> parallel_search(const core::Vectorstore& store, const BoundArgs& args) {
+    TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
+    TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
+    TRY_ASSIGN(const std::optional<std::uint64_t> n_threads, convert_arg("n_threads", to_optional_u64(args[2])));
+    auto found = core::parallel_search(store, query, top_k, n_threads);
+    if (!found) return unexpected(PyErr::value_error(std::move(found).error()));
+    return pairs_result(found.value());
+}
+
+// ---------------------------------------------------------------------------
+// The class: each entry point with its kind of borrow.
+
+template <class F>
+PyCFunction cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 PyMethodDef kMethods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectorstore_insert)),
-     METH_FASTCALL | METH_KEYWORDS, "insert($self, vector, id)\n--\n\n"},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectorstore_search)),
-     METH_FASTCALL | METH_KEYWORDS, "search($self, vector, top_k)\n--\n\n"},
-    {"parallel_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectorstore_parallel_search)),
-     METH_FASTCALL | METH_KEYWORDS, "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    {"insert", cfunction(method<kInsertSpec, ExclusiveBorrow, insert>), METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, vector, id)\n--\n\n"},
+    {"search", cfunction(method<kSearchSpec, SharedBorrow, search>), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, vector, top_k)\n--\n\n"},
+    {"parallel_search", cfunction(method<kParallelSpec, SharedBorrow, parallel_search>), METH_FASTCALL | METH_KEYWORDS,
+     "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"vector_size", vectorstore_get_vector_size, nullptr, "", nullptr},
+    {"vector_size", getter<SharedBorrow, vector_size>, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyResult<PyObject*> make_class() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Vectorstore(vector_size, vectors=None)\n--\n\n")},
-        {Py_tp_new, reinterpret_cast<void*>(vectorstore_new)},
-        {Py_mp_length, reinterpret_cast<void*>(vectorstore_len)},
-        {Py_tp_repr, reinterpret_cast<void*>(vectorstore_repr)},
+        {Py_tp_new, reinterpret_cast<void*>(constructor<kNewSpec, construct>)},
+        {Py_mp_length, reinterpret_cast<void*>(query<SharedBorrow, length>)},
+        {Py_tp_repr, reinterpret_cast<void*>(query<SharedBorrow, repr>)},
         {Py_tp_methods, kMethods},
         {Py_tp_getset, kGetSet},
         {Py_tp_base, &PyBaseObject_Type},

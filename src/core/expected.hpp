@@ -21,6 +21,8 @@ Unexpected<std::decay_t<E>> unexpected(E&& e) {
 template <class T, class E>
 class [[nodiscard]] Expected {
 public:
+    using value_type = T;
+
     Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     template <class G>
     Expected(Unexpected<G>&& u) : v_(std::in_place_index<1>, std::move(u.error)) {}
