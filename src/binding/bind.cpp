@@ -58,7 +58,7 @@ std::string callable_name(const ArgSpec& spec) {
 }
 
 // Puts one keyword argument into its slot.
-PyResult<std::monostate> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, BoundArgs& bound) {
+PyResult<void> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, BoundArgs& bound) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
     if (text == nullptr) {
@@ -70,24 +70,24 @@ PyResult<std::monostate> bind_keyword(const ArgSpec& spec, PyObject* key, PyObje
         if (std::strlen(param) == static_cast<std::size_t>(size) && std::memcmp(param, text, static_cast<std::size_t>(size)) == 0) {
             if (bound[i] != nullptr) return unexpected(multiple_values(spec, i));
             bound.set(i, value);
-            return std::monostate{};
+            return {};
         }
     }
     return unexpected(unexpected_keyword(spec, key));
 }
 
-PyResult<std::monostate> bind_positional(const ArgSpec& spec, PyObject* const* args, std::size_t nargs,
+PyResult<void> bind_positional(const ArgSpec& spec, PyObject* const* args, std::size_t nargs,
                                          BoundArgs& bound) {
     if (nargs > spec.param_count) return unexpected(too_many_positional(spec, nargs));
     for (std::size_t i = 0; i < nargs; ++i) bound.set(i, args[i]);
-    return std::monostate{};
+    return {};
 }
 
-PyResult<std::monostate> check_required(const ArgSpec& spec, std::size_t nargs, const BoundArgs& bound) {
+PyResult<void> check_required(const ArgSpec& spec, std::size_t nargs, const BoundArgs& bound) {
     for (std::size_t i = nargs; i < spec.required; ++i) {
         if (bound[i] == nullptr) return unexpected(missing_required(spec, nargs, bound));
     }
-    return std::monostate{};
+    return {};
 }
 
 }  // namespace
@@ -97,28 +97,28 @@ PyResult<std::monostate> check_required(const ArgSpec& spec, std::size_t nargs, 
 PyResult<BoundArgs> bind_vectorcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto n = static_cast<std::size_t>(nargs);
     BoundArgs bound;
-    TRY_VOID(bind_positional(spec, args, n, bound));
+    TESSARAY_TRY(bind_positional(spec, args, n, bound));
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i) {
-            TRY_VOID(bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound));
+            TESSARAY_TRY(bind_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound));
         }
     }
-    TRY_VOID(check_required(spec, n, bound));
+    TESSARAY_TRY(check_required(spec, n, bound));
     return bound;
 }
 
 PyResult<BoundArgs> bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
     const std::size_t n = args != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
     BoundArgs bound;
-    TRY_VOID(bind_positional(spec, args != nullptr ? PySequence_Fast_ITEMS(args) : nullptr, n, bound));
+    TESSARAY_TRY(bind_positional(spec, args != nullptr ? PySequence_Fast_ITEMS(args) : nullptr, n, bound));
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) TRY_VOID(bind_keyword(spec, key, value, bound));
+        while (PyDict_Next(kwargs, &pos, &key, &value)) TESSARAY_TRY(bind_keyword(spec, key, value, bound));
     }
-    TRY_VOID(check_required(spec, n, bound));
+    TESSARAY_TRY(check_required(spec, n, bound));
     return bound;
 }
 

@@ -79,13 +79,6 @@ std::atomic<PyTypeObject*> array_type{nullptr};
 OnceCell array_name_cell;
 OnceCell numpy_name_cell;
 
-// An interned module name, made once.
-PyObject* interned(OnceCell& cell, const char* text) {
-    return cell
-        .get_or_try_init([text]() -> PyResult<PyObject*> { return checked(PyUnicode_InternFromString(text)); })
-        .value();
-}
-
 // Whether `type` is the class that the already loaded module `module_name`
 // holds under `name` (a class that is merely named so is not it).  The
 // lookup imports nothing.

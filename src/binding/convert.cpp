@@ -17,7 +17,7 @@ OnceCell sequence_cell;
 
 // collections.abc.Sequence, imported on first need.
 PyObject* sequence_class() {
-    auto cls = sequence_cell.get_or_try_init([]() -> PyResult<PyObject*> {
+    return sequence_cell.get_or_init([] {
         Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
         PyObject* found = module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
         if (found == nullptr) {
@@ -26,7 +26,6 @@ PyObject* sequence_class() {
         }
         return found;
     });
-    return cls.value();
 }
 
 [[gnu::cold]] PyErr str_to_vec_error() { return PyErr::type_error("Can't extract `str` to `Vec`"); }
@@ -41,7 +40,7 @@ constexpr Py_ssize_t kMaxPairReserve = Py_ssize_t(1) << 16;
 inline float narrow(double value) noexcept { return static_cast<float>(value); }
 
 // Appends the float value of `item` to `out`.
-PyResult<std::monostate> append_float(PyObject* item, std::vector<float>& out) {
+PyResult<void> append_float(PyObject* item, std::vector<float>& out) {
     double value;
     if (PyFloat_CheckExact(item)) {
         value = PyFloat_AS_DOUBLE(item);
@@ -50,7 +49,7 @@ PyResult<std::monostate> append_float(PyObject* item, std::vector<float>& out) {
         if (value == -1.0 && PyErr_Occurred()) return unexpected(fetch());
     }
     append(out, narrow(value));
-    return std::monostate{};
+    return {};
 }
 
 // The floats of an exact list or tuple, in index order.  Each run of exact
@@ -76,7 +75,7 @@ PyResult<std::vector<float>> sequence_floats(PyObject* obj) {
         }
         if (i >= size) return out;
         Ref item = Ref::borrow(items[i]);  // its conversion may drop it from the list
-        TRY_VOID(append_float(item.get(), out));
+        TESSARAY_TRY(append_float(item.get(), out));
         ++i;
     }
 }
@@ -85,27 +84,27 @@ PyResult<std::vector<float>> sequence_floats(PyObject* obj) {
 // Exact lists and tuples are walked by index, the same way their iterators
 // walk them; everything else goes through the iterator protocol.
 template <class Each>
-PyResult<std::monostate> for_each_item(PyObject* obj, Each&& each) {
+PyResult<void> for_each_item(PyObject* obj, Each&& each) {
     if (PyList_CheckExact(obj)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-            TRY_VOID(each(item.get()));
+            TESSARAY_TRY(each(item.get()));
         }
-        return std::monostate{};
+        return {};
     }
     if (PyTuple_CheckExact(obj)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
-            TRY_VOID(each(PyTuple_GET_ITEM(obj, i)));
+            TESSARAY_TRY(each(PyTuple_GET_ITEM(obj, i)));
         }
-        return std::monostate{};
+        return {};
     }
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) return unexpected(fetch());
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        TRY_VOID(each(item.get()));
+        TESSARAY_TRY(each(item.get()));
     }
     if (PyErr_Occurred()) return unexpected(fetch());
-    return std::monostate{};
+    return {};
 }
 
 // Room for up to `limit` of the items a sequence says it has.  The length
@@ -125,10 +124,10 @@ void reserve_for_hint(PyObject* obj, std::vector<T>& out, Py_ssize_t limit) {
 }
 
 // The checks every sequence argument passes first.
-PyResult<std::monostate> check_sequence(PyObject* obj) {
+PyResult<void> check_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) return unexpected(str_to_vec_error());
     if (!PySequence_Check(obj)) return unexpected(PyErr::receiver(obj, sequence_class()));
-    return std::monostate{};
+    return {};
 }
 
 }  // namespace
@@ -137,11 +136,11 @@ PyResult<std::vector<float>> to_float_array(PyObject* obj) {
     // Exact lists and tuples, the common arguments, pass the sequence checks
     // and are never buffers.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return sequence_floats(obj);
-    TRY_VOID(check_sequence(obj));
+    TESSARAY_TRY(check_sequence(obj));
     if (std::optional<std::vector<float>> read = buffer_floats(obj)) return std::move(*read);
     std::vector<float> out;
     reserve_for_hint(obj, out, kMaxReserve);
-    TRY_VOID(for_each_item(obj, [&](PyObject* item) { return append_float(item, out); }));
+    TESSARAY_TRY(for_each_item(obj, [&](PyObject* item) { return append_float(item, out); }));
     return out;
 }
 
@@ -160,7 +159,7 @@ PyResult<std::uint64_t> to_u64(PyObject* obj) {
 
 PyResult<std::optional<std::uint64_t>> to_optional_u64(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return std::optional<std::uint64_t>();
-    TRY_ASSIGN(std::uint64_t value, to_u64(obj));
+    TESSARAY_TRY_ASSIGN(std::uint64_t value, to_u64(obj));
     return std::optional<std::uint64_t>(value);
 }
 
@@ -171,19 +170,19 @@ PyResult<core::StoredVector> to_pair(PyObject* obj) {
         return unexpected(PyErr::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(size)));
     }
     core::StoredVector pair;
-    TRY_ASSIGN(pair.vector, to_float_array(PyTuple_GET_ITEM(obj, 0)));
-    TRY_ASSIGN(pair.id, to_u64(PyTuple_GET_ITEM(obj, 1)));
+    TESSARAY_TRY_ASSIGN(pair.vector, to_float_array(PyTuple_GET_ITEM(obj, 0)));
+    TESSARAY_TRY_ASSIGN(pair.id, to_u64(PyTuple_GET_ITEM(obj, 1)));
     return pair;
 }
 
 PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj) {
-    TRY_VOID(check_sequence(obj));
+    TESSARAY_TRY(check_sequence(obj));
     std::vector<core::StoredVector> out;
     reserve_for_hint(obj, out, kMaxPairReserve);
-    TRY_VOID(for_each_item(obj, [&](PyObject* item) -> PyResult<std::monostate> {
-        TRY_ASSIGN(core::StoredVector pair, to_pair(item));
+    TESSARAY_TRY(for_each_item(obj, [&](PyObject* item) -> PyResult<void> {
+        TESSARAY_TRY_ASSIGN(core::StoredVector pair, to_pair(item));
         append(out, std::move(pair));
-        return std::monostate{};
+        return {};
     }));
     return out;
 }

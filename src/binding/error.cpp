@@ -99,7 +99,7 @@ PyErr PyErr::normalized(Ref instance) {
 }
 
 PyObject* panic_exception_class() {
-    auto cls = panic_cell.get_or_try_init([]() -> PyResult<PyObject*> {
+    return panic_cell.get_or_init([] {
         PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
         if (made == nullptr) {
             PyErr_Clear();
@@ -107,7 +107,6 @@ PyObject* panic_exception_class() {
         }
         return made;
     });
-    return cls.value();
 }
 
 void restore(PyErr&& err) {

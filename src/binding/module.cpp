@@ -18,13 +18,6 @@ namespace {
 OnceCell all_name_cell;
 OnceCell name_name_cell;
 
-// An interned attribute name, made once.
-PyObject* interned(OnceCell& cell, const char* text) {
-    return cell
-        .get_or_try_init([text]() -> PyResult<PyObject*> { return checked(PyUnicode_InternFromString(text)); })
-        .value();
-}
-
 // ---------------------------------------------------------------------------
 // cosine_similarity(vec1, vec2)
 
@@ -33,9 +26,9 @@ constexpr ArgSpec kCosineSpec{nullptr, "cosine_similarity", kCosineParams, 2};
 
 PyObject* cosine_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kCosineSpec, args, nargs, kwnames));
-        TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(slots[0])));
-        TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(slots[1])));
+        TESSARAY_TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kCosineSpec, args, nargs, kwnames));
+        TESSARAY_TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(slots[0])));
+        TESSARAY_TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(slots[1])));
         if (a.size() != b.size()) {
             return unexpected(PyErr::value_error("vectors have different dimensions (" + std::to_string(a.size()) +
                                                  " vs " + std::to_string(b.size()) + ")"));
@@ -51,7 +44,7 @@ PyMethodDef kCosineDef = {
 // ---------------------------------------------------------------------------
 // The add step: module.__all__ gains `name`, and the module the attribute.
 
-PyResult<std::monostate> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+PyResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
     PyObject* all_name = interned(all_name_cell, "__all__");
     Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
     if (!all) {
@@ -67,14 +60,14 @@ PyResult<std::monostate> add_to_module(PyObject* module, PyObject* name, PyObjec
         core::raise_fault("could not append __name__ to __all__: " + display_text(make_normalized(err)));
     }
     if (PyObject_SetAttr(module, name, value) != 0) return unexpected(fetch());
-    return std::monostate{};
+    return {};
 }
 
 int module_exec(PyObject* module) noexcept {
     return call_boundary<>(-1, [&]() -> PyResult<int> {
-        TRY_ASSIGN(PyObject * cls, vectorstore_class());
+        TESSARAY_TRY_ASSIGN(PyObject * cls, vectorstore_class());
         Ref class_name = Ref::steal(checked(PyUnicode_FromString("Vectorstore")));
-        TRY_VOID(add_to_module(module, class_name.get(), cls));
+        TESSARAY_TRY(add_to_module(module, class_name.get(), cls));
 
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
         if (!module_name) return unexpected(fetch());
@@ -82,7 +75,7 @@ int module_exec(PyObject* module) noexcept {
         if (!function) return unexpected(fetch());
         Ref function_name = Ref::steal(PyObject_GetAttr(function.get(), interned(name_name_cell, "__name__")));
         if (!function_name) return unexpected(fetch());
-        TRY_VOID(add_to_module(module, function_name.get(), function.get()));
+        TESSARAY_TRY(add_to_module(module, function_name.get(), function.get()));
         return 0;
     });
 }

@@ -40,9 +40,21 @@ public:
         return made.value();
     }
 
+    // The same for a `make` that cannot fail: it returns a new reference, or
+    // ends in a fault itself.
+    template <class Make>
+    PyObject* get_or_init(Make&& make) {
+        return get_or_try_init([&]() -> PyResult<PyObject*> { return make(); }).value();
+    }
+
 private:
     std::atomic<PyObject*> value_{nullptr};
     std::recursive_mutex mutex_;
 };
+
+// The interned str of `text`, made once in `cell` (borrowed).
+inline PyObject* interned(OnceCell& cell, const char* text) {
+    return cell.get_or_init([text] { return checked(PyUnicode_InternFromString(text)); });
+}
 
 }  // namespace tessaray::binding

@@ -35,7 +35,7 @@ OnceCell type_cell;
 
 // The receiver as a store object, or the receiver error.
 PyResult<VectorstoreObject*> receiver(PyObject* self) {
-    TRY_ASSIGN(PyObject * cls, vectorstore_class());
+    TESSARAY_TRY_ASSIGN(PyObject * cls, vectorstore_class());
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (self == nullptr || (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type))) {
         return unexpected(PyErr::receiver(self != nullptr ? self : Py_None, cls));
@@ -84,9 +84,9 @@ using StoreAccess =
 // store; the borrow is given back on every way out.
 template <class Borrow, class Own>
 auto on_store(PyObject* self, Own&& own) -> std::invoke_result_t<Own&, StoreAccess<Borrow>> {
-    TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
+    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
     const Ref keep_self = Ref::borrow(self);
-    TRY_ASSIGN(Borrow borrow, Borrow::take(obj->borrow));
+    TESSARAY_TRY_ASSIGN(Borrow borrow, Borrow::take(obj->borrow));
     return own(obj->inner.store);
 }
 
@@ -95,7 +95,7 @@ auto on_store(PyObject* self, Own&& own) -> std::invoke_result_t<Own&, StoreAcce
 template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAccess<Borrow>, const BoundArgs&)>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
+        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
         return on_store<Borrow>(self, [&](StoreAccess<Borrow> store) { return Impl(store, bound); });
     });
 }
@@ -128,9 +128,20 @@ PyObject* getter(PyObject* self, void*) noexcept {
 template <const ArgSpec& Spec, PyResult<PyObject*> (*Impl)(PyTypeObject*, const BoundArgs&)>
 PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TRY_ASSIGN(const BoundArgs bound, bind_tuple_dict(Spec, args, kwargs));
+        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_tuple_dict(Spec, args, kwargs));
         return Impl(cls, bound);
     });
+}
+
+// The core's result, its refusal (a wrong vector length) as a ValueError.
+template <class T>
+PyResult<T> domain(Expected<T, std::string>&& result) {
+    if (!result) return unexpected(PyErr::value_error(std::move(result).error()));
+    if constexpr (!std::is_void_v<T>) {
+        return std::move(result).value();
+    } else {
+        return {};
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -140,15 +151,14 @@ constexpr const char* kNewParams[] = {"vector_size", "vectors"};
 constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 1};
 
 PyResult<PyObject*> construct(PyTypeObject* cls, const BoundArgs& args) {
-    TRY_ASSIGN(const std::uint64_t vector_size, convert_arg("vector_size", to_u64(args[0])));
+    TESSARAY_TRY_ASSIGN(const std::uint64_t vector_size, convert_arg("vector_size", to_u64(args[0])));
     std::vector<core::StoredVector> pairs;
     if (args[1] != nullptr && args[1] != Py_None) {
-        TRY_ASSIGN(pairs, convert_arg("vectors", to_pairs(args[1])));
+        TESSARAY_TRY_ASSIGN(pairs, convert_arg("vectors", to_pairs(args[1])));
     }
     core::Vectorstore store(static_cast<std::size_t>(vector_size));
     for (core::StoredVector& pair : pairs) {
-        auto inserted = store.insert(pair.vector, pair.id);
-        if (!inserted) return unexpected(PyErr::value_error(std::move(inserted).error()));
+        TESSARAY_TRY(domain(store.insert(pair.vector, pair.id)));
         // The store holds its own copy now; give the converted memory back early.
         std::vector<float>().swap(pair.vector);
     }
@@ -176,10 +186,9 @@ constexpr const char* kInsertParams[] = {"vector", "id"};
 constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2};
 
 PyResult<PyObject*> insert(core::Vectorstore& store, const BoundArgs& args) {
-    TRY_ASSIGN(const std::vector<float> vector, convert_arg("vector", to_float_array(args[0])));
-    TRY_ASSIGN(const std::uint64_t id, convert_arg("id", to_u64(args[1])));
-    auto inserted = store.insert(vector, id);
-    if (!inserted) return unexpected(PyErr::value_error(std::move(inserted).error()));
+    TESSARAY_TRY_ASSIGN(const std::vector<float> vector, convert_arg("vector", to_float_array(args[0])));
+    TESSARAY_TRY_ASSIGN(const std::uint64_t id, convert_arg("id", to_u64(args[1])));
+    TESSARAY_TRY(domain(store.insert(vector, id)));
     return none_result();
 }
 
@@ -190,23 +199,21 @@ constexpr const char* kSearchParams[] = {"vector", "top_k"};
 constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2};
 
 PyResult<PyObject*> search(const core::Vectorstore& store, const BoundArgs& args) {
-    TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
-    TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
-    auto found = core::search(store, query, top_k);
-    if (!found) return unexpected(PyErr::value_error(std::move(found).error()));
-    return pairs_result(found.value());
+    TESSARAY_TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
+    TESSARAY_TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
+    TESSARAY_TRY_ASSIGN(const auto found, domain(core::search(store, query, top_k)));
+    return pairs_result(found);
 }
 
 constexpr const char* kParallelParams[] = {"vector", "top_k", "n_threads"};
 constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 2};
 
 PyResult<PyObject*> parallel_search(const core::Vectorstore& store, const BoundArgs& args) {
-    TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
-    TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
-    TRY_ASSIGN(const std::optional<std::uint64_t> n_threads, convert_arg("n_threads", to_optional_u64(args[2])));
-    auto found = core::parallel_search(store, query, top_k, n_threads);
-    if (!found) return unexpected(PyErr::value_error(std::move(found).error()));
-    return pairs_result(found.value());
+    TESSARAY_TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
+    TESSARAY_TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
+    TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> n_threads, convert_arg("n_threads", to_optional_u64(args[2])));
+    TESSARAY_TRY_ASSIGN(const auto found, domain(core::parallel_search(store, query, top_k, n_threads)));
+    return pairs_result(found);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // expected.hpp: a value or an error, for operations that report failure by return.
 #pragma once
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -45,37 +46,43 @@ private:
     std::variant<T, E> v_;
 };
 
-// Expected<void, E>: success carries nothing.
+// Expected<void, E>: success carries nothing, so E needs no default value.
 template <class E>
 class [[nodiscard]] Expected<void, E> {
 public:
-    Expected() = default;
-    template <class G>
-    Expected(Unexpected<G>&& u) : err_(std::move(u.error)), failed_(true) {}
+    using value_type = void;
 
-    bool has_value() const noexcept { return !failed_; }
-    explicit operator bool() const noexcept { return !failed_; }
-    E& error() & { return err_; }
-    E&& error() && { return std::move(err_); }
-    const E& error() const& { return err_; }
+    Expected() noexcept = default;
+    template <class G>
+    Expected(Unexpected<G>&& u) : err_(std::in_place, std::move(u.error)) {}
+
+    bool has_value() const noexcept { return !err_.has_value(); }
+    explicit operator bool() const noexcept { return has_value(); }
+    void value() const noexcept {}
+    E& error() & { return *err_; }
+    E&& error() && { return *std::move(err_); }
+    const E& error() const& { return *err_; }
 
 private:
-    E err_{};
-    bool failed_ = false;
+    std::optional<E> err_;
 };
 
 }  // namespace tessaray
 
-// Propagates the error of an Expected expression, otherwise yields its value.
-#define TRY_CAT2(a, b) a##b
-#define TRY_CAT(a, b) TRY_CAT2(a, b)
-#define TRY_ASSIGN_IMPL(tmp, decl, expr)                              \
-    auto tmp = (expr);                                                \
-    if (!tmp) return ::tessaray::unexpected(std::move(tmp).error()); \
-    decl = std::move(tmp).value()
-#define TRY_ASSIGN(decl, expr) TRY_ASSIGN_IMPL(TRY_CAT(try_tmp_, __LINE__), decl, expr)
-#define TRY_VOID(expr)                                                          \
-    do {                                                                        \
-        auto try_tmp_ = (expr);                                                 \
-        if (!try_tmp_) return ::tessaray::unexpected(std::move(try_tmp_).error()); \
+// Error propagation inside a function that returns an Expected:
+// TESSARAY_TRY(expr) returns the error of `expr` and otherwise drops its
+// value; TESSARAY_TRY_ASSIGN(decl, expr) returns the error or declares (or
+// assigns) `decl` from the value.  Each use has its own temporary.
+#define TESSARAY_CONCAT_(a, b) a##b
+#define TESSARAY_CONCAT(a, b) TESSARAY_CONCAT_(a, b)
+#define TESSARAY_TRY_(tmp, expr)                                               \
+    do {                                                                       \
+        auto tmp = (expr);                                                     \
+        if (!tmp) return ::tessaray::unexpected(std::move(tmp).error());       \
     } while (0)
+#define TESSARAY_TRY(expr) TESSARAY_TRY_(TESSARAY_CONCAT(tessaray_try_, __COUNTER__), expr)
+#define TESSARAY_TRY_ASSIGN_(tmp, decl, expr)                                  \
+    auto tmp = (expr);                                                         \
+    if (!tmp) return ::tessaray::unexpected(std::move(tmp).error());           \
+    decl = std::move(tmp).value()
+#define TESSARAY_TRY_ASSIGN(decl, expr) TESSARAY_TRY_ASSIGN_(TESSARAY_CONCAT(tessaray_try_, __COUNTER__), decl, expr)
