@@ -26,9 +26,9 @@ constexpr ArgSpec kCosineSpec{nullptr, "cosine_similarity", kCosineParams, 2};
 
 PyObject* cosine_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TESSARAY_TRY_ASSIGN(const BoundArgs slots, bind_vectorcall(kCosineSpec, args, nargs, kwnames));
-        TESSARAY_TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(slots[0])));
-        TESSARAY_TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(slots[1])));
+        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(kCosineSpec, args, nargs, kwnames));
+        TESSARAY_TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(bound[0])));
+        TESSARAY_TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(bound[1])));
         if (a.size() != b.size()) {
             return unexpected(PyErr::value_error("vectors have different dimensions (" + std::to_string(a.size()) +
                                                  " vs " + std::to_string(b.size()) + ")"));

@@ -112,7 +112,8 @@ constexpr T failure_value() {
 
 // A slot without arguments (len(), repr()): runs `Impl` on the store under
 // `Borrow`.
-template <class Borrow, auto Impl, class T = typename std::invoke_result_t<decltype(Impl), StoreAccess<Borrow>>::value_type>
+template <class Borrow, auto Impl,
+          class T = typename std::invoke_result_t<decltype(Impl), StoreAccess<Borrow>>::value_type>
 T query(PyObject* self) noexcept {
     return call_boundary<>(failure_value<T>(), [&] { return on_store<Borrow>(self, Impl); });
 }
@@ -211,7 +212,8 @@ constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParam
 PyResult<PyObject*> parallel_search(const core::Vectorstore& store, const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(const std::vector<float> query, convert_arg("vector", to_float_array(args[0])));
     TESSARAY_TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
-    TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> n_threads, convert_arg("n_threads", to_optional_u64(args[2])));
+    TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> n_threads,
+                        convert_arg("n_threads", to_optional_u64(args[2])));
     TESSARAY_TRY_ASSIGN(const auto found, domain(core::parallel_search(store, query, top_k, n_threads)));
     return pairs_result(found);
 }
