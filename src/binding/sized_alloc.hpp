@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 #include <new>
 #include <vector>
 
@@ -16,26 +15,8 @@
 
 namespace tessaray::binding {
 
-// The bytes of `count` elements of T.  A count whose bytes do not fit in a
-// size_t is reported as the largest size_t: no allocation can be that large.
-template <class T>
-constexpr std::size_t bytes_of(std::size_t count) noexcept {
-    constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
-    return count <= max / sizeof(T) ? count * sizeof(T) : max;
-}
-
-// Makes room for `count` elements in `v`, or throws core::OutOfMemory
-// (`v` unchanged).
-template <class T>
-void reserve_or_throw(std::vector<T>& v, std::size_t count) {
-    if (count <= v.capacity()) return;
-    if (count > v.max_size()) core::throw_out_of_memory(bytes_of<T>(count));
-    try {
-        v.reserve(count);
-    } catch (const std::bad_alloc&) {
-        core::throw_out_of_memory(bytes_of<T>(count));
-    }
-}
+using core::bytes_of;
+using core::reserve_or_throw;
 
 // Makes room for `count` elements in `v`, growing geometrically as
 // push_back does, through reserve_or_throw.

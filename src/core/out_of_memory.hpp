@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <new>
+#include <vector>
 
 namespace tessaray::core {
 
@@ -20,5 +22,27 @@ private:
 };
 
 [[noreturn]] inline void throw_out_of_memory(std::size_t bytes) { throw OutOfMemory(bytes); }
+
+// The bytes of `count` elements of T.  A count whose bytes do not fit in a
+// size_t is reported as the largest size_t: no allocation can be that large.
+template <class T>
+constexpr std::size_t bytes_of(std::size_t count) noexcept {
+    constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+    return count <= max / sizeof(T) ? count * sizeof(T) : max;
+}
+
+// Makes room for `count` elements in `v`, or throws OutOfMemory with their
+// bytes (`v` unchanged), whatever refused: the system or the container's own
+// limit (which would otherwise be std::length_error).
+template <class T>
+void reserve_or_throw(std::vector<T>& v, std::size_t count) {
+    if (count <= v.capacity()) return;
+    if (count > v.max_size()) throw_out_of_memory(bytes_of<T>(count));
+    try {
+        v.reserve(count);
+    } catch (const std::bad_alloc&) {
+        throw_out_of_memory(bytes_of<T>(count));
+    }
+}
 
 }  // namespace tessaray::core

@@ -36,16 +36,13 @@ namespace {
 constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
 
 // `count` value-initialised elements; a refusal is OutOfMemory with the bytes
-// they need, whatever the cause (the system, or the container's own limit).
+// they need.
 template <class T>
 std::vector<T> allocate_vector(std::size_t count) {
-    const std::size_t bytes = count > SIZE_MAX / sizeof(T) ? SIZE_MAX : count * sizeof(T);
-    if (count > std::vector<T>().max_size()) throw_out_of_memory(bytes);
-    try {
-        return std::vector<T>(count);
-    } catch (const std::bad_alloc&) {
-        throw_out_of_memory(bytes);
-    }
+    std::vector<T> v;
+    reserve_or_throw(v, count);
+    v.resize(count);
+    return v;
 }
 
 // What a worker shares with the calling thread.
