@@ -50,14 +50,9 @@ float cosine_ref(const float* a, const float* b, std::size_t n) noexcept;
 // rows is stored together: block[i * kBlockRows + lane] is element i of row
 // `lane`.  A block of rows of dimension d is d * kBlockRows floats.  One SIMD
 // lane then follows one row and adds its products in index order, which keeps
-// every score identical to the reference while the loads stream.
-//
-// 64 rows make element i of a block four whole 64-byte lines, so a kernel
-// that takes one block at a time reads the store as one sequential stream.
-// With 16 rows the kernels needed four blocks at once (four streams a block
-// apart) to have enough independent adds, and scored about 10 % slower than
-// the sequential read; at 64 they run at about the read's speed.  Only the
-// last block is padded, at most 63 row slots per store.
+// every score identical to the reference while the loads stream.  64 rows
+// make element i of a block four whole 64-byte lines, so a kernel that takes
+// one block at a time reads the store as one sequential stream.
 inline constexpr std::size_t kBlockRows = 64;
 
 // Scores `nblocks` consecutive blocks against `query` (length `dim`):
@@ -68,9 +63,20 @@ using ScoreBlocksFn = void (*)(const float* query, float query_root, const float
                                const float* roots, std::size_t dim, std::size_t nblocks,
                                float* scores);
 
+// Scores `count` rows stored one after another (row r at rows + r * dim):
+//   scores[r] = score_from_parts(dot(query, row r), query_root, roots[r])
+// Writes scores[0 .. count) only.
+using ScoreRowsFn = void (*)(const float* query, float query_root, const float* rows, const float* roots,
+                             std::size_t dim, std::size_t count, float* scores);
+
+// The row kernel's scalar form, a reference loop over dot_ref.
+void score_rows_ref(const float* query, float query_root, const float* rows, const float* roots, std::size_t dim,
+                    std::size_t count, float* scores) noexcept;
+
 struct KernelSet {
     std::string_view name;  // "avx512", "avx2" or "baseline"
     ScoreBlocksFn score_blocks;
+    ScoreRowsFn score_rows;
 };
 
 // The portable kernel set, always available.

@@ -1,38 +1,53 @@
-// kernel_baseline.cpp: the portable block kernel.
+// kernel_baseline.cpp: the kernels' primitives on single floats, for any CPU.
 //
-// The inner loop runs across the rows of a block, each row with its own
-// accumulator, so the compiler may vectorise it with baseline SIMD without
-// changing the order of any row's additions.
+// A "register" is one float, so a block element is kBlockRows independent
+// accumulators in a row; the compiler may vectorise that loop with baseline
+// SIMD without changing the order of any row's additions.
 #include "core/kernel.hpp"
 
 namespace tessaray::core {
 
 namespace {
 
-void score_blocks_baseline(const float* query, float query_root, const float* blocks, const float* roots,
-                           std::size_t dim, std::size_t nblocks, float* scores) {
-    for (std::size_t b = 0; b < nblocks; ++b) {
-        const float* block = blocks + b * dim * kBlockRows;
-        float acc[kBlockRows];
-        for (std::size_t lane = 0; lane < kBlockRows; ++lane) acc[lane] = -0.0f;
-        for (std::size_t i = 0; i < dim; ++i) {
-            const float q = query[i];
-            const float* row = block + i * kBlockRows;
-            for (std::size_t lane = 0; lane < kBlockRows; ++lane) {
-                const float product = q * row[lane];
-                acc[lane] += product;
-            }
+#define TESSARAY_TARGET
+
+struct Isa {
+    using Vec = float;
+    static constexpr std::size_t kLanes = 1;
+
+    static Vec minus_zero() { return -0.0f; }
+    static Vec broadcast(float x) { return x; }
+    static Vec load(const float* p) { return *p; }
+    static Vec mul(Vec a, Vec b) { return a * b; }
+    static Vec add(Vec a, Vec b) { return a + b; }
+
+    class Gather {
+    public:
+        static bool reaches(std::size_t) { return true; }
+        explicit Gather(std::size_t) {}
+        Vec load(const float* p, std::size_t) const { return *p; }
+    };
+
+    class Finish {
+    public:
+        explicit Finish(float query_root) : query_root_(query_root) {}
+        void store(Vec dot, const float* roots, float* out, std::size_t) const {
+            *out = score_from_parts(dot, query_root_, *roots);
         }
-        for (std::size_t lane = 0; lane < kBlockRows; ++lane) {
-            scores[b * kBlockRows + lane] = score_from_parts(acc[lane], query_root, roots[b * kBlockRows + lane]);
-        }
-    }
-}
+
+    private:
+        float query_root_;
+    };
+};
+
+#include "core/kernel_generic-inl.hpp"
+
+#undef TESSARAY_TARGET
 
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept {
-    static const KernelSet set{"baseline", score_blocks_baseline};
+    static const KernelSet set{"baseline", score_blocks_generic, score_rows_generic};
     return set;
 }
 
