@@ -2,6 +2,7 @@
 #include "core/search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace tessaray::core {
@@ -12,48 +13,33 @@ std::string query_length_message(std::size_t found, std::size_t expected) {
 
 namespace {
 
-// Offers the entries [first, last) whose scores are scores[index - base].
-//
-// Indices arrive in increasing order, so once the selection is full an entry
-// enters it only if it ranks before the worst kept entry while coming after
-// every kept one: its score must be greater than the worst score (equal
-// scores lose on index; a NaN score loses to any number).  When the worst
-// kept score is itself NaN, any number ranks before it, so every entry is
-// offered.  Runs of kBlockRows scores are tested with one branch-free
-// comparison each, and only runs holding a candidate are offered one by one;
-// offer() makes the exact decision, so the result does not change.
-void offer_batch(const float* scores, std::size_t base, std::size_t first, std::size_t last,
-                 TopK& selection) noexcept {
-    std::size_t index = first;
-    while (index < last && !selection.full()) {
-        selection.offer(scores[index - base], index);
-        ++index;
+// Bit j set when run[j] (j < count <= 64) may enter a full selection whose
+// worst score is `worst` (see enters()): one branch-free comparison per
+// score, so that only the candidates are visited.
+std::uint64_t candidates(const float* run, std::size_t count, float worst) noexcept {
+    std::uint64_t mask = 0;
+    if (worst == worst) {
+        for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(run[j] > worst) << j;
+    } else {
+        for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(run[j] == run[j]) << j;
     }
-    while (index < last) {
-        const float worst = selection.worst().score;
-        if (std::isnan(worst)) {
-            for (; index < last; ++index) selection.offer(scores[index - base], index);
-            return;
+    return mask;
+}
+
+// Offers the entries first .. first + count - 1, whose scores are scores[0 ..
+// count), to the selection.  Indices arrive in increasing order, so once the
+// selection is full an entry enters exactly when enters() says so; each
+// candidate is checked again against the worst score of the moment, which
+// the earlier candidates of its run may have raised.
+void offer_scores(const float* scores, std::size_t first, std::size_t count, TopK& selection) noexcept {
+    std::size_t j = 0;
+    for (; j < count && !selection.full(); ++j) selection.offer(scores[j], first + j);
+    for (; j < count; j += kBlockRows) {
+        const std::size_t n = std::min(kBlockRows, count - j);
+        for (std::uint64_t mask = candidates(scores + j, n, selection.worst().score); mask != 0; mask &= mask - 1) {
+            const std::size_t at = j + static_cast<std::size_t>(std::countr_zero(mask));
+            if (enters(scores[at], selection.worst().score)) selection.replace_worst({scores[at], first + at});
         }
-        const std::size_t run_end = std::min(last, (index / kBlockRows + 1) * kBlockRows);
-        const float* run = scores + (index - base);
-        const std::size_t count = run_end - index;
-        bool candidate = false;
-        if (count == kBlockRows) {
-            unsigned any = 0;
-            for (std::size_t j = 0; j < kBlockRows; ++j) any |= static_cast<unsigned>(run[j] > worst);
-            candidate = any != 0;
-        } else {
-            for (std::size_t j = 0; j < count; ++j) candidate = candidate || run[j] > worst;
-        }
-        if (candidate) {
-            for (std::size_t j = 0; j < count; ++j) {
-                if (run[j] > selection.worst().score || std::isnan(selection.worst().score)) {
-                    selection.offer(run[j], index + j);
-                }
-            }
-        }
-        index = run_end;
     }
 }
 
@@ -62,21 +48,28 @@ void offer_batch(const float* scores, std::size_t base, std::size_t first, std::
 void score_range(const Vectorstore& store, std::span<const float> query, float query_root, std::size_t begin,
                  std::size_t end, TopK& selection) noexcept {
     if (begin >= end || selection.capacity() == 0) return;
-    // Blocks are scored a batch at a time into a small buffer on the stack,
-    // then offered to the selection; lanes outside [begin, end) are skipped.
-    constexpr std::size_t kBatchBlocks = kBlockRows >= 512 ? 1 : 512 / kBlockRows;
+    // Scores go a batch at a time into a small buffer on the stack, then to
+    // the selection: first the whole blocks, then the unpacked tail rows.
+    constexpr std::size_t kBatchBlocks = 8;
+    static_assert(kBatchBlocks * kBlockRows >= kBlockRows - 1, "the tail fits one batch");
     float scores[kBatchBlocks * kBlockRows];
-    const ScoreBlocksFn score_blocks = active_kernels().score_blocks;
+    const KernelSet& kernels = active_kernels();
     const std::size_t dim = store.vector_size();
-    const std::size_t first_block = begin / kBlockRows;
-    const std::size_t end_block = (end + kBlockRows - 1) / kBlockRows;
-    for (std::size_t block = first_block; block < end_block; block += kBatchBlocks) {
-        const std::size_t nblocks = std::min(kBatchBlocks, end_block - block);
-        score_blocks(query.data(), query_root, store.blocks_data() + block * dim * kBlockRows,
-                     store.roots_data() + block * kBlockRows, dim, nblocks, scores);
+    const std::size_t packed = store.packed_rows();
+    const std::size_t packed_end = std::min(end, packed);
+    for (std::size_t block = begin / kBlockRows; block * kBlockRows < packed_end; block += kBatchBlocks) {
+        const std::size_t nblocks = std::min(kBatchBlocks, (packed_end + kBlockRows - 1) / kBlockRows - block);
+        kernels.score_blocks(query.data(), query_root, store.blocks_data() + block * dim * kBlockRows,
+                             store.roots_data() + block * kBlockRows, dim, nblocks, scores);
         const std::size_t first = std::max(begin, block * kBlockRows);
-        const std::size_t last = std::min(end, (block + nblocks) * kBlockRows);
-        offer_batch(scores, block * kBlockRows, first, last, selection);
+        const std::size_t last = std::min(packed_end, (block + nblocks) * kBlockRows);
+        offer_scores(scores + (first - block * kBlockRows), first, last - first, selection);
+    }
+    if (end > packed) {
+        const std::size_t first = std::max(begin, packed);
+        kernels.score_rows(query.data(), query_root, store.tail_data() + (first - packed) * dim,
+                           store.roots_data() + first, dim, end - first, scores);
+        offer_scores(scores, first, end - first, selection);
     }
 }
 

@@ -1,6 +1,7 @@
-// store.cpp: appending entries to the block layout.
+// store.cpp: appending entries: rows to the tail, a full tail packed into a block.
 #include "core/store.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace tessaray::core {
@@ -13,24 +14,40 @@ Expected<void, std::string> Vectorstore::insert(std::span<const float> vector, s
     if (vector.size() != vector_size_) return unexpected(vector_length_message(vector.size(), vector_size_));
 
     const std::size_t index = size();
-    const std::size_t slot_count = (index / kBlockRows + 1) * kBlockRows;
+    const std::size_t lane = index % kBlockRows;
+    const bool fills_block = lane == kBlockRows - 1;
+    const std::size_t blocks = index / kBlockRows + (fills_block ? 1 : 0);
     // Grow every part before writing any, so that a refusal leaves the store
     // exactly as it was.
-    if (vector_size_ != 0 && slot_count > std::numeric_limits<std::size_t>::max() / vector_size_) {
+    if (vector_size_ != 0 && blocks > std::numeric_limits<std::size_t>::max() / kBlockRows / vector_size_) {
         throw std::bad_alloc();
     }
-    blocks_.reserve(slot_count * vector_size_);
-    roots_.reserve(slot_count);
+    if (fills_block) {
+        blocks_.reserve(blocks * block_floats());
+    } else {
+        tail_.reserve((lane + 1) * vector_size_);
+    }
+    roots_.reserve(index + 1);
     ids_.reserve(index + 1);
 
-    float* block = blocks_.data() + block_offset(index / kBlockRows);
-    const std::size_t lane = index % kBlockRows;
-    for (std::size_t i = 0; i < vector_size_; ++i) block[i * kBlockRows + lane] = vector[i];
     roots_[index] = root_of(sum_squares_ref(vector.data(), vector.size()));
     ids_[index] = id;
-
-    blocks_.resize_within_capacity(slot_count * vector_size_);
-    roots_.resize_within_capacity(slot_count);
+    if (fills_block) {
+        // The tail's rows and this one, interleaved into the new block.
+        float* block = blocks_.data() + (blocks - 1) * block_floats();
+        const float* tail = tail_.data();
+        for (std::size_t r = 0; r < lane; ++r) {
+            const float* row = tail + r * vector_size_;
+            for (std::size_t i = 0; i < vector_size_; ++i) block[i * kBlockRows + r] = row[i];
+        }
+        for (std::size_t i = 0; i < vector_size_; ++i) block[i * kBlockRows + lane] = vector[i];
+        blocks_.resize_within_capacity(blocks * block_floats());
+        tail_ = PagedBuffer<float>();
+    } else {
+        std::copy(vector.begin(), vector.end(), tail_.data() + lane * vector_size_);
+        tail_.resize_within_capacity((lane + 1) * vector_size_);
+    }
+    roots_.resize_within_capacity(index + 1);
     ids_.resize_within_capacity(index + 1);
     return {};
 }
@@ -42,7 +59,7 @@ std::vector<float> Vectorstore::vector(std::size_t index) const {
 }
 
 std::size_t Vectorstore::reserved_bytes() const noexcept {
-    return blocks_.capacity() * sizeof(float) + roots_.capacity() * sizeof(float) +
+    return blocks_.capacity() * sizeof(float) + tail_.capacity() * sizeof(float) + roots_.capacity() * sizeof(float) +
            ids_.capacity() * sizeof(std::uint64_t);
 }
 

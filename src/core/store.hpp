@@ -22,11 +22,14 @@ struct StoredVector {
 // The core store: an append-only sequence of (vector, id) entries, every
 // vector of length vector_size().
 //
-// Vectors are kept in blocks of kBlockRows rows interleaved element by element
-// (see kernel.hpp), together with the square root of each vector's sum of
-// squares, computed once at insert with the reference arithmetic.  Ids are
-// kept apart, in entry order.  The layout is private: readers go through
-// entry accessors or the block views.
+// Vectors live in two parts.  Every whole group of kBlockRows entries is a
+// packed block, its rows interleaved element by element (see kernel.hpp); the
+// entries after the last whole block, fewer than kBlockRows, are the tail,
+// kept row after row with exactly their floats.  The row that fills the tail
+// packs it into a new block, and the tail's memory is given back.  Each
+// vector's square root of its sum of squares, computed once at insert with
+// the reference arithmetic, and its id are kept apart, one per entry, in
+// entry order.  Readers go through the entry accessors or the two views.
 class Vectorstore {
 public:
     explicit Vectorstore(std::size_t vector_size) noexcept : vector_size_(vector_size) {}
@@ -45,15 +48,22 @@ public:
     std::uint64_t id(std::size_t index) const noexcept { return ids_[index]; }
     float root(std::size_t index) const noexcept { return roots_[index]; }
     float element(std::size_t index, std::size_t i) const noexcept {
-        return blocks_[block_offset(index / kBlockRows) + i * kBlockRows + index % kBlockRows];
+        const std::size_t packed = packed_rows();
+        if (index < packed) return blocks_[(index / kBlockRows) * block_floats() + i * kBlockRows + index % kBlockRows];
+        return tail_[(index - packed) * vector_size_ + i];
     }
     std::vector<float> vector(std::size_t index) const;
 
-    // Block views for the kernels: blocks_data() holds block_count() blocks of
-    // vector_size() * kBlockRows floats; roots_data() one root per row slot
-    // (zero in the unused slots of the last block).
-    std::size_t block_count() const noexcept { return (size() + kBlockRows - 1) / kBlockRows; }
+    // The packed view: blocks_data() holds block_count() whole blocks of
+    // vector_size() * kBlockRows floats, the entries [0, packed_rows()).
+    std::size_t block_count() const noexcept { return size() / kBlockRows; }
+    std::size_t packed_rows() const noexcept { return block_count() * kBlockRows; }
     const float* blocks_data() const noexcept { return blocks_.data(); }
+    // The tail view: tail_rows() entries from packed_rows() on, entry
+    // packed_rows() + r at tail_data() + r * vector_size().
+    std::size_t tail_rows() const noexcept { return size() % kBlockRows; }
+    const float* tail_data() const noexcept { return tail_.data(); }
+    // One root and one id per entry, in entry order.
     const float* roots_data() const noexcept { return roots_.data(); }
     const std::uint64_t* ids_data() const noexcept { return ids_.data(); }
 
@@ -61,10 +71,11 @@ public:
     std::size_t reserved_bytes() const noexcept;
 
 private:
-    std::size_t block_offset(std::size_t block) const noexcept { return block * vector_size_ * kBlockRows; }
+    std::size_t block_floats() const noexcept { return vector_size_ * kBlockRows; }
 
     std::size_t vector_size_;
     PagedBuffer<float> blocks_;
+    PagedBuffer<float> tail_;
     PagedBuffer<float> roots_;
     PagedBuffer<std::uint64_t> ids_;
 };

@@ -33,9 +33,14 @@ inline bool ranks_before(const ScoredEntry& x, const ScoredEntry& y) noexcept {
     return x.index < y.index;
 }
 
+// Whether an entry scoring `score` enters a full selection whose worst kept
+// score is `worst`, when it comes after every kept entry (so it loses every
+// tie): it must score higher, or be a number where the worst is NaN.
+inline bool enters(float score, float worst) noexcept { return score > worst || (worst != worst && score == score); }
+
 // Keeps the best `capacity` entries offered to it, in a caller-provided
-// buffer; offering costs one comparison against the worst kept entry and
-// allocates nothing.
+// buffer, as a heap with the worst kept entry on top; offering costs one
+// comparison against it and allocates nothing.
 class TopK {
 public:
     explicit TopK(std::span<ScoredEntry> buffer) noexcept : heap_(buffer) {}
@@ -47,12 +52,10 @@ public:
         const ScoredEntry e{score, index};
         if (size_ < heap_.size()) {
             heap_[size_++] = e;
-            std::push_heap(heap_.begin(), heap_.begin() + size_, ranks_before);
+            std::push_heap(heap_.begin(), heap_.begin() + size_,
+                           [](const ScoredEntry& x, const ScoredEntry& y) { return ranks_before(x, y); });
         } else if (size_ != 0 && ranks_before(e, heap_[0])) {
-            // heap_[0] is the worst kept entry: the heap keeps it on top.
-            std::pop_heap(heap_.begin(), heap_.begin() + size_, ranks_before);
-            heap_[size_ - 1] = e;
-            std::push_heap(heap_.begin(), heap_.begin() + size_, ranks_before);
+            replace_worst(e);
         }
     }
 
@@ -60,6 +63,21 @@ public:
     // rank before it cannot enter.
     bool full() const noexcept { return size_ == heap_.size(); }
     const ScoredEntry& worst() const noexcept { return heap_[0]; }
+
+    // Puts `e`, which ranks before worst(), in the worst entry's place: one
+    // sift-down from the top.
+    void replace_worst(const ScoredEntry& e) noexcept {
+        ScoredEntry* heap = heap_.data();
+        std::size_t hole = 0;
+        for (std::size_t child = 1; child < size_; child = 2 * hole + 1) {
+            // The later-ranking child rises, if it ranks after e.
+            if (child + 1 < size_ && ranks_before(heap[child], heap[child + 1])) ++child;
+            if (!ranks_before(e, heap[child])) break;
+            heap[hole] = heap[child];
+            hole = child;
+        }
+        heap[hole] = e;
+    }
 
     // Sorts the kept entries best first and returns them.
     std::span<ScoredEntry> finish() noexcept {

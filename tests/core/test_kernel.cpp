@@ -1,6 +1,9 @@
 // test_kernel.cpp: the reference arithmetic, and every block kernel against it bit for bit.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/kernel.hpp"
@@ -129,8 +133,36 @@ Blocks make_blocks(const std::vector<std::vector<float>>& rows, std::size_t dim,
     return out;
 }
 
-// Runs `set` over the blocks and checks every lane against the reference,
-// bit for bit, and that nothing is written past the last block.
+// The rows one after another, from `offset` floats in (the store's tail layout).
+std::vector<float> row_major(const std::vector<std::vector<float>>& rows, std::size_t dim, std::size_t offset) {
+    std::vector<float> out(offset, 0.0f);
+    for (const auto& row : rows) out.insert(out.end(), row.begin(), row.begin() + static_cast<std::ptrdiff_t>(dim));
+    return out;
+}
+
+// Checks `count` scores against the reference, bit for bit, and that the
+// sentinels after them are untouched.
+void expect_scores(std::string_view what, const std::vector<float>& scores, std::size_t count, float sentinel,
+                   const std::vector<float>& query, const std::vector<std::vector<float>>& rows, std::size_t dim) {
+    int failures = 0;
+    for (std::size_t lane = 0; lane < count && failures < 5; ++lane) {
+        // Unused lanes have a zero root, so they score +0.0.
+        const float expected = lane < rows.size() ? cosine_ref(query.data(), rows[lane].data(), dim) : 0.0f;
+        if (!same_score(scores[lane], expected)) {
+            ++failures;
+            ADD_FAILURE() << what << ": row " << lane << " of " << rows.size() << ", dim " << dim << ": got "
+                          << scores[lane] << " (0x" << std::hex << bits(scores[lane]) << "), expected " << std::dec
+                          << expected << " (0x" << std::hex << bits(expected) << ")" << std::dec;
+        }
+    }
+    for (std::size_t k = count; k < scores.size(); ++k) {
+        EXPECT_EQ(bits(scores[k]), bits(sentinel)) << what << ": wrote past the end at " << k;
+    }
+}
+
+// Runs `set`'s block kernel over the blocks and its row kernel over the same
+// rows stored one after another, and checks every score against the
+// reference, bit for bit, and that nothing is written past the end.
 void expect_matches_reference(const KernelSet& set, const std::vector<float>& query,
                               const std::vector<std::vector<float>>& rows, const Blocks& blocks) {
     const std::size_t dim = blocks.dim;
@@ -140,21 +172,13 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
     const float query_root = root_of(sum_squares_ref(query.data(), dim));
     set.score_blocks(query.data(), query_root, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
                      scores.data());
+    expect_scores(std::string(set.name) + " blocks", scores, lanes, sentinel, query, rows, dim);
 
-    int failures = 0;
-    for (std::size_t lane = 0; lane < lanes && failures < 5; ++lane) {
-        // Unused lanes have a zero root, so they score +0.0.
-        const float expected = lane < rows.size() ? cosine_ref(query.data(), rows[lane].data(), dim) : 0.0f;
-        if (!same_score(scores[lane], expected)) {
-            ++failures;
-            ADD_FAILURE() << set.name << ": row " << lane << " of " << rows.size() << ", dim " << dim << ": got "
-                          << scores[lane] << " (0x" << std::hex << bits(scores[lane]) << "), expected " << std::dec
-                          << expected << " (0x" << std::hex << bits(expected) << ")" << std::dec;
-        }
-    }
-    for (std::size_t k = lanes; k < scores.size(); ++k) {
-        EXPECT_EQ(bits(scores[k]), bits(sentinel)) << set.name << ": wrote past the end at " << k;
-    }
+    const std::vector<float> unpacked = row_major(rows, dim, blocks.offset);
+    scores.assign(rows.size() + kBlockRows, sentinel);
+    set.score_rows(query.data(), query_root, unpacked.data() + blocks.offset, blocks.roots.data(), dim, rows.size(),
+                   scores.data());
+    expect_scores(std::string(set.name) + " rows", scores, rows.size(), sentinel, query, rows, dim);
 }
 
 // ---------------------------------------------------------------------------
@@ -328,6 +352,7 @@ TEST_P(KernelTest, ZeroBlocksWritesNothing) {
     std::vector<float> scores(kBlockRows, sentinel);
     set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 2)), nullptr, nullptr, 2, 0,
                      scores.data());
+    set.score_rows(query.data(), root_of(sum_squares_ref(query.data(), 2)), nullptr, nullptr, 2, 0, scores.data());
     for (float s : scores) EXPECT_EQ(s, sentinel);
 }
 
@@ -389,36 +414,75 @@ TEST_P(KernelTest, EveryNaNScoreIsTheCanonicalNaN) {
     }
 }
 
-TEST_P(KernelTest, ScoresTheStoresBlocks) {
-    // The test's layout is the store's layout, and the kernels score the
-    // store's own blocks like the reference.
+TEST_P(KernelTest, ScoresTheStoresBlocksAndTail) {
+    // The test's layouts are the store's: whole blocks packed, the rows after
+    // them one after another.  Row counts around the moment the last block
+    // fills, and the kernels score both parts of the store like the reference.
     const KernelSet& set = *GetParam();
     Generator gen(5);
-    for (std::size_t dim : {1u, 17u, 128u}) {
-        for (std::size_t count : {1u, 16u, 37u, 80u}) {
+    for (std::size_t dim : {0u, 1u, 7u, 17u, 128u}) {
+        for (std::size_t count : {1u, 63u, 64u, 65u, 127u, 128u, 129u}) {
             SCOPED_TRACE("dim " + std::to_string(dim) + ", rows " + std::to_string(count));
-            const std::vector<float> query = gen.vector(Kind::Normal, dim, true);
+            const std::vector<float> query = gen.vector(Kind::Mixed, dim, true);
             const auto rows = gen.rows(Kind::Mixed, count, dim, query);
             Vectorstore store(dim);
             for (std::size_t r = 0; r < count; ++r) ASSERT_TRUE(store.insert(rows[r], r).has_value());
-            const Blocks mine = make_blocks(rows, dim);
-            ASSERT_EQ(store.block_count(), mine.nblocks);
+            const std::size_t packed = count / kBlockRows * kBlockRows;
+            ASSERT_EQ(store.block_count(), count / kBlockRows);
+            ASSERT_EQ(store.packed_rows(), packed);
+            ASSERT_EQ(store.tail_rows(), count - packed);
+            const Blocks mine = make_blocks({rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(packed)}, dim);
             for (std::size_t k = 0; k < mine.nblocks * dim * kBlockRows; ++k) {
                 ASSERT_EQ(bits(store.blocks_data()[k]), bits(mine.data()[k])) << "float " << k;
             }
-            for (std::size_t k = 0; k < mine.nblocks * kBlockRows; ++k) {
-                ASSERT_EQ(bits(store.roots_data()[k]), bits(mine.roots[k])) << "root " << k;
+            const std::vector<float> tail = row_major({rows.begin() + static_cast<std::ptrdiff_t>(packed), rows.end()}, dim, 0);
+            for (std::size_t k = 0; k < tail.size(); ++k) {
+                ASSERT_EQ(bits(store.tail_data()[k]), bits(tail[k])) << "tail float " << k;
             }
-            std::vector<float> scores(mine.nblocks * kBlockRows);
+            for (std::size_t r = 0; r < count; ++r) {
+                ASSERT_EQ(bits(store.roots_data()[r]), bits(root_of(sum_squares_ref(rows[r].data(), dim)))) << "root " << r;
+            }
+            std::vector<float> scores(count);
             const float query_root = root_of(sum_squares_ref(query.data(), dim));
             set.score_blocks(query.data(), query_root, store.blocks_data(), store.roots_data(), dim,
                              store.block_count(), scores.data());
+            set.score_rows(query.data(), query_root, store.tail_data(), store.roots_data() + packed, dim,
+                           store.tail_rows(), scores.data() + packed);
             for (std::size_t r = 0; r < count; ++r) {
                 const float expected = cosine_ref(query.data(), rows[r].data(), dim);
                 EXPECT_TRUE(same_score(scores[r], expected)) << "row " << r << ": " << scores[r] << " vs " << expected;
             }
         }
     }
+}
+
+TEST_P(KernelTest, RowKernelReadsOnlyItsRows) {
+    // The rows, and separately their roots, end where readable memory ends:
+    // a kernel that loads a lane past the last row or root faults.
+    const KernelSet& set = *GetParam();
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    char* map = static_cast<char*>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(map + 3 * page, page, PROT_NONE), 0);
+    Generator gen(11);
+    for (std::size_t dim : {1u, 3u, 16u}) {
+        for (std::size_t count : {1u, 5u, 17u, 63u}) {
+            SCOPED_TRACE("dim " + std::to_string(dim) + ", rows " + std::to_string(count));
+            const std::vector<float> query = gen.vector(Kind::Normal, dim, true);
+            const auto rows = gen.rows(Kind::Normal, count, dim, query);
+            const std::vector<float> unpacked = row_major(rows, dim, 0);
+            float* row_data = reinterpret_cast<float*>(map + page) - unpacked.size();
+            float* roots = reinterpret_cast<float*>(map + 3 * page) - count;
+            std::copy(unpacked.begin(), unpacked.end(), row_data);
+            for (std::size_t r = 0; r < count; ++r) roots[r] = root_of(sum_squares_ref(rows[r].data(), dim));
+            std::vector<float> scores(count);
+            set.score_rows(query.data(), root_of(sum_squares_ref(query.data(), dim)), row_data, roots, dim, count,
+                           scores.data());
+            expect_scores(set.name, scores, count, 0.0f, query, rows, dim);
+        }
+    }
+    munmap(map, 4 * page);
 }
 
 INSTANTIATE_TEST_SUITE_P(SupportedKernels, KernelTest, ::testing::ValuesIn(all_supported()),

@@ -263,7 +263,8 @@ TEST_P(SearchDifferential, MatchesReferenceAndParallelMatchesSequential) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
                          ::testing::Values(DiffCase{1, false}, DiffCase{2, false}, DiffCase{3, false},
-                                           DiffCase{8, false}, DiffCase{17, false}, DiffCase{0, false},
+                                           DiffCase{7, false}, DiffCase{8, false}, DiffCase{17, false},
+                                           DiffCase{0, false}, DiffCase{128, true},
                                            DiffCase{5, true}, DiffCase{16, true}),
                          [](const auto& test_info) {
                              return "dim" + std::to_string(test_info.param.dim) + (test_info.param.special ? "_special" : "");

@@ -78,10 +78,10 @@ TEST(Store, EntriesRoundTrip) {
         {1e-45f, -1e38f, 0.1f}, {0.0f, 0.0f, 0.0f},   {-7.25f, 3.0e-39f, 65504.0f}};
     const std::vector<std::uint64_t> ids = {0, std::numeric_limits<std::uint64_t>::max(), 42, 42, 7, 1};
     for (std::size_t dim_case = 0; dim_case < 2; ++dim_case) {
-        // The same entries, once as the first rows of a block and once
-        // shifted to lanes that straddle a block boundary.
+        // The same entries, once as the first rows of the unpacked tail and
+        // once straddling the moment the tail is packed into a block.
         Vectorstore store(3);
-        const std::size_t filler = dim_case == 0 ? 0 : 13;
+        const std::size_t filler = dim_case == 0 ? 0 : kBlockRows - 3;
         for (std::size_t f = 0; f < filler; ++f) ASSERT_TRUE(store.insert(std::vector<float>(3, 9.0f), 5).has_value());
         for (std::size_t e = 0; e < vectors.size(); ++e) ASSERT_TRUE(store.insert(vectors[e], ids[e]).has_value());
         ASSERT_EQ(store.size(), filler + vectors.size());
@@ -97,7 +97,8 @@ TEST(Store, EntriesRoundTrip) {
                 EXPECT_EQ(bits(store.root(filler + e)), bits(root));
             }
         }
-        EXPECT_EQ(store.block_count(), (store.size() + kBlockRows - 1) / kBlockRows);
+        EXPECT_EQ(store.block_count(), store.size() / kBlockRows);
+        EXPECT_EQ(store.tail_rows(), store.size() % kBlockRows);
     }
 }
 
