@@ -1,4 +1,4 @@
-// kernel_bench.cpp: block kernels against the scalar reference loop.
+// kernel_bench.cpp: the kernels, the selection and insert, against the scalar reference loop.
 //
 // Each benchmark scores every row once per iteration; bytes processed are the
 // row data read (rows x dim x 4 bytes), so the GB/s column compares directly
@@ -56,23 +56,56 @@ void set_counters(benchmark::State& state, const Shape& shape) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shape.rows));
 }
 
+// Every row of the store scored once: the whole blocks with the block
+// kernel, then the unpacked tail with the row kernel.
 void bench_kernel(benchmark::State& state, const KernelSet* set, const Shape* shape) {
     const auto& store = store_for(*shape);
     const std::vector<float> query = random_floats(shape->dim, 2);
     const float query_root =
         tessaray::core::root_of(tessaray::core::sum_squares_ref(query.data(), query.size()));
-    std::vector<float> scores(store.block_count() * kBlockRows);
+    std::vector<float> scores(store.size());
     for (auto _ : state) {
         set->score_blocks(query.data(), query_root, store.blocks_data(), store.roots_data(), shape->dim,
                           store.block_count(), scores.data());
+        set->score_rows(query.data(), query_root, store.tail_data(), store.roots_data() + store.packed_rows(),
+                        shape->dim, store.tail_rows(), scores.data() + store.packed_rows());
         benchmark::DoNotOptimize(scores.data());
         benchmark::ClobberMemory();
     }
     set_counters(state, *shape);
 }
 
+// The unpacked tail alone (the rows after the last whole block).
+void bench_tail(benchmark::State& state, const KernelSet* set, const Shape* shape) {
+    const auto& store = store_for(*shape);
+    const std::vector<float> query = random_floats(shape->dim, 2);
+    const float query_root =
+        tessaray::core::root_of(tessaray::core::sum_squares_ref(query.data(), query.size()));
+    std::vector<float> scores(kBlockRows);
+    for (auto _ : state) {
+        set->score_rows(query.data(), query_root, store.tail_data(), store.roots_data() + store.packed_rows(),
+                        shape->dim, store.tail_rows(), scores.data());
+        benchmark::DoNotOptimize(scores.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * store.tail_rows()));
+}
+
+// Filling a store from row-major rows; the time per item is the time per insert.
+void bench_insert(benchmark::State& state, const Shape* shape) {
+    const std::vector<float> data = random_floats(shape->rows * shape->dim, 1);
+    for (auto _ : state) {
+        tessaray::core::Vectorstore store(shape->dim);
+        for (std::size_t r = 0; r < shape->rows; ++r) {
+            if (!store.insert({data.data() + r * shape->dim, shape->dim}, r).has_value()) std::abort();
+        }
+        benchmark::DoNotOptimize(store.blocks_data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shape->rows));
+}
+
 // The whole sequential search (scoring and the top-10 selection) on the same
-// store, so that the selection's share shows against score_blocks above.
+// store, so that the selection's share shows against score_store above.
 void bench_search(benchmark::State& state, const Shape* shape) {
     const auto& store = store_for(*shape);
     const std::vector<float> query = random_floats(shape->dim, 2);
@@ -128,8 +161,19 @@ void register_all() {
     const std::size_t n = tessaray::core::supported_kernels(sets, 8);
     for (const Shape& shape : kShapes) {
         for (std::size_t i = 0; i < n; ++i) {
-            benchmark::RegisterBenchmark(("score_blocks/" + std::string(sets[i]->name) + "/" + shape_name(shape)).c_str(),
+            benchmark::RegisterBenchmark(("score_store/" + std::string(sets[i]->name) + "/" + shape_name(shape)).c_str(),
                                          bench_kernel, sets[i], &shape)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+            if (shape.rows % kBlockRows != 0 && shape.rows < 10'000) {
+                benchmark::RegisterBenchmark(("score_tail/" + std::string(sets[i]->name) + "/" + shape_name(shape)).c_str(),
+                                             bench_tail, sets[i], &shape)
+                    ->Unit(benchmark::kMicrosecond)
+                    ->UseRealTime();
+            }
+        }
+        if (shape.rows <= 100'000) {
+            benchmark::RegisterBenchmark(("insert/" + shape_name(shape)).c_str(), bench_insert, &shape)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
         }

@@ -69,14 +69,15 @@ using ScoreBlocksFn = void (*)(const float* query, float query_root, const float
 using ScoreRowsFn = void (*)(const float* query, float query_root, const float* rows, const float* roots,
                              std::size_t dim, std::size_t count, float* scores);
 
-// The row kernel's scalar form, a reference loop over dot_ref.
-void score_rows_ref(const float* query, float query_root, const float* rows, const float* roots, std::size_t dim,
-                    std::size_t count, float* scores) noexcept;
+// A bitmask of the scores in a run of kBlockRows that beat `worst`: bit j
+// set when run[j] > worst, or, when worst is NaN, when run[j] is a number.
+using CandidatesFn = std::uint64_t (*)(const float* run, float worst);
 
 struct KernelSet {
     std::string_view name;  // "avx512", "avx2" or "baseline"
     ScoreBlocksFn score_blocks;
     ScoreRowsFn score_rows;
+    CandidatesFn candidates;
 };
 
 // The portable kernel set, always available.

@@ -5,7 +5,6 @@
 #include <immintrin.h>
 
 #include <cstdint>
-#include <limits>
 
 #include "core/kernel.hpp"
 
@@ -24,27 +23,37 @@ struct Isa {
     TESSARAY_TARGET static Vec load(const float* p) { return _mm256_loadu_ps(p); }
     TESSARAY_TARGET static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
     TESSARAY_TARGET static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ))); }
+    TESSARAY_TARGET static std::uint64_t numbers(Vec a) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, a, _CMP_ORD_Q))); }
     // All ones in the lanes below n.
     TESSARAY_TARGET static __m256i first(std::size_t n) {
         return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     }
 
-    // 32-bit indices lane * dim.
-    class Gather {
-    public:
-        static bool reaches(std::size_t dim) {
-            return dim <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / (kLanes - 1);
+    // Rows of 8 elements in, 8 registers of one element out (an 8 x 8 transpose).
+    TESSARAY_TARGET static void load_tile(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
+        Vec a[8];
+        for (std::size_t l = 0; l < 8; ++l) {
+            a[l] = l >= n  ? _mm256_setzero_ps()
+                   : m == 8 ? _mm256_loadu_ps(p + l * dim)
+                            : _mm256_maskload_ps(p + l * dim, first(m));
         }
-        TESSARAY_TARGET explicit Gather(std::size_t dim)
-            : index_(_mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
-                                        _mm256_set1_epi32(static_cast<int>(dim)))) {}
-        TESSARAY_TARGET Vec load(const float* p, std::size_t n) const {
-            return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), p, index_, _mm256_castsi256_ps(first(n)), 4);
+        Vec b[8];
+        for (std::size_t l = 0; l < 8; l += 2) {
+            b[l] = _mm256_unpacklo_ps(a[l], a[l + 1]);
+            b[l + 1] = _mm256_unpackhi_ps(a[l], a[l + 1]);
         }
-
-    private:
-        __m256i index_;
-    };
+        for (std::size_t l = 0; l < 8; l += 4) {
+            a[l] = _mm256_shuffle_ps(b[l], b[l + 2], _MM_SHUFFLE(1, 0, 1, 0));
+            a[l + 1] = _mm256_shuffle_ps(b[l], b[l + 2], _MM_SHUFFLE(3, 2, 3, 2));
+            a[l + 2] = _mm256_shuffle_ps(b[l + 1], b[l + 3], _MM_SHUFFLE(1, 0, 1, 0));
+            a[l + 3] = _mm256_shuffle_ps(b[l + 1], b[l + 3], _MM_SHUFFLE(3, 2, 3, 2));
+        }
+        for (std::size_t l = 0; l < 4; ++l) {
+            x[l] = _mm256_permute2f128_ps(a[l], a[l + 4], 0x20);
+            x[l + 4] = _mm256_permute2f128_ps(a[l], a[l + 4], 0x31);
+        }
+    }
 
     class Finish {
     public:
@@ -82,7 +91,7 @@ struct Isa {
 }  // namespace
 
 const KernelSet& avx2_kernels() noexcept {
-    static const KernelSet set{"avx2", score_blocks_generic, score_rows_generic};
+    static const KernelSet set{"avx2", score_blocks_generic, score_rows_generic, candidates_generic};
     return set;
 }
 

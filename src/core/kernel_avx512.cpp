@@ -5,7 +5,6 @@
 #include <immintrin.h>
 
 #include <cstdint>
-#include <limits>
 
 #include "core/kernel.hpp"
 
@@ -24,26 +23,48 @@ struct Isa {
     TESSARAY_TARGET static Vec load(const float* p) { return _mm512_loadu_ps(p); }
     TESSARAY_TARGET static Vec mul(Vec a, Vec b) { return _mm512_mul_ps(a, b); }
     TESSARAY_TARGET static Vec add(Vec a, Vec b) { return _mm512_add_ps(a, b); }
+    TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+    TESSARAY_TARGET static std::uint64_t numbers(Vec a) { return _mm512_cmp_ps_mask(a, a, _CMP_ORD_Q); }
     TESSARAY_TARGET static __mmask16 first(std::size_t n) {
         return static_cast<__mmask16>((std::uint32_t{1} << n) - 1);
     }
 
-    // 32-bit indices lane * dim.
-    class Gather {
-    public:
-        static bool reaches(std::size_t dim) {
-            return dim <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / (kLanes - 1);
+    // Rows of 16 elements in, 16 registers of one element out (a 16 x 16
+    // transpose).  The shuffles are written with an all-lanes mask: GCC 12
+    // warns about the undefined source operand of the unmasked forms.
+    static constexpr __mmask16 kAll = 0xFFFF;
+    TESSARAY_TARGET static void load_tile(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
+        Vec a[16];
+        for (std::size_t l = 0; l < 16; ++l) {
+            a[l] = l >= n   ? _mm512_setzero_ps()
+                   : m == 16 ? _mm512_loadu_ps(p + l * dim)
+                             : _mm512_maskz_loadu_ps(first(m), p + l * dim);
         }
-        TESSARAY_TARGET explicit Gather(std::size_t dim)
-            : index_(_mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                                        _mm512_set1_epi32(static_cast<int>(dim)))) {}
-        TESSARAY_TARGET Vec load(const float* p, std::size_t n) const {
-            return _mm512_mask_i32gather_ps(_mm512_setzero_ps(), first(n), index_, p, 4);
+        Vec b[16];
+        for (std::size_t l = 0; l < 16; l += 2) {
+            b[l] = _mm512_maskz_unpacklo_ps(kAll, a[l], a[l + 1]);
+            b[l + 1] = _mm512_maskz_unpackhi_ps(kAll, a[l], a[l + 1]);
         }
-
-    private:
-        __m512i index_;
-    };
+        for (std::size_t l = 0; l < 16; l += 4) {
+            for (std::size_t k = 0; k < 2; ++k) {
+                const __m512d lo = _mm512_castps_pd(b[l + k]);
+                const __m512d hi = _mm512_castps_pd(b[l + k + 2]);
+                a[l + 2 * k] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(0xFF, lo, hi));
+                a[l + 2 * k + 1] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(0xFF, lo, hi));
+            }
+        }
+        // a[4q + e] holds element 4j + e of rows 4q .. 4q + 3 in 128-bit lane j.
+        for (std::size_t l = 0; l < 4; ++l) {
+            b[l] = _mm512_maskz_shuffle_f32x4(kAll, a[l], a[l + 4], 0x88);
+            b[l + 4] = _mm512_maskz_shuffle_f32x4(kAll, a[l], a[l + 4], 0xDD);
+            b[l + 8] = _mm512_maskz_shuffle_f32x4(kAll, a[l + 8], a[l + 12], 0x88);
+            b[l + 12] = _mm512_maskz_shuffle_f32x4(kAll, a[l + 8], a[l + 12], 0xDD);
+        }
+        for (std::size_t l = 0; l < 8; ++l) {
+            x[l] = _mm512_maskz_shuffle_f32x4(kAll, b[l], b[l + 8], 0x88);
+            x[l + 8] = _mm512_maskz_shuffle_f32x4(kAll, b[l], b[l + 8], 0xDD);
+        }
+    }
 
     class Finish {
     public:
@@ -76,7 +97,7 @@ struct Isa {
 }  // namespace
 
 const KernelSet& avx512_kernels() noexcept {
-    static const KernelSet set{"avx512", score_blocks_generic, score_rows_generic};
+    static const KernelSet set{"avx512", score_blocks_generic, score_rows_generic, candidates_generic};
     return set;
 }
 

@@ -20,13 +20,10 @@ struct Isa {
     static Vec load(const float* p) { return *p; }
     static Vec mul(Vec a, Vec b) { return a * b; }
     static Vec add(Vec a, Vec b) { return a + b; }
+    static std::uint64_t above(Vec a, Vec b) { return a > b; }
+    static std::uint64_t numbers(Vec a) { return a == a; }
 
-    class Gather {
-    public:
-        static bool reaches(std::size_t) { return true; }
-        explicit Gather(std::size_t) {}
-        Vec load(const float* p, std::size_t) const { return *p; }
-    };
+    static void load_tile(const float* p, std::size_t, std::size_t, std::size_t, Vec* x) { *x = *p; }
 
     class Finish {
     public:
@@ -47,7 +44,7 @@ struct Isa {
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept {
-    static const KernelSet set{"baseline", score_blocks_generic, score_rows_generic};
+    static const KernelSet set{"baseline", score_blocks_generic, score_rows_generic, candidates_generic};
     return set;
 }
 

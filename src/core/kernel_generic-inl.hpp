@@ -8,8 +8,10 @@
 //   minus_zero(), broadcast(x)   constant registers
 //   load(p)                      kLanes consecutive floats
 //   mul(a, b), add(a, b)         one rounding each, never fused
-//   Gather(dim).load(p, n)       p[lane * dim] for lanes < n, others zero;
-//                                Gather::reaches(dim) when it can index that far
+//   above(a, b), numbers(a)      bit l set when a > b, when a is not NaN
+//   load_tile(p, dim, n, m, x)   x[e] lane l = p[l * dim + e] for l < n and
+//                                e < m (other lanes and x[e >= m] anything);
+//                                reads nothing else
 //   Finish(query_root)           .store(dot, roots, out, n): for lanes < n,
 //                                out = dot / (query_root * root), +0.0 where
 //                                a root is zero, kScoreNaN where that is NaN
@@ -49,35 +51,53 @@ TESSARAY_TARGET void score_blocks_generic(const float* query, float query_root, 
     }
 }
 
+// A run of kBlockRows scores compared against the worst kept one, a register at a time.
+TESSARAY_TARGET std::uint64_t candidates_generic(const float* run, float worst) {
+    std::uint64_t mask = 0;
+    if (worst == worst) {
+        const Isa::Vec threshold = Isa::broadcast(worst);
+        for (std::size_t r = 0; r < kRegs; ++r) {
+            mask |= Isa::above(Isa::load(run + r * Isa::kLanes), threshold) << (r * Isa::kLanes);
+        }
+    } else {
+        for (std::size_t r = 0; r < kRegs; ++r) mask |= Isa::numbers(Isa::load(run + r * Isa::kLanes)) << (r * Isa::kLanes);
+    }
+    return mask;
+}
+
 // The lanes of register r that hold one of n rows.
 constexpr std::size_t lanes_in(std::size_t n, std::size_t r) {
     return n - r * Isa::kLanes < Isa::kLanes ? n - r * Isa::kLanes : Isa::kLanes;
 }
 
-// Rows one after another: a register's lanes follow kLanes rows, element i
-// of each picked up `dim` floats apart; up to kRegs registers at once, and
-// only the registers that hold rows are scored.
+// Adds the products of elements i .. i + m - 1 (m <= kLanes) of up to
+// kBlockRows rows to their accumulators: per register, a tile of kLanes rows
+// by m elements is loaded and transposed, then added element by element.
+TESSARAY_TARGET inline void add_tiles(const float* query, const float* group, std::size_t dim, std::size_t n,
+                                      std::size_t i, std::size_t m, Isa::Vec* acc) {
+    const std::size_t regs = (n + Isa::kLanes - 1) / Isa::kLanes;
+    for (std::size_t r = 0; r < regs; ++r) {
+        Isa::Vec x[Isa::kLanes];
+        Isa::load_tile(group + r * Isa::kLanes * dim + i, dim, lanes_in(n, r), m, x);
+        for (std::size_t e = 0; e < m; ++e) acc[r] = Isa::add(acc[r], Isa::mul(Isa::broadcast(query[i + e]), x[e]));
+    }
+}
+
+// Rows one after another: a register's lanes follow kLanes rows; up to kRegs
+// registers at once, and only the registers that hold rows are loaded and
+// scored.
 TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, const float* rows,
                                         const float* roots, std::size_t dim, std::size_t count, float* scores) {
-    if (!Isa::Gather::reaches(dim)) {
-        score_rows_ref(query, query_root, rows, roots, dim, count, scores);
-        return;
-    }
     const Isa::Finish finish(query_root);
-    const Isa::Gather gather(dim);
     for (std::size_t first = 0; first < count; first += kBlockRows) {
         const std::size_t n = count - first < kBlockRows ? count - first : kBlockRows;
         const std::size_t regs = (n + Isa::kLanes - 1) / Isa::kLanes;
         const float* group = rows + first * dim;
         Isa::Vec acc[kRegs];
         for (std::size_t r = 0; r < regs; ++r) acc[r] = Isa::minus_zero();
-        for (std::size_t i = 0; i < dim; ++i) {
-            const Isa::Vec q = Isa::broadcast(query[i]);
-            for (std::size_t r = 0; r < regs; ++r) {
-                const Isa::Vec x = gather.load(group + r * Isa::kLanes * dim + i, lanes_in(n, r));
-                acc[r] = Isa::add(acc[r], Isa::mul(q, x));
-            }
-        }
+        std::size_t i = 0;
+        for (; i + Isa::kLanes <= dim; i += Isa::kLanes) add_tiles(query, group, dim, n, i, Isa::kLanes, acc);
+        if (i < dim) add_tiles(query, group, dim, n, i, dim - i, acc);
         for (std::size_t r = 0; r < regs; ++r) {
             const std::size_t lane = first + r * Isa::kLanes;
             finish.store(acc[r], roots + lane, scores + lane, lanes_in(n, r));

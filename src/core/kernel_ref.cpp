@@ -21,11 +21,4 @@ float cosine_ref(const float* a, const float* b, std::size_t n) noexcept {
     return score_from_parts(dot, root_a, root_b);
 }
 
-void score_rows_ref(const float* query, float query_root, const float* rows, const float* roots, std::size_t dim,
-                    std::size_t count, float* scores) noexcept {
-    for (std::size_t r = 0; r < count; ++r) {
-        scores[r] = score_from_parts(dot_ref(query, rows + r * dim, dim), query_root, roots[r]);
-    }
-}
-
 }  // namespace tessaray::core

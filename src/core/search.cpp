@@ -13,10 +13,12 @@ std::string query_length_message(std::size_t found, std::size_t expected) {
 
 namespace {
 
-// Bit j set when run[j] (j < count <= 64) may enter a full selection whose
-// worst score is `worst` (see enters()): one branch-free comparison per
-// score, so that only the candidates are visited.
-std::uint64_t candidates(const float* run, std::size_t count, float worst) noexcept {
+// Bit j set when run[j] (j < count <= kBlockRows) may enter a full selection
+// whose worst score is `worst` (see enters()), so that only the candidates
+// are visited.  Whole runs are compared by the kernel set, a register at a
+// time; the partial runs at the ends of a range one score at a time.
+std::uint64_t candidates(const float* run, std::size_t count, float worst, CandidatesFn whole) noexcept {
+    if (count == kBlockRows) return whole(run, worst);
     std::uint64_t mask = 0;
     if (worst == worst) {
         for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(run[j] > worst) << j;
@@ -31,12 +33,13 @@ std::uint64_t candidates(const float* run, std::size_t count, float worst) noexc
 // selection is full an entry enters exactly when enters() says so; each
 // candidate is checked again against the worst score of the moment, which
 // the earlier candidates of its run may have raised.
-void offer_scores(const float* scores, std::size_t first, std::size_t count, TopK& selection) noexcept {
+void offer_scores(const float* scores, std::size_t first, std::size_t count, TopK& selection,
+                  CandidatesFn whole) noexcept {
     std::size_t j = 0;
     for (; j < count && !selection.full(); ++j) selection.offer(scores[j], first + j);
     for (; j < count; j += kBlockRows) {
         const std::size_t n = std::min(kBlockRows, count - j);
-        for (std::uint64_t mask = candidates(scores + j, n, selection.worst().score); mask != 0; mask &= mask - 1) {
+        for (std::uint64_t mask = candidates(scores + j, n, selection.worst().score, whole); mask != 0; mask &= mask - 1) {
             const std::size_t at = j + static_cast<std::size_t>(std::countr_zero(mask));
             if (enters(scores[at], selection.worst().score)) selection.replace_worst({scores[at], first + at});
         }
@@ -63,13 +66,13 @@ void score_range(const Vectorstore& store, std::span<const float> query, float q
                              store.roots_data() + block * kBlockRows, dim, nblocks, scores);
         const std::size_t first = std::max(begin, block * kBlockRows);
         const std::size_t last = std::min(packed_end, (block + nblocks) * kBlockRows);
-        offer_scores(scores + (first - block * kBlockRows), first, last - first, selection);
+        offer_scores(scores + (first - block * kBlockRows), first, last - first, selection, kernels.candidates);
     }
     if (end > packed) {
         const std::size_t first = std::max(begin, packed);
         kernels.score_rows(query.data(), query_root, store.tail_data() + (first - packed) * dim,
                            store.roots_data() + first, dim, end - first, scores);
-        offer_scores(scores, first, end - first, selection);
+        offer_scores(scores, first, end - first, selection, kernels.candidates);
     }
 }
 
