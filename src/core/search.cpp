@@ -37,12 +37,15 @@ void offer_scores(const float* scores, std::size_t first, std::size_t count, Top
                   CandidatesFn whole) noexcept {
     std::size_t j = 0;
     for (; j < count && !selection.full(); ++j) selection.offer(scores[j], first + j);
-    for (; j < count; j += kBlockRows) {
-        const std::size_t n = std::min(kBlockRows, count - j);
+    // Runs end on multiples of kBlockRows, so that all but the first and the
+    // last are whole.
+    while (j < count) {
+        const std::size_t n = std::min((j / kBlockRows + 1) * kBlockRows, count) - j;
         for (std::uint64_t mask = candidates(scores + j, n, selection.worst().score, whole); mask != 0; mask &= mask - 1) {
             const std::size_t at = j + static_cast<std::size_t>(std::countr_zero(mask));
             if (enters(scores[at], selection.worst().score)) selection.replace_worst({scores[at], first + at});
         }
+        j += n;
     }
 }
 
@@ -52,9 +55,9 @@ void score_range(const Vectorstore& store, std::span<const float> query, float q
                  std::size_t end, TopK& selection) noexcept {
     if (begin >= end || selection.capacity() == 0) return;
     // Scores go a batch at a time into a small buffer on the stack, then to
-    // the selection: first the whole blocks, then the unpacked tail rows.
+    // the selection: first the whole blocks, then the unpacked tail rows
+    // (fewer than kBlockRows, one batch).
     constexpr std::size_t kBatchBlocks = 8;
-    static_assert(kBatchBlocks * kBlockRows >= kBlockRows - 1, "the tail fits one batch");
     float scores[kBatchBlocks * kBlockRows];
     const KernelSet& kernels = active_kernels();
     const std::size_t dim = store.vector_size();

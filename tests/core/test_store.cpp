@@ -129,6 +129,14 @@ TEST(Store, GrowthKeepsEarlierEntries) {
     for (std::size_t e = 0; e < count; ++e) {
         for (std::size_t i = 0; i < dim; ++i) v[i] = value(e, i);
         ASSERT_TRUE(store.insert(v, e * 7 + 1).has_value());
+        // The incomplete last block holds only its rows, and once the block
+        // is packed the rows it was kept in are given back.
+        if (e == 0) {
+            EXPECT_LE(store.reserved_bytes(), dim * sizeof(float) + 2 * 64) << "one entry";
+        }
+        if (e == kBlockRows - 1) {
+            EXPECT_LE(store.reserved_bytes(), kBlockRows * dim * sizeof(float) + 2 * kBlockRows * 12) << "one block";
+        }
         // Check a few earlier entries along the way, around the switch.
         if (e % 997 == 0 || e == 4095 || e == 4096 || e == 4097) {
             for (std::size_t probe : {std::size_t(0), e / 2, e}) {
