@@ -33,14 +33,14 @@ Expected<void, std::string> Vectorstore::insert(std::span<const float> vector, s
     roots_[index] = root_of(sum_squares_ref(vector.data(), vector.size()));
     ids_[index] = id;
     if (fills_block) {
-        // The tail's rows and this one, interleaved into the new block.
-        float* block = blocks_.data() + (blocks - 1) * block_floats();
+        // The tail's rows and this one, interleaved into the new block, which
+        // is written once, front to back.
+        float* element = blocks_.data() + (blocks - 1) * block_floats();
         const float* tail = tail_.data();
-        for (std::size_t r = 0; r < lane; ++r) {
-            const float* row = tail + r * vector_size_;
-            for (std::size_t i = 0; i < vector_size_; ++i) block[i * kBlockRows + r] = row[i];
+        for (std::size_t i = 0; i < vector_size_; ++i, element += kBlockRows) {
+            for (std::size_t r = 0; r < lane; ++r) element[r] = tail[r * vector_size_ + i];
+            element[lane] = vector[i];
         }
-        for (std::size_t i = 0; i < vector_size_; ++i) block[i * kBlockRows + lane] = vector[i];
         blocks_.resize_within_capacity(blocks * block_floats());
         tail_ = PagedBuffer<float>();
     } else {

@@ -52,8 +52,7 @@ public:
         const ScoredEntry e{score, index};
         if (size_ < heap_.size()) {
             heap_[size_++] = e;
-            std::push_heap(heap_.begin(), heap_.begin() + size_,
-                           [](const ScoredEntry& x, const ScoredEntry& y) { return ranks_before(x, y); });
+            std::push_heap(heap_.begin(), heap_.begin() + size_, kRanksBefore);
         } else if (size_ != 0 && ranks_before(e, heap_[0])) {
             replace_worst(e);
         }
@@ -81,11 +80,14 @@ public:
 
     // Sorts the kept entries best first and returns them.
     std::span<ScoredEntry> finish() noexcept {
-        std::sort_heap(heap_.begin(), heap_.begin() + size_, ranks_before);
+        std::sort_heap(heap_.begin(), heap_.begin() + size_, kRanksBefore);
         return heap_.first(size_);
     }
 
 private:
+    // ranks_before as a type of its own, so that the heap algorithms inline it.
+    static constexpr auto kRanksBefore = [](const ScoredEntry& x, const ScoredEntry& y) { return ranks_before(x, y); };
+
     std::span<ScoredEntry> heap_;
     std::size_t size_ = 0;
 };
