@@ -56,7 +56,8 @@ void set_counters(benchmark::State& state, const Shape& shape) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shape.rows));
 }
 
-// Every row of the store scored once: the whole blocks with the block
+// Every row of the store scored once ("score_blocks", the kernel time that
+// bench.py compares whole calls with): the whole blocks with the block
 // kernel, then the unpacked tail with the row kernel.
 void bench_kernel(benchmark::State& state, const KernelSet* set, const Shape* shape) {
     const auto& store = store_for(*shape);
@@ -105,7 +106,7 @@ void bench_insert(benchmark::State& state, const Shape* shape) {
 }
 
 // The whole sequential search (scoring and the top-10 selection) on the same
-// store, so that the selection's share shows against score_store above.
+// store, so that the selection's share shows against score_blocks above.
 void bench_search(benchmark::State& state, const Shape* shape) {
     const auto& store = store_for(*shape);
     const std::vector<float> query = random_floats(shape->dim, 2);
@@ -161,7 +162,7 @@ void register_all() {
     const std::size_t n = tessaray::core::supported_kernels(sets, 8);
     for (const Shape& shape : kShapes) {
         for (std::size_t i = 0; i < n; ++i) {
-            benchmark::RegisterBenchmark(("score_store/" + std::string(sets[i]->name) + "/" + shape_name(shape)).c_str(),
+            benchmark::RegisterBenchmark(("score_blocks/" + std::string(sets[i]->name) + "/" + shape_name(shape)).c_str(),
                                          bench_kernel, sets[i], &shape)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
