@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/out_of_memory.hpp"
+
 namespace tessaray::core {
 
 std::string vector_length_message(std::size_t found, std::size_t expected) {
@@ -20,7 +22,7 @@ Expected<void, std::string> Vectorstore::insert(std::span<const float> vector, s
     // Grow every part before writing any, so that a refusal leaves the store
     // exactly as it was.
     if (vector_size_ != 0 && blocks > std::numeric_limits<std::size_t>::max() / kBlockRows / vector_size_) {
-        throw std::bad_alloc();
+        throw_out_of_memory(std::numeric_limits<std::size_t>::max());
     }
     if (fills_block) {
         blocks_.reserve(blocks * block_floats());

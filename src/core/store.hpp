@@ -41,7 +41,7 @@ public:
     std::size_t size() const noexcept { return ids_.size(); }
 
     // Appends an entry, or fails with the length message and leaves the store
-    // as it was.  Throws std::bad_alloc (store unchanged) when memory runs out.
+    // as it was.  Throws OutOfMemory (store unchanged) when memory runs out.
     Expected<void, std::string> insert(std::span<const float> vector, std::uint64_t id);
 
     // Entry access, in insertion order.
