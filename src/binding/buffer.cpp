@@ -97,6 +97,18 @@ void remember(std::atomic<PyTypeObject*>& cell, PyTypeObject* type) {
     if (cell.compare_exchange_strong(expected, type)) Py_INCREF(type);
 }
 
+// Whether `type` is the class `name` of the loaded module `module_text`,
+// whose tp_name is `tp_name`; kept in `known` once recognised.
+bool is_known_class(PyTypeObject* type, std::atomic<PyTypeObject*>& known, const char* tp_name,
+                    OnceCell& module_name, const char* module_text, const char* name) {
+    if (PyTypeObject* cached = known.load(std::memory_order_acquire); cached != nullptr && type == cached) return true;
+    if (std::strcmp(type->tp_name, tp_name) != 0 || !is_loaded_class(type, module_name, module_text, name)) {
+        return false;
+    }
+    remember(known, type);
+    return true;
+}
+
 // numpy.ndarray itself (not a subclass), told by its module and name without
 // importing numpy.  It is a static type: a class made in Python never is.
 bool is_ndarray(PyTypeObject* type) {
@@ -108,12 +120,7 @@ bool is_ndarray(PyTypeObject* type) {
 
 // numpy.memmap itself: the class of the numpy that is loaded already.
 bool is_memmap(PyTypeObject* type) {
-    if (PyTypeObject* known = memmap_type.load(std::memory_order_acquire); known != nullptr && type == known) return true;
-    if (std::strcmp(type->tp_name, "memmap") != 0 || !is_loaded_class(type, numpy_name_cell, "numpy", "memmap")) {
-        return false;
-    }
-    remember(memmap_type, type);
-    return true;
+    return is_known_class(type, memmap_type, "memmap", numpy_name_cell, "numpy", "memmap");
 }
 
 // numpy.memmap while it iterates and exports its buffer with ndarray's own
@@ -125,15 +132,9 @@ bool is_plain_memmap(PyTypeObject* type) {
            base->tp_as_buffer != nullptr && type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
 }
 
-// array.array itself: the class of the array module that is loaded already
-// (a class that is merely named so is not it).
+// array.array itself: the class of the array module that is loaded already.
 bool is_array_array(PyTypeObject* type) {
-    if (PyTypeObject* known = array_type.load(std::memory_order_acquire); known != nullptr && type == known) return true;
-    if (std::strcmp(type->tp_name, "array.array") != 0 || !is_loaded_class(type, array_name_cell, "array", "array")) {
-        return false;
-    }
-    remember(array_type, type);
-    return true;
+    return is_known_class(type, array_type, "array.array", array_name_cell, "array", "array");
 }
 
 // The kind of buffer object `obj` is, if it is one the fast path reads.
