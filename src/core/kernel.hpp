@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace tessaray::core {
 
@@ -69,6 +70,23 @@ using ScoreBlocksFn = void (*)(const float* query, float query_root, const float
 using ScoreRowsFn = void (*)(const float* query, float query_root, const float* rows, const float* roots,
                              std::size_t dim, std::size_t count, float* scores);
 
+// The most queries one call of a ScoreTileFn takes.
+inline constexpr std::size_t kMaxTileQueries = 8;
+
+// Scores `nblocks` consecutive blocks against `count` queries at once
+// (count <= KernelSet::tile_queries), query t of length `dim` at queries[t]
+// with root query_roots[t]:
+//   scores[t * stride + b * kBlockRows + lane] =
+//       score_from_parts(dot(query t, row), query_roots[t], roots[b * kBlockRows + lane])
+// Each score is bit-identical to what ScoreBlocksFn gives for that query.
+using ScoreTileFn = void (*)(const float* const* queries, const float* query_roots, std::size_t count,
+                             const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                             float* scores, std::size_t stride);
+
+// The square roots of the sums of squares of the rows of `nblocks` blocks:
+//   roots[b * kBlockRows + lane] = root_of(sum_squares_ref(row)), bit for bit.
+using RootBlocksFn = void (*)(const float* blocks, std::size_t dim, std::size_t nblocks, float* roots);
+
 // A bitmask of the scores in a run of kBlockRows that beat `worst`: bit j
 // set when run[j] > worst, or, when worst is NaN, when run[j] is a number.
 using CandidatesFn = std::uint64_t (*)(const float* run, float worst);
@@ -78,6 +96,9 @@ struct KernelSet {
     ScoreBlocksFn score_blocks;
     ScoreRowsFn score_rows;
     CandidatesFn candidates;
+    ScoreTileFn score_tile;
+    std::size_t tile_queries;  // the most queries score_tile takes at once
+    RootBlocksFn root_blocks;
 };
 
 // The portable kernel set, always available.

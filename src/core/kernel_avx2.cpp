@@ -23,6 +23,12 @@ struct Isa {
     TESSARAY_TARGET static Vec load(const float* p) { return _mm256_loadu_ps(p); }
     TESSARAY_TARGET static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
     TESSARAY_TARGET static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    TESSARAY_TARGET static Vec root(Vec a) { return _mm256_sqrt_ps(a); }
+    TESSARAY_TARGET static void store(float* p, Vec a) { _mm256_storeu_ps(p, a); }
+    // The query tile: 2 row registers times 6 queries make 12 accumulators,
+    // which with the 2 row registers and a broadcast fit the 16.
+    static constexpr std::size_t kTileRegs = 2;
+    static constexpr std::size_t kTileQueries = 6;
     TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ))); }
     TESSARAY_TARGET static std::uint64_t numbers(Vec a) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, a, _CMP_ORD_Q))); }
     // All ones in the lanes below n.
@@ -91,7 +97,9 @@ struct Isa {
 }  // namespace
 
 const KernelSet& avx2_kernels() noexcept {
-    static const KernelSet set{"avx2", score_blocks_generic, score_rows_generic, candidates_generic};
+    static const KernelSet set{"avx2", score_blocks_generic, score_rows_generic,
+                                candidates_generic,   score_tile_generic,
+                                kTileQueries,         root_blocks_generic};
     return set;
 }
 

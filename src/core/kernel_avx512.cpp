@@ -23,6 +23,12 @@ struct Isa {
     TESSARAY_TARGET static Vec load(const float* p) { return _mm512_loadu_ps(p); }
     TESSARAY_TARGET static Vec mul(Vec a, Vec b) { return _mm512_mul_ps(a, b); }
     TESSARAY_TARGET static Vec add(Vec a, Vec b) { return _mm512_add_ps(a, b); }
+    TESSARAY_TARGET static Vec root(Vec a) { return _mm512_maskz_sqrt_ps(0xFFFF, a); }
+    TESSARAY_TARGET static void store(float* p, Vec a) { _mm512_storeu_ps(p, a); }
+    // The query tile: a block element's 4 registers times 6 queries make 24
+    // accumulators, which with the 4 row registers and a broadcast fit the 32.
+    static constexpr std::size_t kTileRegs = 4;
+    static constexpr std::size_t kTileQueries = 6;
     TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
     TESSARAY_TARGET static std::uint64_t numbers(Vec a) { return _mm512_cmp_ps_mask(a, a, _CMP_ORD_Q); }
     TESSARAY_TARGET static __mmask16 first(std::size_t n) {
@@ -97,7 +103,9 @@ struct Isa {
 }  // namespace
 
 const KernelSet& avx512_kernels() noexcept {
-    static const KernelSet set{"avx512", score_blocks_generic, score_rows_generic, candidates_generic};
+    static const KernelSet set{"avx512", score_blocks_generic, score_rows_generic,
+                                candidates_generic,   score_tile_generic,
+                                kTileQueries,         root_blocks_generic};
     return set;
 }
 

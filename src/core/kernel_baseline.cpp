@@ -20,6 +20,10 @@ struct Isa {
     static Vec load(const float* p) { return *p; }
     static Vec mul(Vec a, Vec b) { return a * b; }
     static Vec add(Vec a, Vec b) { return a + b; }
+    static Vec root(Vec a) { return root_of(a); }
+    static void store(float* p, Vec a) { *p = a; }
+    static constexpr std::size_t kTileRegs = 8;
+    static constexpr std::size_t kTileQueries = 4;
     static std::uint64_t above(Vec a, Vec b) { return a > b; }
     static std::uint64_t numbers(Vec a) { return a == a; }
 
@@ -44,7 +48,9 @@ struct Isa {
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept {
-    static const KernelSet set{"baseline", score_blocks_generic, score_rows_generic, candidates_generic};
+    static const KernelSet set{"baseline", score_blocks_generic, score_rows_generic,
+                                candidates_generic,   score_tile_generic,
+                                kTileQueries,         root_blocks_generic};
     return set;
 }
 

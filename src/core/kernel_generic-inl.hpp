@@ -104,3 +104,86 @@ TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, co
         }
     }
 }
+
+// ---------------------------------------------------------------------------
+// Many queries against the same blocks.  A tile is kTileRegs registers of a
+// block element (kTileRegs * kLanes rows) times `Count` queries: each loaded
+// row register feeds every query's multiply, and each query's broadcast every
+// row register's, so that the loop is bound by arithmetic rather than by
+// reading.  One lane of one accumulator still follows one (query, row) pair
+// in index order from -0.0.
+constexpr std::size_t kTileQueries = Isa::kTileQueries;
+static_assert(kTileQueries <= kMaxTileQueries, "a tile fits the callers' query arrays");
+static_assert(kRegs % Isa::kTileRegs == 0, "whole tiles per block element");
+
+template <std::size_t Count>
+TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* query_roots, const float* blocks,
+                                      const float* roots, std::size_t dim, std::size_t nblocks, float* scores,
+                                      std::size_t stride) {
+    constexpr std::size_t kR = Isa::kTileRegs;
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        const float* block = blocks + b * dim * kBlockRows;
+        for (std::size_t slice = 0; slice < kRegs; slice += kR) {
+            Isa::Vec acc[Count][kR];
+#pragma GCC unroll 8
+            for (std::size_t t = 0; t < Count; ++t) {
+#pragma GCC unroll 8
+                for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
+            }
+            const float* element = block + slice * Isa::kLanes;
+            for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
+                Isa::Vec x[kR];
+#pragma GCC unroll 8
+                for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
+#pragma GCC unroll 8
+                for (std::size_t t = 0; t < Count; ++t) {
+                    const Isa::Vec q = Isa::broadcast(queries[t][i]);
+#pragma GCC unroll 8
+                    for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::add(acc[t][r], Isa::mul(q, x[r]));
+                }
+            }
+            for (std::size_t t = 0; t < Count; ++t) {
+                const Isa::Finish finish(query_roots[t]);
+                for (std::size_t r = 0; r < kR; ++r) {
+                    const std::size_t lane = b * kBlockRows + (slice + r) * Isa::kLanes;
+                    finish.store(acc[t][r], roots + lane, scores + t * stride + lane, Isa::kLanes);
+                }
+            }
+        }
+    }
+}
+
+template <std::size_t... Counts>
+TESSARAY_TARGET void score_tile_any(std::index_sequence<Counts...>, const float* const* queries,
+                                    const float* query_roots, std::size_t count, const float* blocks,
+                                    const float* roots, std::size_t dim, std::size_t nblocks, float* scores,
+                                    std::size_t stride) {
+    ((count == Counts + 1
+          ? score_tile_fixed<Counts + 1>(queries, query_roots, blocks, roots, dim, nblocks, scores, stride)
+          : void()),
+     ...);
+}
+
+TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float* query_roots, std::size_t count,
+                                        const float* blocks, const float* roots, std::size_t dim,
+                                        std::size_t nblocks, float* scores, std::size_t stride) {
+    score_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, count, blocks, roots, dim, nblocks,
+                   scores, stride);
+}
+
+// The rows' roots, a lane per row as in the scoring loops.
+TESSARAY_TARGET void root_blocks_generic(const float* blocks, std::size_t dim, std::size_t nblocks, float* roots) {
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        const float* block = blocks + b * dim * kBlockRows;
+        Isa::Vec acc[kRegs];
+        for (std::size_t r = 0; r < kRegs; ++r) acc[r] = Isa::minus_zero();
+        for (std::size_t i = 0; i < dim; ++i) {
+            const float* element = block + i * kBlockRows;
+            for (std::size_t r = 0; r < kRegs; ++r) {
+                const Isa::Vec x = Isa::load(element + r * Isa::kLanes);
+                acc[r] = Isa::add(acc[r], Isa::mul(x, x));
+            }
+        }
+        for (std::size_t r = 0; r < kRegs; ++r) Isa::store(roots + b * kBlockRows + r * Isa::kLanes, Isa::root(acc[r]));
+    }
+}

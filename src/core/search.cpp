@@ -28,11 +28,12 @@ std::uint64_t candidates(const float* run, std::size_t count, float worst, Candi
     return mask;
 }
 
-// Offers the entries first .. first + count - 1, whose scores are scores[0 ..
-// count), to the selection.  Indices arrive in increasing order, so once the
-// selection is full an entry enters exactly when enters() says so; each
-// candidate is checked again against the worst score of the moment, which
-// the earlier candidates of its run may have raised.
+}  // namespace
+
+// Indices arrive in increasing order, so once the selection is full an entry
+// enters exactly when enters() says so; each candidate is checked again
+// against the worst score of the moment, which the earlier candidates of its
+// run may have raised.
 void offer_scores(const float* scores, std::size_t first, std::size_t count, TopK& selection,
                   CandidatesFn whole) noexcept {
     std::size_t j = 0;
@@ -48,8 +49,6 @@ void offer_scores(const float* scores, std::size_t first, std::size_t count, Top
         j += n;
     }
 }
-
-}  // namespace
 
 void score_range(const Vectorstore& store, std::span<const float> query, float query_root, std::size_t begin,
                  std::size_t end, TopK& selection) noexcept {

@@ -37,6 +37,11 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
 void score_range(const Vectorstore& store, std::span<const float> query, float query_root, std::size_t begin,
                  std::size_t end, TopK& selection) noexcept;
 
+// Offers the entries first .. first + count - 1, whose scores are scores[0 ..
+// count), to `selection`; `whole` compares whole runs of kBlockRows scores.
+void offer_scores(const float* scores, std::size_t first, std::size_t count, TopK& selection,
+                  CandidatesFn whole) noexcept;
+
 std::string query_length_message(std::size_t found, std::size_t expected);
 
 // The plan of a parallel search over n entries (n >= 1) with w requested workers.

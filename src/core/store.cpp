@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/out_of_memory.hpp"
+#include "core/kernel.hpp"
 
 namespace tessaray::core {
 
@@ -52,6 +53,90 @@ Expected<void, std::string> Vectorstore::insert(std::span<const float> vector, s
     roots_.resize_within_capacity(index + 1);
     ids_.resize_within_capacity(index + 1);
     return {};
+}
+
+void Vectorstore::append_rows(std::size_t count, const std::uint64_t* ids, RowSource rows) {
+    if (count == 0) return;
+    const std::size_t dim = vector_size_;
+    const std::size_t before = size();
+    if (count > std::numeric_limits<std::size_t>::max() - before) throw_out_of_memory(std::numeric_limits<std::size_t>::max());
+    const std::size_t after = before + count;
+    const std::size_t old_tail = before % kBlockRows;
+    const std::size_t blocks_before = before / kBlockRows;
+    const std::size_t blocks_after = after / kBlockRows;
+    const std::size_t new_tail = after % kBlockRows;
+    const bool packs = blocks_after > blocks_before;
+    if (dim != 0 && blocks_after > std::numeric_limits<std::size_t>::max() / kBlockRows / dim) {
+        throw_out_of_memory(std::numeric_limits<std::size_t>::max());
+    }
+
+    // Room for every part first, so that a refusal changes nothing.  When a
+    // block is filled the rows after the last whole block go to a tail of
+    // their own; the old tail is read while the first new block is packed.
+    if (packs) blocks_.reserve(blocks_after * block_floats());
+    PagedBuffer<float> fresh_tail;
+    PagedBuffer<float>& tail = packs ? fresh_tail : tail_;
+    tail.reserve((packs ? new_tail : old_tail + count) * dim);
+    roots_.reserve(after);
+    ids_.reserve(after);
+    // One block's rows, row after row, on their way into the packed layout.
+    std::vector<float> staging;
+    if (packs) reserve_or_throw(staging, block_floats());
+    staging.resize(packs ? block_floats() : 0);
+
+    std::copy(ids, ids + count, ids_.data() + before);
+    const KernelSet& kernels = active_kernels();
+    std::size_t done = 0;  // rows of the run written so far
+    for (std::size_t block = blocks_before; block < blocks_after; ++block) {
+        // The old tail's rows start the first new block.
+        const std::size_t from_tail = block == blocks_before ? old_tail : 0;
+        const std::size_t take = kBlockRows - from_tail;
+        std::copy(tail_.data(), tail_.data() + from_tail * dim, staging.data());
+        rows.read(rows.context, done, take, staging.data() + from_tail * dim);
+        float* packed = blocks_.data() + block * block_floats();
+        for (std::size_t i = 0; i < dim; ++i) {
+            for (std::size_t r = 0; r < kBlockRows; ++r) packed[i * kBlockRows + r] = staging[r * dim + i];
+        }
+        // The roots of the old tail's rows are already there; recomputing them
+        // gives the same bits.
+        kernels.root_blocks(packed, dim, 1, roots_.data() + block * kBlockRows);
+        done += take;
+    }
+    const std::size_t tail_first = packs ? 0 : old_tail;  // where the remaining rows go in `tail`
+    const std::size_t rest = count - done;
+    if (rest != 0) {
+        float* out = tail.data() + tail_first * dim;
+        rows.read(rows.context, done, rest, out);
+        for (std::size_t r = 0; r < rest; ++r) roots_[after - rest + r] = root_of(sum_squares_ref(out + r * dim, dim));
+    }
+
+    if (packs) {
+        blocks_.resize_within_capacity(blocks_after * block_floats());
+        tail_ = std::move(fresh_tail);
+    }
+    tail_.resize_within_capacity(new_tail * dim);
+    roots_.resize_within_capacity(after);
+    ids_.resize_within_capacity(after);
+}
+
+void Vectorstore::copy_rows(std::size_t first, std::size_t count, float* out) const noexcept {
+    const std::size_t dim = vector_size_;
+    const std::size_t packed = packed_rows();
+    std::size_t index = first;
+    const std::size_t end = first + count;
+    for (; index < std::min(end, packed);) {
+        // The rows of one block that are asked for, element by element.
+        const std::size_t block = index / kBlockRows;
+        const std::size_t lane = index % kBlockRows;
+        const std::size_t n = std::min(end, (block + 1) * kBlockRows) - index;
+        const float* source = blocks_.data() + block * block_floats() + lane;
+        float* rows = out + (index - first) * dim;
+        for (std::size_t i = 0; i < dim; ++i) {
+            for (std::size_t r = 0; r < n; ++r) rows[r * dim + i] = source[i * kBlockRows + r];
+        }
+        index += n;
+    }
+    if (index < end) std::copy(tail_.data() + (index - packed) * dim, tail_.data() + (end - packed) * dim, out + (index - first) * dim);
 }
 
 std::vector<float> Vectorstore::vector(std::size_t index) const {

@@ -44,6 +44,24 @@ public:
     // as it was.  Throws OutOfMemory (store unchanged) when memory runs out.
     Expected<void, std::string> insert(std::span<const float> vector, std::uint64_t id);
 
+    // A run of rows handed to append_rows: read(context, first, count, out)
+    // writes rows first .. first + count - 1 of the run, row after row,
+    // vector_size() floats each, to `out`.  It must not fail.
+    struct RowSource {
+        void* context;
+        void (*read)(void* context, std::size_t first, std::size_t count, float* out);
+    };
+
+    // Appends `count` entries, row r of `rows` with id ids[r]: afterwards the
+    // store equals one built by insert() of each row in order, bit for bit.
+    // Room for every part is made before anything is written, so a refusal
+    // (OutOfMemory) leaves the store exactly as it was.
+    void append_rows(std::size_t count, const std::uint64_t* ids, RowSource rows);
+
+    // Copies the vectors of entries [first, first + count) row after row into
+    // `out` (count * vector_size() floats).
+    void copy_rows(std::size_t first, std::size_t count, float* out) const noexcept;
+
     // Entry access, in insertion order.
     std::uint64_t id(std::size_t index) const noexcept { return ids_[index]; }
     float root(std::size_t index) const noexcept { return roots_[index]; }

@@ -179,6 +179,40 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
     set.score_rows(query.data(), query_root, unpacked.data() + blocks.offset, blocks.roots.data(), dim, rows.size(),
                    scores.data());
     expect_scores(std::string(set.name) + " rows", scores, rows.size(), sentinel, query, rows, dim);
+
+    // The same rows against tiles of 1 .. tile_queries queries: the query,
+    // its negation, the zero query, and the first rows themselves.
+    std::vector<std::vector<float>> tile_queries = {query, query, std::vector<float>(dim, -0.0f)};
+    for (float& x : tile_queries[1]) x = -x;
+    for (std::size_t r = 0; tile_queries.size() < set.tile_queries; ++r) tile_queries.push_back(rows[r % rows.size()]);
+    for (std::size_t count = 1; count <= set.tile_queries; ++count) {
+        const float* pointers[kMaxTileQueries];
+        float roots[kMaxTileQueries];
+        for (std::size_t t = 0; t < count; ++t) {
+            pointers[t] = tile_queries[t].data();
+            roots[t] = root_of(sum_squares_ref(pointers[t], dim));
+        }
+        const std::size_t stride = lanes + 3;
+        std::vector<float> tile(count * stride + kBlockRows, sentinel);
+        set.score_tile(pointers, roots, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks, tile.data(),
+                       stride);
+        for (std::size_t t = 0; t < count; ++t) {
+            // Up to the next query's scores, or to the end: nothing written between.
+            const std::size_t end = t + 1 == count ? tile.size() : (t + 1) * stride;
+            const std::vector<float> one(tile.begin() + static_cast<std::ptrdiff_t>(t * stride),
+                                         tile.begin() + static_cast<std::ptrdiff_t>(end));
+            expect_scores(std::string(set.name) + " tile of " + std::to_string(count) + ", query " + std::to_string(t),
+                          one, lanes, sentinel, tile_queries[t], rows, dim);
+        }
+    }
+
+    std::vector<float> block_roots(lanes, sentinel);
+    set.root_blocks(blocks.data(), dim, blocks.nblocks, block_roots.data());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        // A NaN root makes every score of its row the one NaN, so its bits do not matter.
+        const float want = root_of(sum_squares_ref(rows[r].data(), dim));
+        EXPECT_TRUE(std::isnan(want) ? std::isnan(block_roots[r]) : same_score(block_roots[r], want)) << set.name << " root " << r << ": " << block_roots[r] << " vs " << want;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/batch_search.hpp"
 #include "core/fault.hpp"
 #include "core/kernel.hpp"
 #include "core/search.hpp"
@@ -269,6 +270,74 @@ INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
                          [](const auto& test_info) {
                              return "dim" + std::to_string(test_info.param.dim) + (test_info.param.special ? "_special" : "");
                          });
+
+// ---- many queries at once ----
+
+// Each answer of a batch is search()'s for that query, for query counts
+// around the kernel's tile, row counts around blocks and panels, and any
+// worker count.
+TEST(SearchBatch, EqualsSearchForEveryQuery) {
+    std::mt19937_64 rng(0xba7c4);
+    const std::size_t tile = active_kernels().tile_queries;
+    for (const auto& [dim, n] : {std::pair<std::size_t, std::size_t>{0, 70}, {1, 65}, {3, 200}, {17, 1}, {17, 64},
+                                 {128, 1100}, {129, 127}, {768, 400}}) {
+        const RandomStore s = make_store(rng, dim, n, dim % 2 == 1);
+        for (std::size_t count : {std::size_t(1), tile - 1, tile, tile + 1, 2 * tile + 3}) {
+            std::vector<float> queries;
+            for (std::size_t q = 0; q < count; ++q) {
+                const auto one = q % 4 == 3 ? s.rows[q % n] : make_query(rng, dim, static_cast<int>(q % 3));
+                queries.insert(queries.end(), one.begin(), one.end());
+            }
+            for (std::uint64_t k : {std::uint64_t(0), std::uint64_t(1), std::uint64_t(10), std::uint64_t(n), kAll}) {
+                for (const auto threads : {std::optional<std::uint64_t>(1), std::optional<std::uint64_t>(3),
+                                           std::optional<std::uint64_t>()}) {
+                    SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) + " queries=" +
+                                 std::to_string(count) + " k=" + std::to_string(k) + " threads=" +
+                                 (threads ? std::to_string(*threads) : std::string("default")));
+                    const std::size_t keep = batch_keep(s.store, k);
+                    std::vector<float> scores(count * keep);
+                    std::vector<std::uint64_t> ids(count * keep);
+                    ASSERT_TRUE(search_batch(s.store, queries.data(), count, k, threads, scores.data(), ids.data()));
+                    for (std::size_t q = 0; q < count; ++q) {
+                        std::vector<ResultPair> got(keep);
+                        for (std::size_t j = 0; j < keep; ++j) got[j] = {scores[q * keep + j], ids[q * keep + j]};
+                        expect_same_results(got, ok(search(s.store, {queries.data() + q * dim, dim}, k)));
+                    }
+                    if (HasFailure()) return;
+                }
+            }
+        }
+    }
+}
+
+// A watch sees the work advance and can stop it.
+TEST(SearchBatch, WatchSeesProgressAndStops) {
+    std::mt19937_64 rng(7);
+    const RandomStore s = make_store(rng, 64, 20000, false);
+    const std::vector<float> queries(256 * 64, 0.5f);
+    struct Seen {
+        std::uint64_t calls = 0, last = 0, total = 0;
+        bool stop = false;
+    } seen;
+    const auto poll = [](void* context, std::uint64_t done, std::uint64_t total) {
+        auto* s = static_cast<Seen*>(context);
+        EXPECT_GE(done, s->last);
+        s->last = done;
+        s->total = total;
+        ++s->calls;
+        return !s->stop;
+    };
+    std::vector<float> scores(256 * 10);
+    std::vector<std::uint64_t> ids(256 * 10);
+    const BatchWatch watch{poll, &seen, 1};
+    ASSERT_TRUE(search_batch(s.store, queries.data(), 256, 10, 1, scores.data(), ids.data(), &watch));
+    EXPECT_EQ(seen.total, std::uint64_t(256) * 20000);
+    EXPECT_EQ(seen.last, seen.total) << "the last call sees every pair scored";
+    EXPECT_GE(seen.calls, 2u);
+    seen = Seen{0, 0, 0, true};
+    EXPECT_FALSE(search_batch(s.store, queries.data(), 256, 10, 2, scores.data(), ids.data(), &watch));
+    EXPECT_EQ(seen.calls, 1u);
+}
 
 // ---- the work plan ----
 

@@ -1,6 +1,7 @@
 // Tests of the vector store: length checks, entry round trips and growth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -153,6 +154,68 @@ TEST(Store, GrowthKeepsEarlierEntries) {
         ASSERT_EQ(store.id(e), e * 7 + 1) << e;
         for (std::size_t i = 0; i < dim; ++i) v[i] = value(e, i);
         ASSERT_EQ(bits(store.root(e)), bits(root_of(sum_squares_ref(v.data(), dim)))) << e;
+    }
+}
+
+// Rows appended in runs of many sizes (around the tail filling and whole
+// blocks) make the same store as insert() row by row, and come out again.
+TEST(Store, AppendRowsEqualsInsertingEachRow) {
+    struct Run {
+        const std::vector<float>* rows;
+        std::size_t offset;  // the run's first row
+    };
+    const auto read = [](void* context, std::size_t first, std::size_t count, float* out) {
+        const auto* run = static_cast<const Run*>(context);
+        const std::size_t dim = run->rows->size() / 1000;
+        std::copy_n(run->rows->data() + (run->offset + first) * dim, count * dim, out);
+    };
+    for (std::size_t dim : {0u, 1u, 3u, 17u, 130u}) {
+        std::vector<float> rows(1000 * dim);
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            rows[k] = k % 29 == 0 ? -0.0f : static_cast<float>(k % 97) * (k % 3 == 0 ? -0.37f : 1.13f);
+        }
+        if (dim > 0) rows[5 * dim] = std::numeric_limits<float>::quiet_NaN();
+        Vectorstore inserted(dim);
+        for (std::size_t r = 0; r < 1000; ++r) {
+            ASSERT_TRUE(inserted.insert({rows.data() + r * dim, dim}, r * 3).has_value());
+        }
+        for (const std::vector<std::size_t>& runs :
+             {std::vector<std::size_t>{1000}, {1, 62, 1, 64, 3, 200, 669}, {63, 65, 127, 129, 616}}) {
+            SCOPED_TRACE("dim " + std::to_string(dim) + ", first run " + std::to_string(runs[0]));
+            Vectorstore appended(dim);
+            std::size_t at = 0;
+            std::vector<std::uint64_t> ids(1000);
+            for (std::size_t r = 0; r < 1000; ++r) ids[r] = r * 3;
+            for (std::size_t n : runs) {
+                Run run{&rows, at};
+                appended.append_rows(n, ids.data() + at, {&run, read});
+                at += n;
+                ASSERT_EQ(appended.size(), at);
+            }
+            appended.append_rows(0, nullptr, {nullptr, nullptr});
+            ASSERT_EQ(appended.block_count(), inserted.block_count());
+            ASSERT_EQ(appended.tail_rows(), inserted.tail_rows());
+            for (std::size_t k = 0; k < appended.packed_rows() * dim; ++k) {
+                ASSERT_EQ(bits(appended.blocks_data()[k]), bits(inserted.blocks_data()[k])) << "float " << k;
+            }
+            for (std::size_t k = 0; k < appended.tail_rows() * dim; ++k) {
+                ASSERT_EQ(bits(appended.tail_data()[k]), bits(inserted.tail_data()[k])) << "tail float " << k;
+            }
+            for (std::size_t r = 0; r < 1000; ++r) {
+                ASSERT_EQ(appended.id(r), inserted.id(r));
+                const float want = inserted.root(r);
+                ASSERT_TRUE(std::isnan(want) ? std::isnan(appended.root(r)) : bits(appended.root(r)) == bits(want)) << r;
+            }
+            // Any range comes out as it went in.
+            for (const auto& [first, count] : {std::pair<std::size_t, std::size_t>{0, 1000}, {1, 63}, {60, 70}, {990, 10}}) {
+                std::vector<float> out(count * dim + 1, 7.0f);
+                appended.copy_rows(first, count, out.data());
+                expect_same_bits({out.begin(), out.end() - 1},
+                                 {rows.begin() + static_cast<std::ptrdiff_t>(first * dim),
+                                  rows.begin() + static_cast<std::ptrdiff_t>((first + count) * dim)});
+                EXPECT_EQ(out.back(), 7.0f) << "wrote past the end";
+            }
+        }
     }
 }
 

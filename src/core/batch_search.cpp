@@ -1,0 +1,269 @@
+// batch_search.cpp: the batch search's workers, their panels of rows and tiles of queries, and the merge.
+#include "core/batch_search.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "core/cpu_count.hpp"
+#include "core/fault.hpp"
+#include "core/out_of_memory.hpp"
+#include "core/search.hpp"
+#include "core/thread_start.hpp"
+
+namespace tessaray::core {
+
+std::size_t batch_keep(const Vectorstore& store, std::uint64_t top_k) noexcept {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(top_k, store.size()));
+}
+
+namespace {
+
+constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
+// The rows one worker scores every query tile against before it moves on:
+// small enough to stay in its core's L2 beside the queries' tiles.
+constexpr std::size_t kPanelBytes = std::size_t(256) << 10;
+constexpr std::size_t kPanelBlocksForDimZero = 64;
+
+template <class T>
+std::vector<T> allocate_vector(std::size_t count) {
+    std::vector<T> v;
+    reserve_or_throw(v, count);
+    v.resize(count);
+    return v;
+}
+
+// What every worker reads, and how the workers and the calling thread meet.
+struct Batch {
+    const Vectorstore* store;
+    const float* queries;
+    const float* query_roots;
+    std::size_t count;
+    std::size_t panel_blocks;
+    std::atomic<std::uint64_t> done{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::size_t running = 0;  // under `mutex`
+};
+
+// One worker: blocks [first_block, end_block), and the unpacked tail rows
+// when `with_tail`; a selection per query over its own buffer.
+struct BatchWorker {
+    Batch* batch;
+    std::size_t chunk;
+    std::size_t first_block;
+    std::size_t end_block;
+    bool with_tail;
+    std::size_t base;       // where its selections' buffers start
+    std::size_t per_query;  // entries kept per query: min(keep, its rows)
+    std::span<TopK> selections;
+    std::span<float> scores;  // tile_queries rows of panel_blocks * kBlockRows scores
+    bool failed = false;
+
+    // The buffer of the selection of query q; sorted best first once finished.
+    std::span<ScoredEntry> list(ScoredEntry* buffers, std::size_t q) const noexcept {
+        return {buffers + base + q * per_query, per_query};
+    }
+};
+
+void score_chunk(BatchWorker& w) {
+    Batch& b = *w.batch;
+    const Vectorstore& store = *b.store;
+    const KernelSet& kernels = active_kernels();
+    const std::size_t dim = store.vector_size();
+    const std::size_t stride = b.panel_blocks * kBlockRows;
+    for (std::size_t block = w.first_block; block < w.end_block; block += b.panel_blocks) {
+        if (b.stop.load(std::memory_order_relaxed)) return;
+        const std::size_t nblocks = std::min(b.panel_blocks, w.end_block - block);
+        const std::size_t first = block * kBlockRows;
+        const std::size_t rows = nblocks * kBlockRows;
+        for (std::size_t q0 = 0; q0 < b.count; q0 += kernels.tile_queries) {
+            const std::size_t n = std::min(kernels.tile_queries, b.count - q0);
+            const float* tile[kMaxTileQueries];
+            for (std::size_t t = 0; t < n; ++t) tile[t] = b.queries + (q0 + t) * dim;
+            kernels.score_tile(tile, b.query_roots + q0, n, store.blocks_data() + first * dim,
+                               store.roots_data() + first, dim, nblocks, w.scores.data(), stride);
+            for (std::size_t t = 0; t < n; ++t) {
+                offer_scores(w.scores.data() + t * stride, first, rows, w.selections[q0 + t], kernels.candidates);
+            }
+        }
+        b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
+    }
+    if (w.with_tail && store.tail_rows() != 0) {
+        const std::size_t first = store.packed_rows();
+        const std::size_t rows = store.tail_rows();
+        for (std::size_t q = 0; q < b.count; ++q) {
+            kernels.score_rows(b.queries + q * dim, b.query_roots[q], store.tail_data(), store.roots_data() + first, dim,
+                               rows, w.scores.data());
+            offer_scores(w.scores.data(), first, rows, w.selections[q], kernels.candidates);
+        }
+        b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
+    }
+    for (TopK& selection : w.selections) selection.finish();
+}
+
+void* run_batch_worker(void* arg) noexcept {
+    auto* w = static_cast<BatchWorker*>(arg);
+    try {
+        if (testing::worker_hook != nullptr) testing::worker_hook(w->chunk);
+        score_chunk(*w);
+    } catch (const Fault&) {
+        w->failed = true;
+    } catch (const std::exception& e) {
+        report_fault(e.what());
+        w->failed = true;
+    } catch (...) {
+        report_fault("Box<dyn Any>");
+        w->failed = true;
+    }
+    Batch& b = *w->batch;
+    if (w->failed) b.stop.store(true, std::memory_order_relaxed);
+    const std::lock_guard lock(b.mutex);
+    if (--b.running == 0) b.finished.notify_all();
+    return nullptr;
+}
+
+int start_batch_worker(pthread_t& thread, BatchWorker& worker) noexcept {
+    if (testing::spawn_hook != nullptr) {
+        if (const int code = testing::spawn_hook(worker.chunk); code != 0) return code;
+    }
+    return start_thread(thread, kWorkerStack, run_batch_worker, &worker);
+}
+
+// Waits until every started worker has signalled its end.  The watch is
+// polled once at once, then every interval, and once more at the end with
+// every pair scored; returns false when it asked to stop.
+bool wait_for_workers(Batch& b, const BatchWatch* watch, std::uint64_t total) noexcept {
+    bool go_on = true;
+    const auto poll = [&] {
+        if (watch == nullptr || !go_on) return;
+        go_on = watch->poll(watch->context, b.done.load(std::memory_order_relaxed), total);
+        if (!go_on) b.stop.store(true, std::memory_order_relaxed);
+    };
+    poll();
+    std::unique_lock lock(b.mutex);
+    const auto interval = std::chrono::milliseconds(watch != nullptr ? std::max(1u, watch->interval_ms) : 1000u);
+    while (b.running != 0) {
+        if (b.finished.wait_for(lock, interval, [&] { return b.running == 0; })) break;
+        lock.unlock();
+        poll();
+        lock.lock();
+    }
+    lock.unlock();
+    poll();
+    return go_on;
+}
+
+}  // namespace
+
+bool search_batch(const Vectorstore& store, const float* queries, std::size_t count, std::uint64_t top_k,
+                  std::optional<std::uint64_t> n_threads, float* scores, std::uint64_t* ids,
+                  const BatchWatch* watch) {
+    const std::size_t keep = batch_keep(store, top_k);
+    if (keep == 0 || count == 0) return true;
+    const std::size_t dim = store.vector_size();
+    const std::size_t blocks = store.block_count();
+
+    // Whole blocks are shared out evenly; the last worker also takes the tail.
+    const std::size_t requested = std::max<std::size_t>(
+        1, n_threads ? static_cast<std::size_t>(*n_threads) : default_worker_count().value_or(4));
+    const std::size_t workers = blocks == 0 ? 1 : std::min(requested, blocks);
+
+    Batch b;
+    b.store = &store;
+    b.queries = queries;
+    b.count = count;
+    const std::size_t block_bytes = dim * kBlockRows * sizeof(float);
+    b.panel_blocks = block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
+    const std::size_t tile_queries = active_kernels().tile_queries;
+    const std::size_t stride = b.panel_blocks * kBlockRows;
+
+    // Everything the workers write is allocated here, before any starts.
+    auto query_roots = allocate_vector<float>(count);
+    for (std::size_t q = 0; q < count; ++q) query_roots[q] = root_of(sum_squares_ref(queries + q * dim, dim));
+    b.query_roots = query_roots.data();
+    auto plan = allocate_vector<BatchWorker>(workers);
+    std::size_t per_query_total = 0;  // selection entries per query, over every worker
+    for (std::size_t c = 0; c < workers; ++c) {
+        const std::size_t first = blocks * c / workers;
+        const std::size_t end = blocks * (c + 1) / workers;
+        const bool with_tail = c + 1 == workers;
+        const std::size_t rows = (end - first) * kBlockRows + (with_tail ? store.tail_rows() : 0);
+        plan[c] = BatchWorker{&b, c, first, end, with_tail, per_query_total * count, std::min(keep, rows), {}, {}};
+        per_query_total += plan[c].per_query;
+    }
+    if (per_query_total > SIZE_MAX / count) throw_out_of_memory(SIZE_MAX);
+    auto buffers = allocate_vector<ScoredEntry>(per_query_total * count);
+    std::vector<TopK> selections;
+    reserve_or_throw(selections, workers * count);
+    auto tiles = allocate_vector<float>(workers * tile_queries * stride);
+    auto threads = allocate_vector<pthread_t>(workers);
+    auto merged = allocate_vector<ScoredEntry>(per_query_total);
+    for (std::size_t c = 0; c < workers; ++c) {
+        BatchWorker& w = plan[c];
+        for (std::size_t q = 0; q < count; ++q) selections.emplace_back(w.list(buffers.data(), q));
+        w.selections = std::span(selections).subspan(c * count, count);
+        w.scores = std::span(tiles).subspan(c * tile_queries * stride, tile_queries * stride);
+    }
+
+    std::size_t started = 0;
+    int spawn_error = 0;
+    for (std::size_t c = 0; c < workers; ++c) {
+        {
+            const std::lock_guard lock(b.mutex);
+            ++b.running;
+        }
+        spawn_error = start_batch_worker(threads[c], plan[c]);
+        if (spawn_error != 0) {
+            const std::lock_guard lock(b.mutex);
+            --b.running;
+            b.stop.store(true, std::memory_order_relaxed);
+            break;
+        }
+        ++started;
+    }
+    // Nothing between the first start and the last join may throw.
+    char spawn_message[512] = "";
+    if (spawn_error != 0) {
+        describe_start_error(spawn_error, spawn_message, sizeof spawn_message);
+        report_fault(spawn_message);
+    }
+    const bool completed = wait_for_workers(b, spawn_error == 0 ? watch : nullptr,
+                                            static_cast<std::uint64_t>(count) * store.size());
+    bool worker_failed = false;
+    for (std::size_t c = 0; c < started; ++c) {
+        pthread_join(threads[c], nullptr);
+        worker_failed = worker_failed || plan[c].failed;
+    }
+    if (spawn_error != 0) raise_reported_fault(spawn_message);
+    if (worker_failed) raise_fault("called `Result::unwrap()` on an `Err` value: Any { .. }");
+    if (!completed) return false;
+
+    // Each worker's list is in result order and its entries carry their store
+    // position, so one more selection over the lists gives the overall order.
+    for (std::size_t q = 0; q < count; ++q) {
+        std::size_t m = 0;
+        for (BatchWorker& w : plan) {
+            const std::span<ScoredEntry> list = w.list(buffers.data(), q).first(w.selections[q].size());
+            std::copy(list.begin(), list.end(), merged.begin() + static_cast<std::ptrdiff_t>(m));
+            m += list.size();
+        }
+        const auto first = merged.begin();
+        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(keep), first + static_cast<std::ptrdiff_t>(m),
+                          ranks_before);
+        for (std::size_t j = 0; j < keep; ++j) {
+            scores[q * keep + j] = merged[j].score;
+            ids[q * keep + j] = store.id(merged[j].index);
+        }
+    }
+    return true;
+}
+
+}  // namespace tessaray::core
