@@ -14,14 +14,14 @@ trap 'rm -rf "$target"' EXIT
 PYTHONPATH="$target" "$python" -I -c '
 import sys, os
 sys.path.insert(0, sys.argv[1])
-import tessaray, tessaray_dask
-for module in (tessaray, tessaray_dask):
+import tessaray, tessaray_bulk, tessaray_dask
+for module in (tessaray, tessaray_bulk, tessaray_dask):
     where = os.path.realpath(module.__file__)
     assert where.startswith(os.path.realpath(sys.argv[1]) + os.sep), where
 print("imported", where, tessaray.cosine_similarity([3.0, 4.0], [4.0, 3.0]))
 ' "$target"
 # The stub against the installed module; run from an empty folder so that
 # nothing but the target can be found.
-(cd "$target" && PYTHONPATH="$target" "$python" -m mypy.stubtest tessaray)
+(cd "$target" && PYTHONPATH="$target" "$python" -m mypy.stubtest tessaray tessaray_bulk)
 TESSARAY_INSTALLED="$target" PYTHONPATH="$target" "$python" -m pytest -q -p no:cacheprovider \
-  tests/python/test_packaging.py tests/python/test_buffers.py
+  tests/python/test_packaging.py tests/python/test_buffers.py tests/python/test_bulk.py

@@ -32,7 +32,7 @@ cxx=$(awk -F= '/^CMAKE_CXX_COMPILER:/ {print $2}' build-asan/CMakeCache.txt)
 asan_runtime=$(readlink -f "$("$cxx" -print-file-name=libasan.so)")
 [ -f "$asan_runtime" ] || { echo "no ASan runtime found for $cxx" >&2; exit 1; }
 # The runtime must provide the interface version the compiler emits checks for.
-module=$(ls build-asan/python/tessaray*.so)
+module=$(ls build-asan/python/tessaray.cpython*.so)
 # (awk reads to the end: an early exit would kill nm with SIGPIPE under pipefail.)
 want=$(nm -D --undefined-only "$module" | awk '/__asan_version_mismatch_check_v[0-9]+/ && !found {print $2; found = 1}')
 [ -n "$want" ] || { echo "the module has no ASan version check: not built with ASan?" >&2; exit 1; }

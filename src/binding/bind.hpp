@@ -8,8 +8,8 @@
 
 namespace tessaray::binding {
 
-// The most parameters any callable of the module has.
-inline constexpr std::size_t kMaxParams = 3;
+// The most parameters any callable of the modules has.
+inline constexpr std::size_t kMaxParams = 6;
 
 // One callable's parameters; every parameter may be given by position or keyword.
 struct ArgSpec {

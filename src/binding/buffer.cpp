@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "binding/once_cell.hpp"
 #include "binding/sized_alloc.hpp"
@@ -47,31 +48,24 @@ struct ElementFormat {
     bool swap;  // the bytes are in the other order than this machine's
 };
 
-// Owns a filled Py_buffer and releases it on every path.
-class BufferView {
-public:
-    BufferView() noexcept = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
+}  // namespace
 
-    // False (with no exception left) when the object refuses the request.
-    bool acquire(PyObject* obj) noexcept {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND | PyBUF_STRIDES) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return true;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
+BufferView::BufferView(BufferView&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
 
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+BufferView::~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool BufferView::acquire(PyObject* obj) noexcept {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND | PyBUF_STRIDES) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    held_ = true;
+    return true;
+}
+
+namespace {
 
 std::atomic<PyTypeObject*> ndarray_type{nullptr};
 std::atomic<PyTypeObject*> memmap_type{nullptr};
@@ -265,6 +259,27 @@ void convert_sized(const ElementFormat& format, std::size_t size, const char* ba
     }
 }
 
+// Converts n elements, `stride` bytes apart from `base`, to floats.
+void convert_run(const ElementFormat& format, std::size_t size, const char* base, Py_ssize_t stride, std::size_t n,
+                 float* out) noexcept {
+    if (format.kind == ElementKind::Float32 && !format.swap && stride == static_cast<Py_ssize_t>(sizeof(float))) {
+        if (n != 0) std::memcpy(out, base, n * sizeof(float));  // native floats, one after another
+        return;
+    }
+    switch (format.kind) {
+        case ElementKind::Bool: convert_sized<ElementKind::Bool>(format, size, base, stride, n, out); break;
+        case ElementKind::Signed: convert_sized<ElementKind::Signed>(format, size, base, stride, n, out); break;
+        case ElementKind::Unsigned: convert_sized<ElementKind::Unsigned>(format, size, base, stride, n, out); break;
+        case ElementKind::Half: convert_elements<ElementKind::Half, std::uint16_t>(format, base, stride, n, out); break;
+        case ElementKind::Float32:
+            convert_elements<ElementKind::Float32, std::uint32_t>(format, base, stride, n, out);
+            break;
+        case ElementKind::Float64:
+            convert_elements<ElementKind::Float64, std::uint64_t>(format, base, stride, n, out);
+            break;
+    }
+}
+
 // The floats of a buffer object, or nothing when the element path is to
 // convert it.
 std::optional<std::vector<float>> read_buffer(PyObject* obj, BufferSource source) {
@@ -276,30 +291,12 @@ std::optional<std::vector<float>> read_buffer(PyObject* obj, BufferSource source
     if (!format) return std::nullopt;
     const auto n = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
-    const auto* base = static_cast<const char*>(view.buf);
-    const auto size = static_cast<std::size_t>(view.itemsize);
     // No Python runs from here on: the contents cannot change under us.
     std::vector<float> out;
     reserve_or_throw(out, n);
     out.resize(n);
-    if (format->kind == ElementKind::Float32 && !format->swap && stride == static_cast<Py_ssize_t>(sizeof(float))) {
-        if (n != 0) std::memcpy(out.data(), base, n * sizeof(float));  // native floats, one after another
-        return out;
-    }
-    switch (format->kind) {
-        case ElementKind::Bool: convert_sized<ElementKind::Bool>(*format, size, base, stride, n, out.data()); break;
-        case ElementKind::Signed: convert_sized<ElementKind::Signed>(*format, size, base, stride, n, out.data()); break;
-        case ElementKind::Unsigned:
-            convert_sized<ElementKind::Unsigned>(*format, size, base, stride, n, out.data());
-            break;
-        case ElementKind::Half: convert_elements<ElementKind::Half, std::uint16_t>(*format, base, stride, n, out.data()); break;
-        case ElementKind::Float32:
-            convert_elements<ElementKind::Float32, std::uint32_t>(*format, base, stride, n, out.data());
-            break;
-        case ElementKind::Float64:
-            convert_elements<ElementKind::Float64, std::uint64_t>(*format, base, stride, n, out.data());
-            break;
-    }
+    convert_run(*format, static_cast<std::size_t>(view.itemsize), static_cast<const char*>(view.buf), stride, n,
+                out.data());
     return out;
 }
 
@@ -309,6 +306,68 @@ std::optional<std::vector<float>> buffer_floats(PyObject* obj) {
     const std::optional<BufferSource> source = buffer_source(obj);
     if (!source) return std::nullopt;
     return read_buffer(obj, *source);
+}
+
+std::optional<MatrixBuffer> MatrixBuffer::of(PyObject* obj) {
+    const std::optional<BufferSource> source = buffer_source(obj);
+    if (!source) return std::nullopt;
+    BufferView buffer;
+    if (!buffer.acquire(obj)) return std::nullopt;
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 2 || view.shape == nullptr || view.suboffsets != nullptr) return std::nullopt;
+    const std::optional<ElementFormat> format = parse_format(view.format, view.itemsize, *source);
+    if (!format) return std::nullopt;
+    MatrixBuffer m(std::move(buffer));
+    m.rows_ = static_cast<std::size_t>(view.shape[0]);
+    m.cols_ = static_cast<std::size_t>(view.shape[1]);
+    m.row_stride_ = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
+    m.col_stride_ = view.strides != nullptr ? view.strides[1] : view.itemsize;
+    m.kind_ = static_cast<int>(format->kind);
+    m.swap_ = format->swap;
+    return m;
+}
+
+void MatrixBuffer::read_rows(std::size_t first, std::size_t count, float* out) const noexcept {
+    const Py_buffer& view = buffer_.view();
+    const ElementFormat format{static_cast<ElementKind>(kind_), swap_};
+    const auto* base = static_cast<const char*>(view.buf);
+    for (std::size_t r = 0; r < count; ++r) {
+        convert_run(format, static_cast<std::size_t>(view.itemsize),
+                    base + static_cast<Py_ssize_t>(first + r) * row_stride_, col_stride_, cols_, out + r * cols_);
+    }
+}
+
+std::optional<std::vector<std::uint64_t>> buffer_ids(PyObject* obj) {
+    const std::optional<BufferSource> source = buffer_source(obj);
+    if (!source) return std::nullopt;
+    BufferView buffer;
+    if (!buffer.acquire(obj)) return std::nullopt;
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 1 || view.shape == nullptr || view.suboffsets != nullptr) return std::nullopt;
+    const std::optional<ElementFormat> format = parse_format(view.format, view.itemsize, *source);
+    // Integers only: anything else is converted one by one, with its errors.
+    if (!format || (format->kind != ElementKind::Signed && format->kind != ElementKind::Unsigned)) return std::nullopt;
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const auto* base = static_cast<const char*>(view.buf);
+    std::vector<std::uint64_t> out;
+    reserve_or_throw(out, n);
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const char* p = base + static_cast<Py_ssize_t>(i) * stride;
+        std::uint64_t raw = 0;
+        std::memcpy(&raw, p, static_cast<std::size_t>(view.itemsize));  // little-endian host
+        if (format->swap) raw = __builtin_bswap64(raw) >> (64 - 8 * view.itemsize);
+        if (format->kind == ElementKind::Signed) {
+            const unsigned shift = static_cast<unsigned>(64 - 8 * view.itemsize);
+            const auto value = static_cast<std::int64_t>(raw << shift) >> shift;
+            // A negative id is refused as the element path refuses it: leave it to that path.
+            if (value < 0) return std::nullopt;
+            raw = static_cast<std::uint64_t>(value);
+        }
+        out[i] = raw;
+    }
+    return out;
 }
 
 }  // namespace tessaray::binding

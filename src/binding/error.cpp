@@ -2,6 +2,7 @@
 #include "binding/error.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 #include "binding/once_cell.hpp"
 #include "core/fault.hpp"
@@ -98,8 +99,41 @@ PyErr PyErr::normalized(Ref instance) {
     return PyErr(Kind::Normalized, nullptr, std::string(), std::move(instance), Ref());
 }
 
+namespace {
+
+// Set in a module built beside tessaray: it raises tessaray's PanicException
+// rather than a class of its own.
+bool panic_class_shared = false;
+
+// The one "pyo3_runtime.PanicException" class that exists already (new
+// reference), or null when there is none or more than one.
+PyObject* existing_panic_class() {
+    Ref subclasses = Ref::steal(PyObject_CallMethod(PyExc_BaseException, "__subclasses__", nullptr));
+    PyObject* found = nullptr;
+    if (subclasses && PyList_Check(subclasses.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
+            PyObject* cls = PyList_GET_ITEM(subclasses.get(), i);
+            if (!PyType_Check(cls) || std::strcmp(reinterpret_cast<PyTypeObject*>(cls)->tp_name,
+                                                  "pyo3_runtime.PanicException") != 0) {
+                continue;
+            }
+            if (found != nullptr) return nullptr;
+            found = cls;
+        }
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return Py_XNewRef(found);
+}
+
+}  // namespace
+
+void share_panic_class() noexcept { panic_class_shared = true; }
+
 PyObject* panic_exception_class() {
     return panic_cell.get_or_init([] {
+        if (panic_class_shared) {
+            if (PyObject* existing = existing_panic_class()) return existing;
+        }
         PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
         if (made == nullptr) {
             PyErr_Clear();
@@ -145,7 +179,10 @@ void restore(PyErr&& err) {
 std::optional<PyErr> take() {
     Ref instance = Ref::steal(PyErr_GetRaisedException());
     if (!instance) return std::nullopt;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) != panic_exception_class()) {
+    // Shared, the class is looked for only when this module raises a panic
+    // itself: until then, no exception can be of it.
+    PyObject* panic_class = panic_class_shared ? panic_cell.get() : panic_exception_class();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) != panic_class) {
         return PyErr::normalized(std::move(instance));
     }
     // A PanicException came back from Python code: resume the fault it stands for.

@@ -86,6 +86,11 @@ inline PyObject* checked(PyObject* p) {
 // The PanicException class, created on first need (borrowed; lives forever).
 PyObject* panic_exception_class();
 
+// For a module built beside tessaray: its PanicException is tessaray's (the
+// one such class that exists when it first needs it), and it creates that
+// class itself only if there is none.
+void share_panic_class() noexcept;
+
 // str(obj) as text, or "<unprintable>" when str() fails (its error is dropped).
 std::string display_text(PyObject* obj);
 

@@ -29,17 +29,36 @@ PyObject* float_result(float value) { return made(PyFloat_FromDouble(static_cast
 
 PyObject* u64_result(std::uint64_t value) { return made(PyLong_FromUnsignedLongLong(value)); }
 
-PyObject* pairs_result(const std::vector<core::ResultPair>& pairs) {
-    const auto n = static_cast<Py_ssize_t>(pairs.size());
-    Ref list = Ref::steal(made(PyList_New(n), bytes_of<PyObject*>(pairs.size())));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const core::ResultPair& pair = pairs[static_cast<std::size_t>(i)];
+namespace {
+
+// A list of n (score, id) tuples, pair i from at(i).
+template <class At>
+PyObject* pair_list(std::size_t n, At&& at) {
+    Ref list = Ref::steal(made(PyList_New(static_cast<Py_ssize_t>(n)), bytes_of<PyObject*>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        const core::ResultPair pair = at(i);
         Ref tuple = Ref::steal(made(PyTuple_New(2)));
         PyTuple_SET_ITEM(tuple.get(), 0, float_result(pair.score));
         PyTuple_SET_ITEM(tuple.get(), 1, u64_result(pair.id));
-        PyList_SET_ITEM(list.get(), i, tuple.release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
     }
     return list.release();
+}
+
+}  // namespace
+
+PyObject* pairs_result(const std::vector<core::ResultPair>& pairs) {
+    return pair_list(pairs.size(), [&](std::size_t i) { return pairs[i]; });
+}
+
+PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep) {
+    Ref lists = Ref::steal(made(PyList_New(static_cast<Py_ssize_t>(count)), bytes_of<PyObject*>(count)));
+    for (std::size_t q = 0; q < count; ++q) {
+        const std::size_t at = q * keep;
+        PyObject* one = pair_list(keep, [&](std::size_t j) { return core::ResultPair{scores[at + j], ids[at + j]}; });
+        PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(q), one);
+    }
+    return lists.release();
 }
 
 PyObject* none_result() { return Py_NewRef(Py_None); }

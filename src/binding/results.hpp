@@ -16,6 +16,8 @@ namespace tessaray::binding {
 PyObject* float_result(float value);
 PyObject* u64_result(std::uint64_t value);
 PyObject* pairs_result(const std::vector<core::ResultPair>& pairs);
+// A list of `count` such lists, list q from scores[q * keep ..] and ids[q * keep ..].
+PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep);
 PyObject* none_result();
 PyObject* str_result(std::string_view text);
 

@@ -12,24 +12,13 @@
 #include "binding/once_cell.hpp"
 #include "binding/results.hpp"
 #include "binding/trampoline.hpp"
+#include "binding/vectorstore_object.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"
 
 namespace tessaray::binding {
 
 namespace {
-
-// The binding's hold on one core store.
-struct PyVectorstore {
-    core::Vectorstore store;
-};
-
-// The layout of a Vectorstore instance.
-struct VectorstoreObject {
-    PyObject_HEAD
-    PyVectorstore inner;
-    BorrowChecker borrow;
-};
 
 OnceCell type_cell;
 
@@ -41,17 +30,6 @@ PyResult<VectorstoreObject*> receiver(PyObject* self) {
         return unexpected(PyErr::receiver(self != nullptr ? self : Py_None, cls));
     }
     return reinterpret_cast<VectorstoreObject*>(self);
-}
-
-// The fresh object of class `cls` that takes over `store`.
-PyResult<PyObject*> create_instance(PyTypeObject* cls, core::Vectorstore&& store) {
-    Ref empty = Ref::steal(checked(PyTuple_New(0)));
-    PyObject* obj = PyBaseObject_Type.tp_new(cls, empty.get(), nullptr);
-    if (obj == nullptr) return unexpected(fetch());
-    auto* record = reinterpret_cast<VectorstoreObject*>(obj);
-    new (&record->inner) PyVectorstore{std::move(store)};
-    new (&record->borrow) BorrowChecker();
-    return obj;
 }
 
 // The deallocation slot.
@@ -163,7 +141,7 @@ PyResult<PyObject*> construct(PyTypeObject* cls, const BoundArgs& args) {
         // The store holds its own copy now; give the converted memory back early.
         std::vector<float>().swap(pair.vector);
     }
-    return create_instance(cls, std::move(store));
+    return create_store_object(cls, std::move(store));
 }
 
 // ---------------------------------------------------------------------------

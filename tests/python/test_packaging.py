@@ -2,6 +2,7 @@
 packaging stage passes TESSARAY_INSTALLED) the installed copy."""
 import ast
 import glob
+import importlib
 import inspect
 import os
 import re
@@ -16,7 +17,8 @@ import pytest
 import tessaray
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-STUB = os.path.join(ROOT, "src", "tessaray.pyi")
+SRC = os.path.join(ROOT, "src")
+STUB = os.path.join(SRC, "tessaray.pyi")
 INSTALLED = os.environ.get("TESSARAY_INSTALLED")
 
 
@@ -123,14 +125,16 @@ def test_stub_class_shape():
     assert ast.literal_eval(all_node.value) == tessaray.__all__
 
 
-def test_module_exports_only_its_init_function():
-    """The dynamic symbol table defines PyInit_tessaray and nothing else: no
-    core function, test hook or standard-library instantiation."""
+@pytest.mark.parametrize("module", ["tessaray", "tessaray_bulk"])
+def test_module_exports_only_its_init_function(module):
+    """The dynamic symbol table defines the module's PyInit and nothing else:
+    no core function, test hook or standard-library instantiation."""
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("needs nm")
-    listing = subprocess.run([nm, "-D", "--defined-only", tessaray.__file__], capture_output=True, text=True, check=True)
-    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit_tessaray"], listing.stdout
+    path = importlib.import_module(module).__file__
+    listing = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit_" + module], listing.stdout
 
 
 needs_install = pytest.mark.skipif(INSTALLED is None, reason="runs in the pip-install stage")
@@ -138,13 +142,14 @@ needs_install = pytest.mark.skipif(INSTALLED is None, reason="runs in the pip-in
 
 @needs_install
 def test_installed_files():
-    package = os.path.join(INSTALLED, "tessaray")
-    assert len(glob.glob(os.path.join(package, "__init__.cpython-314*.so"))) == 1
-    assert os.path.isfile(os.path.join(package, "py.typed"))
+    for module in ("tessaray", "tessaray_bulk"):
+        package = os.path.join(INSTALLED, module)
+        assert len(glob.glob(os.path.join(package, "__init__.cpython-314*.so"))) == 1
+        assert os.path.isfile(os.path.join(package, "py.typed"))
+        with open(os.path.join(package, "__init__.pyi")) as a, open(os.path.join(SRC, module + ".pyi")) as b:
+            assert a.read() == b.read()
     companion = os.path.join(INSTALLED, "tessaray_dask")
     assert set(os.listdir(companion)) - {"__pycache__"} == {"__init__.py", "load.py", "merge.py", "py.typed", "sharded.py"}
-    with open(os.path.join(package, "__init__.pyi")) as a, open(STUB) as b:
-        assert a.read() == b.read()
     (metadata,) = glob.glob(os.path.join(INSTALLED, "tessaray-0.1.0.dist-info", "METADATA"))
     with open(metadata) as f:
         text = f.read()

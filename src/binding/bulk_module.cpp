@@ -1,0 +1,511 @@
+// bulk_module.cpp: the tessaray_bulk module: many queries, many rows and store files, on tessaray's Vectorstore objects.
+//
+// Every function takes the store's own borrow, as the store's methods do
+// (shared to read, exclusive to write), and holds a reference to it for the
+// whole call.  The long part of a call (scoring, packing, copying, reading
+// or writing a file) runs with the interpreter lock released: the borrow,
+// not the lock, keeps the store as it is meanwhile.
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/bind.hpp"
+#include "binding/buffer.hpp"
+#include "binding/convert.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/results.hpp"
+#include "binding/sized_alloc.hpp"
+#include "binding/trampoline.hpp"
+#include "binding/vectorstore_object.hpp"
+#include "core/batch_search.hpp"
+#include "core/search.hpp"
+#include "core/store_file.hpp"
+
+namespace tessaray::binding {
+
+namespace {
+
+OnceCell store_class_cell;
+
+// ---------------------------------------------------------------------------
+// The store class, and a store argument.
+
+// Whether two addresses lie in the same loaded object file.
+bool same_object_file(const void* a, const void* b) {
+    Dl_info ia{};
+    Dl_info ib{};
+    return dladdr(a, &ia) != 0 && dladdr(b, &ib) != 0 && ia.dli_fbase == ib.dli_fbase;
+}
+
+// tessaray.Vectorstore, made sure of: the class whose instances this module
+// reads is the one the loaded tessaray extension made (its slots come from
+// the same object file as the module's definition), with this layout.
+PyResult<PyObject*> find_store_class() {
+    Ref module = Ref::steal(PyImport_ImportModule("tessaray"));
+    if (!module) return unexpected(fetch());
+    Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "Vectorstore"));
+    if (!cls) return unexpected(fetch());
+    PyModuleDef* def = PyModule_Check(module.get()) ? PyModule_GetDef(module.get()) : nullptr;
+    if (def == nullptr) PyErr_Clear();
+    const bool ours = def != nullptr && PyType_Check(cls.get()) &&
+                      reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize ==
+                          static_cast<Py_ssize_t>(sizeof(VectorstoreObject)) &&
+                      same_object_file(def, PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls.get()), Py_tp_dealloc));
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!ours) {
+        return unexpected(PyErr::lazy(PyExc_ImportError,
+                                      "tessaray.Vectorstore is not the class of the tessaray extension module "
+                                      "built with this one"));
+    }
+    return cls.release();
+}
+
+// The store argument: a tessaray.Vectorstore exactly (the class is final).
+PyResult<VectorstoreObject*> store_arg(PyObject* obj) {
+    TESSARAY_TRY_ASSIGN(PyObject * cls, store_class_cell.get_or_try_init(find_store_class));
+    if (obj == nullptr || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) {
+        return unexpected(argument_error("store", PyErr::receiver(obj != nullptr ? obj : Py_None, cls)));
+    }
+    return reinterpret_cast<VectorstoreObject*>(obj);
+}
+
+// ---------------------------------------------------------------------------
+// The interpreter lock, let go for the long part of a call.
+
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+    ~Unlocked() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+    // Takes the lock back for the life of the returned guard.
+    class Relocked {
+    public:
+        explicit Relocked(Unlocked& u) noexcept : u_(u) { PyEval_RestoreThread(u_.state_); }
+        Relocked(const Relocked&) = delete;
+        Relocked& operator=(const Relocked&) = delete;
+        ~Relocked() { u_.state_ = PyEval_SaveThread(); }
+
+    private:
+        Unlocked& u_;
+    };
+
+private:
+    PyThreadState* state_;
+};
+
+// ---------------------------------------------------------------------------
+// Rows from a two-dimensional buffer, or from a sequence of vectors.
+
+struct Rows {
+    std::optional<MatrixBuffer> matrix;  // read in place
+    std::vector<float> floats;           // or converted, row after row
+    std::size_t count = 0;
+
+    core::Vectorstore::RowSource source() const {
+        return {const_cast<Rows*>(this), [](void* context, std::size_t first, std::size_t n, float* out) {
+                    const auto* rows = static_cast<const Rows*>(context);
+                    if (rows->matrix) {
+                        rows->matrix->read_rows(first, n, out);
+                    } else {
+                        const std::size_t dim = rows->count == 0 ? 0 : rows->floats.size() / rows->count;
+                        std::memcpy(out, rows->floats.data() + first * dim, n * dim * sizeof(float));
+                    }
+                }};
+    }
+    // The rows as one array, row after row (read from the buffer if need be).
+    const float* contiguous(std::size_t dim) {
+        if (matrix) {
+            floats.clear();
+            reserve_or_throw(floats, count * dim);
+            floats.resize(count * dim);
+            matrix->read_rows(0, count, floats.data());
+            matrix.reset();
+        }
+        return floats.data();
+    }
+};
+
+// Every row must have `dim` floats; a row of another length is `length_message`.
+template <class LengthMessage>
+PyResult<Rows> to_rows(PyObject* obj, std::size_t dim, LengthMessage&& length_message) {
+    Rows rows;
+    if (std::optional<MatrixBuffer> m = MatrixBuffer::of(obj)) {
+        if (m->cols() != dim) return unexpected(PyErr::value_error(length_message(m->cols(), dim)));
+        rows.count = m->rows();
+        rows.matrix.emplace(std::move(*m));
+        return rows;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return unexpected(fetch());
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        TESSARAY_TRY_ASSIGN(const std::vector<float> row, to_float_array(item.get()));
+        if (row.size() != dim) return unexpected(PyErr::value_error(length_message(row.size(), dim)));
+        grow_to(rows.floats, rows.floats.size() + dim);
+        rows.floats.insert(rows.floats.end(), row.begin(), row.end());
+        ++rows.count;
+    }
+    if (PyErr_Occurred()) return unexpected(fetch());
+    return rows;
+}
+
+// Ids from a one-dimensional integer buffer, or any iterable of integers.
+PyResult<std::vector<std::uint64_t>> to_ids(PyObject* obj) {
+    if (std::optional<std::vector<std::uint64_t>> ids = buffer_ids(obj)) return std::move(*ids);
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return unexpected(fetch());
+    std::vector<std::uint64_t> ids;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        TESSARAY_TRY_ASSIGN(const std::uint64_t id, to_u64(item.get()));
+        append(ids, id);
+    }
+    if (PyErr_Occurred()) return unexpected(fetch());
+    return ids;
+}
+
+PyResult<bool> to_flag(PyObject* obj) {
+    if (obj == nullptr) return false;
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return unexpected(fetch());
+    return truth != 0;
+}
+
+// A writable buffer of `bytes` bytes that numpy and memoryview read in
+// place, shown as `format` items of `shape` (one or two dimensions).
+struct Array {
+    Ref bytes;  // the bytearray that owns the memory
+    char* data() const { return PyByteArray_AS_STRING(bytes.get()); }
+};
+
+Array new_array(std::size_t bytes) {
+    if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX)) core::throw_out_of_memory(bytes);
+    PyObject* made = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+    if (made == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            core::throw_out_of_memory(bytes);
+        }
+        panic_on_null();
+    }
+    return Array{Ref::steal(made)};
+}
+
+PyResult<PyObject*> array_view(const Array& array, const char* format, std::size_t rows,
+                               std::optional<std::size_t> cols) {
+    if (rows == 0 || cols == 0) {
+        // memoryview.cast refuses a zero in the shape.  An empty view needs no
+        // owner: its shape is copied and its format is a literal.
+        static char nothing[8];
+        Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols.value_or(0))};
+        const Py_ssize_t itemsize = format[0] == 'f' ? 4 : 8;
+        Py_ssize_t strides[2] = {cols ? shape[1] * itemsize : itemsize, itemsize};
+        Py_buffer info{};
+        info.buf = nothing;
+        info.itemsize = itemsize;
+        info.format = const_cast<char*>(format);
+        info.ndim = cols ? 2 : 1;
+        info.shape = shape;
+        info.strides = strides;
+        PyObject* empty = PyMemoryView_FromBuffer(&info);
+        if (empty == nullptr) return unexpected(fetch());
+        return empty;
+    }
+    Ref view = Ref::steal(PyMemoryView_FromObject(array.bytes.get()));
+    if (!view) return unexpected(fetch());
+    Ref shape = Ref::steal(cols ? Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(*cols))
+                                : Py_BuildValue("(n)", static_cast<Py_ssize_t>(rows)));
+    if (!shape) return unexpected(fetch());
+    PyObject* cast = PyObject_CallMethod(view.get(), "cast", "sO", format, shape.get());
+    if (cast == nullptr) return unexpected(fetch());
+    return cast;
+}
+
+PyResult<PyObject*> pair_of(PyResult<PyObject*> a, PyResult<PyObject*> b) {
+    if (!a) return a;
+    Ref first = Ref::steal(a.value());
+    if (!b) return b;
+    Ref second = Ref::steal(b.value());
+    PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
+    if (pair == nullptr) return unexpected(fetch());
+    return pair;
+}
+
+// A path argument (str, bytes or os.PathLike) as the file system's bytes.
+PyResult<std::string> to_path(PyObject* obj) {
+    PyObject* converted = nullptr;
+    if (PyUnicode_FSConverter(obj, &converted) == 0) return unexpected(fetch());
+    Ref bytes = Ref::steal(converted);
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+PyErr file_error(const core::FileError& error, PyObject* path) {
+    if (error.os_error == 0) return PyErr::value_error(error.message);
+    errno = error.os_error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return fetch();
+}
+
+// The calling thread's part while a batch runs: interrupts (Ctrl-C) and the
+// progress callback, with the lock taken back for them.
+struct BatchCaller {
+    Unlocked* unlocked;
+    PyObject* progress;  // a callable, or null
+    std::optional<PyErr> error;
+
+    static bool poll(void* context, std::uint64_t done, std::uint64_t total) {
+        auto* self = static_cast<BatchCaller*>(context);
+        const Unlocked::Relocked locked(*self->unlocked);
+        if (PyErr_CheckSignals() != 0) {
+            self->error = fetch();
+            return false;
+        }
+        if (self->progress != nullptr) {
+            Ref result = Ref::steal(PyObject_CallFunction(self->progress, "KK", static_cast<unsigned long long>(done),
+                                                          static_cast<unsigned long long>(total)));
+            if (!result) {
+                self->error = fetch();
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None)
+
+constexpr const char* kBatchParams[] = {"store", "queries", "top_k", "n_threads", "arrays", "progress"};
+constexpr ArgSpec kBatchSpec{nullptr, "search_batch", kBatchParams, 3};
+constexpr unsigned kPollMilliseconds = 200;
+
+PyResult<PyObject*> search_batch(const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
+    TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
+    const core::Vectorstore& store = obj->inner.store;
+    const std::size_t dim = store.vector_size();
+    TESSARAY_TRY_ASSIGN(Rows queries, convert_arg("queries", to_rows(args[1], dim, core::query_length_message)));
+    TESSARAY_TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[2])));
+    TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> n_threads,
+                        convert_arg("n_threads", to_optional_u64(args[3])));
+    TESSARAY_TRY_ASSIGN(const bool arrays, convert_arg("arrays", to_flag(args[4])));
+    PyObject* progress = args[5] != nullptr && args[5] != Py_None ? args[5] : nullptr;
+    if (progress != nullptr && PyCallable_Check(progress) == 0) {
+        return unexpected(argument_error("progress", PyErr::type_error("'" + std::string(Py_TYPE(progress)->tp_name) +
+                                                                       "' object is not callable")));
+    }
+
+    const std::size_t count = queries.count;
+    const std::size_t keep = core::batch_keep(store, top_k);
+    if (keep != 0 && count > SIZE_MAX / keep) core::throw_out_of_memory(SIZE_MAX);
+    const std::size_t results = count * keep;
+    // The answers are written where they are returned from: the arrays, or
+    // two plain vectors that the lists are built from.
+    Array score_array;
+    Array id_array;
+    std::vector<float> score_vector;
+    std::vector<std::uint64_t> id_vector;
+    float* scores = nullptr;
+    std::uint64_t* ids = nullptr;
+    if (arrays) {
+        score_array = new_array(core::bytes_of<float>(results));
+        id_array = new_array(core::bytes_of<std::uint64_t>(results));
+        scores = reinterpret_cast<float*>(score_array.data());
+        ids = reinterpret_cast<std::uint64_t*>(id_array.data());
+    } else {
+        reserve_or_throw(score_vector, results);
+        reserve_or_throw(id_vector, results);
+        score_vector.resize(results);
+        id_vector.resize(results);
+        scores = score_vector.data();
+        ids = id_vector.data();
+    }
+    const float* rows = queries.contiguous(dim);
+
+    bool completed = true;
+    BatchCaller caller{nullptr, progress, std::nullopt};
+    {
+        Unlocked unlocked;
+        caller.unlocked = &unlocked;
+        const core::BatchWatch watch{BatchCaller::poll, &caller, kPollMilliseconds};
+        completed = core::search_batch(store, rows, count, top_k, n_threads, scores, ids, &watch);
+    }
+    if (!completed) return unexpected(std::move(*caller.error));
+    if (!arrays) return pair_lists_result(scores, ids, count, keep);
+    return pair_of(array_view(score_array, "f", count, keep), array_view(id_array, "Q", count, keep));
+}
+
+// ---------------------------------------------------------------------------
+// insert_many(store, rows, ids=None)
+
+constexpr const char* kInsertParams[] = {"store", "rows", "ids"};
+constexpr ArgSpec kInsertSpec{nullptr, "insert_many", kInsertParams, 2};
+
+PyResult<PyObject*> insert_many(const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
+    TESSARAY_TRY_ASSIGN(ExclusiveBorrow borrow, ExclusiveBorrow::take(obj->borrow));
+    core::Vectorstore& store = obj->inner.store;
+    TESSARAY_TRY_ASSIGN(const Rows rows,
+                        convert_arg("rows", to_rows(args[1], store.vector_size(), core::vector_length_message)));
+    std::vector<std::uint64_t> ids;
+    if (args[2] != nullptr && args[2] != Py_None) {
+        TESSARAY_TRY_ASSIGN(ids, convert_arg("ids", to_ids(args[2])));
+        if (ids.size() != rows.count) {
+            return unexpected(PyErr::value_error("ids has length " + std::to_string(ids.size()) + " but rows has " +
+                                                 std::to_string(rows.count)));
+        }
+    } else {
+        // Consecutive from the store's length, as long as they fit.
+        const std::uint64_t first = store.size();
+        if (rows.count != 0 && rows.count - 1 > UINT64_MAX - first) {
+            return unexpected(PyErr::lazy(PyExc_OverflowError, "default ids pass 2**64 - 1"));
+        }
+        reserve_or_throw(ids, rows.count);
+        for (std::size_t r = 0; r < rows.count; ++r) ids.push_back(first + r);
+    }
+    {
+        const Unlocked unlocked;
+        store.append_rows(rows.count, ids.data(), rows.source());
+    }
+    return none_result();
+}
+
+// ---------------------------------------------------------------------------
+// export(store)
+
+constexpr const char* kStoreParams[] = {"store"};
+constexpr ArgSpec kExportSpec{nullptr, "export", kStoreParams, 1};
+
+PyResult<PyObject*> export_rows(const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
+    TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
+    const core::Vectorstore& store = obj->inner.store;
+    const std::size_t n = store.size();
+    const std::size_t dim = store.vector_size();
+    if (dim != 0 && n > SIZE_MAX / dim) core::throw_out_of_memory(SIZE_MAX);
+    const Array vectors = new_array(core::bytes_of<float>(n * dim));
+    const Array ids = new_array(core::bytes_of<std::uint64_t>(n));
+    {
+        const Unlocked unlocked;
+        store.copy_rows(0, n, reinterpret_cast<float*>(vectors.data()));
+        if (n != 0) std::memcpy(ids.data(), store.ids_data(), n * sizeof(std::uint64_t));
+    }
+    return pair_of(array_view(vectors, "f", n, dim), array_view(ids, "Q", n, std::nullopt));
+}
+
+// ---------------------------------------------------------------------------
+// save(store, path) and load(path)
+
+constexpr const char* kSaveParams[] = {"store", "path"};
+constexpr ArgSpec kSaveSpec{nullptr, "save", kSaveParams, 2};
+
+PyResult<PyObject*> save(const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
+    TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
+    TESSARAY_TRY_ASSIGN(const std::string path, convert_arg("path", to_path(args[1])));
+    Expected<void, core::FileError> saved;
+    {
+        const Unlocked unlocked;
+        saved = core::save_store(obj->inner.store, path);
+    }
+    if (!saved) return unexpected(file_error(saved.error(), args[1]));
+    return none_result();
+}
+
+constexpr const char* kLoadParams[] = {"path"};
+constexpr ArgSpec kLoadSpec{nullptr, "load", kLoadParams, 1};
+
+PyResult<PyObject*> load(const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(PyObject * cls, store_class_cell.get_or_try_init(find_store_class));
+    TESSARAY_TRY_ASSIGN(const std::string path, convert_arg("path", to_path(args[0])));
+    std::optional<Expected<core::Vectorstore, core::FileError>> loaded;
+    {
+        const Unlocked unlocked;
+        loaded.emplace(core::load_store(path));
+    }
+    if (!*loaded) return unexpected(file_error(loaded->error(), args[0]));
+    return create_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded).value());
+}
+
+// ---------------------------------------------------------------------------
+// The module.
+
+template <const ArgSpec& Spec, PyResult<PyObject*> (*Impl)(const BoundArgs&)>
+PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
+        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
+        return Impl(bound);
+    });
+}
+
+template <class F>
+PyCFunction cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kFunctions[] = {
+    {"search_batch", cfunction(function<kBatchSpec, search_batch>), METH_FASTCALL | METH_KEYWORDS,
+     "search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None)\n--\n\n"
+     "The answers of store.search(query, top_k) for every query, bit for bit: a list of lists of\n"
+     "(score, id) tuples, or with arrays=True a pair of buffers (scores float32, ids uint64) of\n"
+     "shape (len(queries), min(top_k, len(store))).  progress(done, total) is called now and\n"
+     "then with the (query, row) pairs scored so far."},
+    {"insert_many", cfunction(function<kInsertSpec, insert_many>), METH_FASTCALL | METH_KEYWORDS,
+     "insert_many(store, rows, ids=None)\n--\n\n"
+     "Appends every row with its id (by default len(store), len(store) + 1, ...), as insert() of\n"
+     "each row in order would; all or nothing."},
+    {"export", cfunction(function<kExportSpec, export_rows>), METH_FASTCALL | METH_KEYWORDS,
+     "export(store)\n--\n\n"
+     "Copies of the stored vectors (float32, len(store) x vector_size) and ids (uint64), in\n"
+     "insertion order, as buffers that numpy.asarray takes without copying."},
+    {"save", cfunction(function<kSaveSpec, save>), METH_FASTCALL | METH_KEYWORDS,
+     "save(store, path)\n--\n\n"
+     "Writes the store to path as an uncompressed .npz holding vectors.npy and ids.npy."},
+    {"load", cfunction(function<kLoadSpec, load>), METH_FASTCALL | METH_KEYWORDS,
+     "load(path)\n--\n\n"
+     "The store saved at path, after checking the whole file."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) noexcept {
+    share_panic_class();
+    return call_boundary<>(-1, [&]() -> PyResult<int> {
+        // A tessaray that this module cannot read fails the import, not the first call.
+        TESSARAY_TRY(store_class_cell.get_or_try_init(find_store_class));
+        if (PyModule_AddFunctions(module, kFunctions) != 0) return unexpected(fetch());
+        Ref all = Ref::steal(Py_BuildValue("[sssss]", "search_batch", "insert_many", "export", "save", "load"));
+        if (!all || PyModule_Add(module, "__all__", all.release()) != 0) return unexpected(fetch());
+        return 0;
+    });
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "tessaray_bulk",
+    "Many queries, many rows and store files at once, on tessaray.Vectorstore objects.",
+    0,
+    nullptr,
+    kModuleSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tessaray::binding
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessaray_bulk() {
+    return PyModuleDef_Init(&tessaray::binding::kModuleDef);
+}

@@ -1,0 +1,46 @@
+# Type information for the tessaray_bulk extension module.
+import os
+from collections.abc import Buffer, Callable, Iterable, Sequence
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
+
+from tessaray import Vectorstore
+
+_Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer
+# A two-dimensional buffer (numpy array, memoryview, ...), or vectors one by one.
+_Rows: TypeAlias = Buffer | Iterable[_Vector]
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+__all__ = ["search_batch", "insert_many", "export", "save", "load"]
+
+@overload
+def search_batch(
+    store: Vectorstore,
+    queries: _Rows,
+    top_k: SupportsIndex,
+    n_threads: SupportsIndex | None = None,
+    arrays: Literal[False] = False,
+    progress: Callable[[int, int], object] | None = None,
+) -> list[list[tuple[float, int]]]: ...
+@overload
+def search_batch(
+    store: Vectorstore,
+    queries: _Rows,
+    top_k: SupportsIndex,
+    n_threads: SupportsIndex | None = None,
+    *,
+    arrays: Literal[True],
+    progress: Callable[[int, int], object] | None = None,
+) -> tuple[memoryview, memoryview]: ...
+@overload
+def search_batch(
+    store: Vectorstore,
+    queries: _Rows,
+    top_k: SupportsIndex,
+    n_threads: SupportsIndex | None,
+    arrays: Literal[True],
+    progress: Callable[[int, int], object] | None = None,
+) -> tuple[memoryview, memoryview]: ...
+def insert_many(store: Vectorstore, rows: _Rows, ids: Buffer | Iterable[SupportsIndex] | None = None) -> None: ...
+def export(store: Vectorstore) -> tuple[memoryview, memoryview]: ...
+def save(store: Vectorstore, path: _Path) -> None: ...
+def load(path: _Path) -> Vectorstore: ...

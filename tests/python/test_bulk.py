@@ -1,0 +1,239 @@
+"""tessaray_bulk: batch search, bulk insert, export, save and load on tessaray's stores."""
+import os
+import threading
+
+import numpy as np
+import pytest
+
+import tessaray
+import tessaray_bulk as bulk
+from helpers import key
+
+
+def rows_with_specials(n, d, seed=0):
+    """Rows that tie, repeat, are zero or hold NaN and infinities."""
+    rng = np.random.default_rng(seed)
+    rows = rng.choice(np.float32([0.0, -0.0, 1.0, -1.0, 0.5, 2.0]), size=(n, d))
+    if n and d:
+        rows[::7] = rows[0]
+        rows[3::11] = 0.0
+        rows[5::13, 0] = np.nan
+        rows[6::17, -1] = np.inf
+        rows[1::5] = rng.standard_normal((len(rows[1::5]), d), dtype=np.float32)
+    return rows
+
+
+def inserted(rows, ids=None):
+    """The store that insert() of each row in order makes."""
+    store = tessaray.Vectorstore(rows.shape[1])
+    for r, row in enumerate(rows):
+        store.insert(row, r if ids is None else ids[r])
+    return store
+
+
+def same_store(a, b):
+    """Same vector size, rows bit for bit, ids and answers."""
+    assert a.vector_size == b.vector_size and len(a) == len(b)
+    (va, ia), (vb, ib) = bulk.export(a), bulk.export(b)
+    assert bytes(va) == bytes(vb) and bytes(ia) == bytes(ib)
+
+
+def arrays(answer):
+    scores, ids = answer
+    return np.asarray(scores), np.asarray(ids)
+
+
+@pytest.mark.parametrize("d, n", [(0, 5), (1, 70), (3, 64), (17, 130), (128, 1100), (129, 65), (768, 200)])
+def test_batch_answers_are_searchs(d, n):
+    rows = rows_with_specials(n, d, seed=d)
+    store = inserted(rows)
+    queries = rows_with_specials(13, d, seed=d + 1)
+    if d:
+        queries[2] = 0.0  # the zero query
+        queries[4] = rows[1]
+    for k in (0, 1, 10, n, n + 5):
+        want = [store.search(q, k) for q in queries]
+        for threads in (1, 2, 3, None):
+            got = bulk.search_batch(store, queries, k, threads)
+            assert [key(a) for a in got] == [key(a) for a in want]
+        scores, ids = arrays(bulk.search_batch(store, queries, k, arrays=True))
+        assert scores.dtype == np.float32 and ids.dtype == np.uint64 and scores.shape == ids.shape == (13, min(k, n))
+        assert [key(zip(sr.tolist(), ir.tolist())) for sr, ir in zip(scores, ids)] == [key(a) for a in want]
+
+
+@pytest.mark.parametrize(
+    "form",
+    [
+        lambda q: q.tolist(),
+        lambda q: [list(r) for r in q.astype(np.float64)],
+        lambda q: q.astype(np.float64),
+        lambda q: q.astype(np.float16),
+        lambda q: (q * 4).astype(np.int16),
+        lambda q: q.astype(">f4"),
+        lambda q: np.asfortranarray(q),
+        lambda q: np.repeat(q, 2, axis=1)[:, ::2],  # strided elements
+        lambda q: np.repeat(q, 2, axis=0)[::2],  # strided rows
+        lambda q: memoryview(np.ascontiguousarray(q)),
+        lambda q: iter(list(q)),
+    ],
+)
+def test_batch_query_forms(form):
+    rows = rows_with_specials(200, 9)
+    store = inserted(rows)
+    queries = np.random.default_rng(3).standard_normal((10, 9), dtype=np.float32)
+    given = form(queries)
+    got = bulk.search_batch(store, given, 7)
+    each = form(queries)
+    each = np.asarray(each) if isinstance(each, memoryview) else each  # a 2-d memoryview does not iterate
+    assert [key(a) for a in got] == [key(store.search(q, 7)) for q in each]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda s: bulk.search_batch([], [[1.0, 2.0]], 1), TypeError,
+         "argument 'store': 'list' object is not an instance of 'Vectorstore'"),
+        (lambda s: bulk.search_batch(s, [[1.0]], 1), ValueError, "query has length 1 but vectorstore expects 2"),
+        (lambda s: bulk.search_batch(s, np.zeros((3, 3)), 1), ValueError, "query has length 3 but vectorstore expects 2"),
+        (lambda s: bulk.search_batch(s, [[1.0, 2.0]], -1), OverflowError, None),
+        (lambda s: bulk.search_batch(s, [[1.0, 2.0]], 1, progress=5), TypeError,
+         "argument 'progress': 'int' object is not callable"),
+        (lambda s: bulk.insert_many(s, np.zeros((2, 3))), ValueError, "vector has length 3 but vectorstore expects 2"),
+        (lambda s: bulk.insert_many(s, [[1.0, 2.0], [1.0]]), ValueError, "vector has length 1 but vectorstore expects 2"),
+        (lambda s: bulk.insert_many(s, [[1.0, 2.0], [1.0, "x"]]), TypeError, None),
+        (lambda s: bulk.insert_many(s, np.ones((2, 2)), [1]), ValueError, "ids has length 1 but rows has 2"),
+        (lambda s: bulk.insert_many(s, np.ones((2, 2)), [1, -1]), OverflowError, None),
+        (lambda s: bulk.insert_many(s, np.ones((2, 2)), np.array([1, -1])), OverflowError, None),
+        (lambda s: bulk.insert_many(s, np.ones((2, 2)), [1, 2**64]), OverflowError, None),
+        (lambda s: bulk.insert_many(s, np.ones((2, 2)), np.ones(2)), TypeError, None),
+        (lambda s: bulk.insert_many(s, np.broadcast_to(np.float32(1), (2**40, 2))), MemoryError,
+         "memory allocation of 8796093022208 bytes failed"),  # the default ids come first
+        (lambda s: bulk.insert_many(s, np.ones((2, 2)), np.broadcast_to(np.uint64(1), (2**58,))), MemoryError, None),
+        (lambda s: bulk.export(1), TypeError, "argument 'store': 'int' object is not an instance of 'Vectorstore'"),
+    ],
+)
+def test_refusals_change_nothing(call, error, message):
+    store = tessaray.Vectorstore(2, [([1.0, 0.5], 7), ([0.0, -1.0], 8)])
+    before = bulk.export(store)
+    with pytest.raises(error) as raised:
+        call(store)
+    if message is not None:
+        assert str(raised.value) == message
+    after = bulk.export(store)
+    assert bytes(after[0]) == bytes(before[0]) and bytes(after[1]) == bytes(before[1])
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64", "float16", "int8", "uint16", "int64", "bool", ">f4", ">i4"])
+@pytest.mark.parametrize("split", [[300], [1, 62, 1, 236]])
+def test_insert_many_equals_insert(dtype, split):
+    base = rows_with_specials(300, 19) * 3
+    with np.errstate(invalid="ignore"):  # NaN and infinities to integers: whatever numpy makes of them
+        rows = base.astype(dtype) if dtype != "bool" else base > 0
+    ids = (np.arange(300, dtype=np.uint64) * 2**55) + 3
+    store = tessaray.Vectorstore(19)
+    at = 0
+    for n in split:
+        part = rows[at : at + n]
+        bulk.insert_many(store, part, ids[at : at + n] if n > 1 else [int(ids[at])])
+        at += n
+    same_store(store, inserted(rows, [int(i) for i in ids]))
+    # Strided and Fortran-ordered rows, and default ids that continue from len(store).
+    more = np.asfortranarray(rows[::-3])
+    bulk.insert_many(store, more)
+    assert bytes(bulk.export(store)[1])[-8 * len(more):] == np.arange(300, 300 + len(more), dtype=np.uint64).tobytes()
+
+
+def test_export_and_files_round_trip(tmp_path):
+    rows = rows_with_specials(150, 5)
+    ids = [2**64 - 1 - r for r in range(150)]
+    store = tessaray.Vectorstore(5)
+    bulk.insert_many(store, rows, ids)
+    vectors, got_ids = arrays(bulk.export(store))
+    assert vectors.tobytes() == rows.tobytes() and got_ids.tolist() == ids
+    path = tmp_path / "store.npz"
+    bulk.save(store, path)
+    with np.load(path, allow_pickle=False) as files:
+        assert files["vectors"].tobytes() == rows.tobytes() and files["ids"].tolist() == ids
+    loaded = bulk.load(str(path))
+    same_store(loaded, store)
+    assert loaded.search(rows[3], 9) == store.search(rows[3], 9)
+    # A file numpy wrote loads too; an empty store keeps its vector size.
+    np.savez(tmp_path / "np.npz", ids=np.arange(4, dtype=np.uint64), vectors=np.ones((4, 3), np.float32))
+    assert bulk.load(tmp_path / "np.npz").search([1, 1, 1], 1) == [(1.0, 0)]
+    bulk.save(tessaray.Vectorstore(7), tmp_path / "empty.npz")
+    assert repr(bulk.load(tmp_path / "empty.npz")) == "Vectorstore(vector_size=7, len=0)"
+
+
+def test_damaged_files_are_refused(tmp_path):
+    store = tessaray.Vectorstore(4)
+    bulk.insert_many(store, rows_with_specials(100, 4))
+    path = tmp_path / "store.npz"
+    bulk.save(store, path)
+    data = path.read_bytes()
+    cases = {
+        "truncated": data[: len(data) // 2],
+        "flipped": data[:700] + bytes([data[700] ^ 1]) + data[701:],
+        "text": b"vectors, ids\n1, 2\n",
+        "empty": b"",
+    }
+    for name, content in cases.items():
+        (tmp_path / name).write_bytes(content)
+        with pytest.raises(ValueError, match="not a tessaray store file"):
+            bulk.load(tmp_path / name)
+    # Object arrays would need unpickling: never done.
+    np.savez(tmp_path / "objects.npz", vectors=np.array([[1.0]], dtype=object), ids=np.array([1], dtype=np.uint64))
+    with pytest.raises(ValueError, match="not a tessaray store file"):
+        bulk.load(tmp_path / "objects.npz")
+    with pytest.raises(FileNotFoundError):
+        bulk.load(tmp_path / "missing.npz")
+    with pytest.raises(FileNotFoundError):
+        bulk.save(store, tmp_path / "no" / "such.npz")
+
+
+def test_batch_holds_its_borrow_without_the_lock():
+    """While a batch runs (lock released), another thread's insert gets the
+    borrow error and readers go on; the store is whole afterwards."""
+    rows = np.random.default_rng(1).standard_normal((100_000, 64), dtype=np.float32)
+    store = tessaray.Vectorstore(64)
+    bulk.insert_many(store, rows)
+    queries = rows[:600]
+    seen = []
+
+    def progress(done, total):
+        def other():
+            try:
+                store.insert(rows[0], 1)
+            except RuntimeError as e:
+                seen.append(str(e))
+            seen.append(len(store))
+            seen.append(store.search(rows[5], 1)[0][1])
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        thread.join()
+
+    got = bulk.search_batch(store, queries, 1, 1, progress=progress)
+    assert seen[:3] == ["Already borrowed", 100_000, 5], seen  # at the first call, when the workers have started
+    assert [a[0][1] for a in got] == list(range(600)) and len(store) == 100_000
+    # A progress callback that raises stops the batch with its error.
+    with pytest.raises(KeyError):
+        bulk.search_batch(store, queries, 1, 2, progress=lambda done, total: {}["stop"])
+    bulk.insert_many(store, rows[:1])  # the borrow was given back
+    assert len(store) == 100_001
+
+
+def test_store_class_is_checked(run_python):
+    """A stand-in put in place of tessaray.Vectorstore is not read as a store."""
+    out = run_python(
+        """
+        import tessaray
+        class Vectorstore:
+            pass
+        tessaray.Vectorstore = Vectorstore
+        try:
+            import tessaray_bulk
+        except ImportError as e:
+            print(e)
+        """
+    )
+    assert out.stdout.strip() == "tessaray.Vectorstore is not the class of the tessaray extension module built with this one", out.stderr
