@@ -23,6 +23,8 @@ struct Isa {
     TESSARAY_TARGET static Vec load(const float* p) { return _mm256_loadu_ps(p); }
     TESSARAY_TARGET static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
     TESSARAY_TARGET static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    // x * *p; the compiler loads each broadcast once for all row registers.
+    TESSARAY_TARGET static Vec mul_broadcast(Vec x, const float* p) { return _mm256_mul_ps(x, _mm256_set1_ps(*p)); }
     TESSARAY_TARGET static Vec root(Vec a) { return _mm256_sqrt_ps(a); }
     TESSARAY_TARGET static void store(float* p, Vec a) { _mm256_storeu_ps(p, a); }
     // The query tile: 2 row registers times 6 queries make 12 accumulators,

@@ -20,6 +20,7 @@ struct Isa {
     static Vec load(const float* p) { return *p; }
     static Vec mul(Vec a, Vec b) { return a * b; }
     static Vec add(Vec a, Vec b) { return a + b; }
+    static Vec mul_broadcast(Vec x, const float* p) { return x * *p; }
     static Vec root(Vec a) { return root_of(a); }
     static void store(float* p, Vec a) { *p = a; }
     static constexpr std::size_t kTileRegs = 8;

@@ -8,6 +8,7 @@
 //   minus_zero(), broadcast(x)   constant registers
 //   load(p)                      kLanes consecutive floats
 //   mul(a, b), add(a, b)         one rounding each, never fused
+//   mul_broadcast(x, p)          mul(x, broadcast(*p))
 //   above(a, b), numbers(a)      bit l set when a > b, when a is not NaN
 //   load_tile(p, dim, n, m, x)   x[e] lane l = p[l * dim + e] for l < n and
 //                                e < m (other lanes and x[e >= m] anything);
@@ -137,9 +138,10 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
                 for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
 #pragma GCC unroll 8
                 for (std::size_t t = 0; t < Count; ++t) {
-                    const Isa::Vec q = Isa::broadcast(queries[t][i]);
 #pragma GCC unroll 8
-                    for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::add(acc[t][r], Isa::mul(q, x[r]));
+                    for (std::size_t r = 0; r < kR; ++r) {
+                        acc[t][r] = Isa::add(acc[t][r], Isa::mul_broadcast(x[r], queries[t] + i));
+                    }
                 }
             }
             for (std::size_t t = 0; t < Count; ++t) {
