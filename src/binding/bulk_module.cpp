@@ -282,7 +282,7 @@ struct BatchCaller {
 
 constexpr const char* kBatchParams[] = {"store", "queries", "top_k", "n_threads", "arrays", "progress"};
 constexpr ArgSpec kBatchSpec{nullptr, "search_batch", kBatchParams, 3};
-constexpr unsigned kPollMilliseconds = 200;
+constexpr unsigned kPollMilliseconds = 100;
 
 PyResult<PyObject*> search_batch(const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
