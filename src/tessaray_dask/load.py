@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tessaray import Vectorstore
+from tessaray_bulk import insert_many
 
 __all__ = ["load_store"]
 
@@ -57,35 +58,48 @@ def check_ids(ids: Any, n: int) -> np.ndarray | None:
 
 
 def chunks(
-    rows: np.ndarray, ids: np.ndarray | None, first_id: int, chunk_rows: int = CHUNK_ROWS
-) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+    rows: np.ndarray, ids: np.ndarray | None, first_id: int | None, chunk_rows: int = CHUNK_ROWS
+) -> Iterator[tuple[np.ndarray, np.ndarray | None]]:
     """Contiguous plain-ndarray blocks of rows with their ids.
 
-    Rows of a memmap (or any subclass) would take the store's slow per-element
-    path; np.ascontiguousarray gives base-class arrays whose rows take the
-    buffer path.
+    Without ``ids`` a block's ids are its row numbers counted from
+    ``first_id``, or None when ``first_id`` is None (the store's own default,
+    which continues from its length).  np.ascontiguousarray gives base-class
+    arrays (a view when the range already is contiguous, as a memmap's rows
+    are), which the checksum reads as they lie in memory.
     """
     n = rows.shape[0]
     for a in range(0, n, chunk_rows):
         b = min(a + chunk_rows, n)
         block = np.ascontiguousarray(rows[a:b])
-        if ids is None:
+        id_block: np.ndarray | None
+        if ids is not None:
+            id_block = np.ascontiguousarray(ids[a:b])
+        elif first_id is not None:
             id_block = np.arange(first_id + a, first_id + b, dtype=np.uint64)
         else:
-            id_block = np.ascontiguousarray(ids[a:b])
+            id_block = None
         yield block, id_block
 
 
-def fill(store: Vectorstore | None, blocks: Iterator[tuple[np.ndarray, np.ndarray]], progress: Any = None) -> int:
-    """Inserts every block into ``store`` (when there is one) and returns the
-    CRC-32 of what it read: rows and ids, as they lie in memory."""
+def fill(
+    store: Vectorstore | None,
+    blocks: Iterator[tuple[np.ndarray, np.ndarray | None]],
+    progress: Any = None,
+    *,
+    checksum: bool = True,
+) -> int:
+    """Appends every block to ``store`` (when there is one), one insert_many
+    call per block, and returns the CRC-32 of what it read: rows and ids, as
+    they lie in memory (0 when ``checksum`` is false)."""
     crc = 0
     for block, id_block in blocks:
-        crc = zlib.crc32(id_block, zlib.crc32(block, crc))
+        if checksum:
+            crc = zlib.crc32(block, crc)
+            if id_block is not None:
+                crc = zlib.crc32(id_block, crc)
         if store is not None:
-            insert = store.insert
-            for row, id_ in zip(block, id_block.tolist()):
-                insert(row, id_)
+            insert_many(store, block, id_block)
         if progress is not None:
             progress.update(len(block))
     return crc
@@ -114,7 +128,8 @@ def load_store(
     ``source`` is a two-dimensional array of real numbers (any array-like) or
     the path of a ``.npy`` file, which is memory-mapped and read in chunks of
     ``chunk_rows`` rows.  ``ids`` gives one integer id per row (an array or a
-    ``.npy`` path); by default row ``i`` gets id ``i``.  Every value is
+    ``.npy`` path); by default row ``i`` gets id ``i``.  Each chunk goes in
+    with one ``tessaray_bulk.insert_many`` call, and every value is
     converted exactly as ``Vectorstore.insert`` converts it.  ``progress``:
     True shows a tqdm bar, False never, None (default) shows one for large
     loads when tqdm is installed and standard error is a terminal.
@@ -127,7 +142,7 @@ def load_store(
     store = Vectorstore(d)
     bar = _progress_bar(n, progress, n * d)
     try:
-        fill(store, chunks(rows, id_array, 0, chunk_rows), bar)
+        fill(store, chunks(rows, id_array, None, chunk_rows), bar, checksum=False)
     finally:
         if bar is not None:
             bar.close()

@@ -1,11 +1,11 @@
-"""merge.py: the exact merge of per-shard top-k lists into one answer."""
+"""merge.py: the exact merge of per-shard top-k answers into one answer."""
 from __future__ import annotations
 
 import operator
 from collections.abc import Iterable, Sequence
-from typing import SupportsIndex
+from typing import Any, SupportsIndex
 
-__all__ = ["merge"]
+__all__ = ["merge", "merge_arrays"]
 
 _score = operator.itemgetter(0)
 
@@ -30,3 +30,34 @@ def merge(results: Iterable[Sequence[tuple[float, int]]], top_k: SupportsIndex) 
     merged.sort(key=_score, reverse=True)
     del merged[k:]
     return merged
+
+
+def merge_arrays(results: Iterable[tuple[Any, Any]], top_k: SupportsIndex) -> list[list[tuple[float, int]]]:
+    """Merges per-shard answers to a batch of queries into one answer per query.
+
+    Each shard's answer is a ``(scores, ids)`` pair of two-dimensional arrays
+    with one row per query, as ``tessaray_bulk.search_batch(...,
+    arrays=True)`` returns them; the shards come in the order in which they
+    hold their rows, each with at least ``top_k`` columns or all of its rows.
+    The answer to each query is exactly what one store holding every row in
+    that order returns, as ``(score, id)`` tuples: a stable sort by
+    descending score over the shards' columns side by side keeps equal scores
+    in row order, and puts NaN scores last in row order, where the store puts
+    them too.  Needs numpy.
+    """
+    import numpy as np
+
+    k = operator.index(top_k)
+    if k < 0:
+        raise ValueError(f"top_k must be non-negative, not {k}")
+    pairs = [(np.asarray(s, dtype=np.float32), np.asarray(i, dtype=np.uint64)) for s, i in results]
+    if not pairs:
+        raise ValueError("there must be at least one shard's answers to merge")
+    scores = np.concatenate([s for s, _ in pairs], axis=1)
+    ids = np.concatenate([i for _, i in pairs], axis=1)
+    # Negation swaps +0.0 and -0.0, which compare equal all the same; numpy
+    # sorts NaN after every number whatever its sign.
+    order = np.argsort(-scores, axis=1, kind="stable")[:, :k]
+    best_scores = np.take_along_axis(scores, order, axis=1).tolist()
+    best_ids = np.take_along_axis(ids, order, axis=1).tolist()
+    return [list(zip(s, i)) for s, i in zip(best_scores, best_ids)]

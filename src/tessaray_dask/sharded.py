@@ -6,8 +6,9 @@ on the worker, with the CRC-32 of its contents) or the graph of one row block
 of a dask array.  A shard pickles as its recipe, so a copy that dask moves,
 replicates or spills is rebuilt from the source and checked against the
 checksum; a shard lost with its worker is rebuilt by dask from the same recipe
-and checked the same way.  Queries go to every shard as one task per shard,
-and the per-shard answers merge exactly (see merge.py).
+and checked the same way.  A batch of queries goes to every shard as one
+task, which answers it with one tessaray_bulk.search_batch call, and the
+per-shard answers merge exactly (see merge.py).
 """
 from __future__ import annotations
 
@@ -15,7 +16,7 @@ import dataclasses
 import operator
 import os
 import uuid
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from typing import Any, Self, SupportsIndex, cast
 
 import dask.base
@@ -24,9 +25,10 @@ import numpy as np
 import numpy.typing as npt
 from distributed import Client, Future
 
+import tessaray_bulk
 from tessaray import Vectorstore
 from tessaray_dask.load import check_ids, check_rows, chunks, fill
-from tessaray_dask.merge import merge
+from tessaray_dask.merge import merge_arrays
 
 __all__ = ["ShardedStore", "SourceChangedError"]
 
@@ -117,7 +119,8 @@ def _checksum(recipe: Recipe) -> int:
 
 
 class Shard:
-    """A store built on a worker from its recipe.  Pickles as the recipe."""
+    """A store built on a worker from its recipe (one insert_many call per
+    chunk of rows read).  Pickles as the recipe."""
 
     def __init__(self, recipe: Recipe, n_threads: int | None) -> None:
         rows, ids = recipe.open()
@@ -140,15 +143,15 @@ class Shard:
         # dask's sizeof falls back to sys.getsizeof, which calls this.
         return object.__sizeof__(self) + store_bytes(len(self.store), self.recipe.vector_size)
 
-    def search(self, queries: Iterable[Any], top_k: int) -> list[list[tuple[float, int]]]:
-        if self.n_threads == 1:
-            search = self.store.search
-            return [search(q, top_k) for q in queries]
-        parallel = self.store.parallel_search
-        return [parallel(q, top_k, self.n_threads) for q in queries]
+    def search(self, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+        """The shard's answers to a batch of queries: float32 scores and
+        uint64 ids, one row of min(top_k, len(store)) per query."""
+        scores, ids = tessaray_bulk.search_batch(self.store, queries, top_k, self.n_threads, arrays=True)
+        # Arrays over the module's buffers (no copy); memoryviews do not pickle.
+        return np.asarray(scores), np.asarray(ids)
 
 
-def _search(shard: Shard, queries: Iterable[Any], top_k: int) -> list[list[tuple[float, int]]]:
+def _search(shard: Shard, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
     return shard.search(queries, top_k)
 
 
@@ -177,10 +180,11 @@ class ShardedStore:
 
     Build one with ``from_npy`` or ``from_dask_array``.  ``search`` and
     ``search_batch`` return exactly what one ``tessaray.Vectorstore`` holding
-    every row in order returns (whenever no score is NaN).  Each shard
-    searches with ``n_threads`` threads: 1 (the default) searches on the
-    worker's task thread, so several workers on one host do not oversubscribe
-    it; None uses every processor the worker may use.
+    every row in order returns, ties and NaN scores included.  Each shard
+    searches with ``n_threads`` threads: 1 (the default) keeps one processor
+    busy per task, as the worker's task thread would, so several workers on
+    one host do not oversubscribe it; None uses every processor the worker
+    may use.
     """
 
     def __init__(
@@ -322,7 +326,7 @@ class ShardedStore:
         finally:
             for t in tasks:
                 cast(Any, t).release()
-        return [merge([answers[q] for answers in per_shard], k) for q in range(len(vectors))]
+        return merge_arrays(per_shard, k)
 
     # -- the rest of the surface --------------------------------------------
 

@@ -5,8 +5,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import tessaray_bulk as bulk
+from helpers import key
 from tessaray import Vectorstore
 from tessaray_dask import load_store, merge
+from tessaray_dask.merge import merge_arrays
 
 # Few distinct values, so that duplicates, zero vectors, +-0.0 and equal
 # scores come up often.
@@ -32,9 +35,35 @@ def test_merge_equals_one_store(rows, query, cuts, extra_k, k_kind):
     assert merge(answers, top_k) == Vectorstore(3, entries).search(query, top_k)
 
 
-def test_merge_rejects_negative_top_k():
+@settings(max_examples=300, deadline=None, derandomize=True, database=None)
+@given(
+    rows=st.lists(st.lists(st.sampled_from([0.0, -0.0, 1.0, -1.0, 2.0, float("nan"), float("inf")]), min_size=2,
+                           max_size=2), max_size=20),
+    queries=st.lists(_vector.map(lambda v: v[:2]), min_size=1, max_size=4),
+    cuts=st.lists(st.integers(0, 20), max_size=4),
+    top_k=st.integers(0, 22),
+)
+def test_merged_arrays_equal_one_store(rows, queries, cuts, top_k):
+    """Shards' batch arrays merge into one store's answers, ties and NaN
+    scores (rows holding NaN or infinities) included."""
+    n = len(rows)
+    bounds = [0] + sorted(min(c, n) for c in cuts) + [n]
+    ids = [(i * 5) % 7 for i in range(n)]
+    shards = []
+    for a, b in zip(bounds, bounds[1:]):
+        shard = Vectorstore(2)
+        bulk.insert_many(shard, np.array(rows[a:b], dtype=np.float32).reshape(-1, 2), ids[a:b])
+        shards.append(bulk.search_batch(shard, queries, top_k, arrays=True))
+    whole = Vectorstore(2, list(zip(rows, ids)))
+    merged = merge_arrays(shards, top_k)
+    assert [key(a) for a in merged] == [key(whole.search(q, top_k)) for q in queries]
+    assert {(type(p), type(p[0]), type(p[1])) for a in merged for p in a} <= {(tuple, float, int)}
+
+
+@pytest.mark.parametrize("call", [lambda: merge([[(1.0, 1)]], -1), lambda: merge_arrays([([[1.0]], [[1]])], -1)])
+def test_merges_reject_negative_top_k(call):
     with pytest.raises(ValueError, match="top_k must be non-negative"):
-        merge([[(1.0, 1)]], -1)
+        call()
 
 
 def _rows(n=300, d=5):
@@ -44,19 +73,36 @@ def _rows(n=300, d=5):
     return rows
 
 
-@pytest.mark.parametrize("kind", ["array", "npy", "float64", "list"])
+def _same_store(a, b):
+    (va, ia), (vb, ib) = bulk.export(a), bulk.export(b)
+    assert (a.vector_size, bytes(va), bytes(ia)) == (b.vector_size, bytes(vb), bytes(ib))
+
+
+@pytest.mark.parametrize(
+    "kind", ["array", "npy", "float64", "float64 npy", "int16 npy", "float16 npy", "big-endian npy", "list"]
+)
 def test_load_store_equals_inserts(tmp_path, kind):
-    rows = _rows()
-    ids = np.arange(len(rows), dtype=np.uint64)[::-1] * 3
-    source = {"array": rows, "float64": rows.astype(np.float64), "list": rows.tolist(), "npy": tmp_path / "r.npy"}[kind]
+    """Rows and ids land as insert() of each row puts them, bit for bit,
+    across chunk boundaries; ids default to the row numbers."""
+    noise = np.random.default_rng(5).standard_normal((300, 5)) * 1e-3  # float64 values between float32s
+    rows = {
+        "float64": _rows() + noise,
+        "float64 npy": _rows() + noise,
+        "int16 npy": _rows().astype(np.int16) * 9000,
+        "float16 npy": (_rows() + noise).astype(np.float16),
+        "big-endian npy": (_rows() + noise).astype(">f4"),
+    }.get(kind, _rows())
+    ids = np.arange(len(rows), dtype=np.uint64)[::-1] * 3 + 2**63
     np.save(tmp_path / "r.npy", rows)
     np.save(tmp_path / "i.npy", ids)
-    loaded = load_store(source, tmp_path / "i.npy" if kind == "npy" else ids, chunk_rows=64)
-    expected = Vectorstore(rows.shape[1], [(r.tolist(), int(i)) for r, i in zip(rows, ids)])
-    for q in rows[:4]:
-        assert loaded.search(q, len(rows)) == expected.search(q, len(rows))
+    source = {"list": rows.tolist(), "array": rows, "float64": rows}.get(kind, tmp_path / "r.npy")
+    loaded = load_store(source, tmp_path / "i.npy" if kind.endswith("npy") else ids, chunk_rows=64)
+    expected = Vectorstore(5)
+    for r, i in zip(rows, ids.tolist()):
+        expected.insert(r, i)
+    _same_store(loaded, expected)
     by_row = Vectorstore(5, [(r, i) for i, r in enumerate(rows)])
-    assert load_store(rows, chunk_rows=64).search(rows[0], 30) == by_row.search(rows[0], 30)
+    _same_store(load_store(source, chunk_rows=64), by_row)
 
 
 @pytest.mark.parametrize(
