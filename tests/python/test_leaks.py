@@ -34,3 +34,31 @@ def test_resident_memory_flat_after_dropping_stores():
     gc.collect()
     # 20,000 x 64 floats are 5 MB a store: losing any of them shows.
     assert resident_bytes() - baseline < 2 * 2**20
+
+
+def test_bulk_calls_lose_nothing(tmp_path):
+    """The batch module's calls, good and bad, on buffers and lists."""
+    import array
+
+    import tessaray_bulk as bulk
+
+    store = Vectorstore(3)
+    rows = memoryview(array.array("f", range(30))).cast("B").cast("f", (10, 3))
+    bulk.insert_many(store, rows, range(10))
+    bulk.insert_many(store, [[1, 2, 3]] * 5)
+    for bad, ids in (([[1, 2]], None), ([[1, 2, "x"]], None), ([[1, 2, 3]], [1, 2]), ([[1, 2, 3]], [-1])):
+        with pytest.raises((ValueError, TypeError, OverflowError)):
+            bulk.insert_many(store, bad, ids)
+    assert len(bulk.search_batch(store, rows, 4)) == 10
+    scores, ids = bulk.search_batch(store, [[1, 0, 0]], 2, 2, True, lambda done, total: None)
+    assert ids.shape == (1, 2)
+    with pytest.raises(KeyError):
+        bulk.search_batch(store, rows, 1, progress=lambda done, total: {}["stop"])
+    assert bulk.export(store)[0].shape == (15, 3)
+    bulk.save(store, tmp_path / "s.npz")
+    assert len(bulk.load(tmp_path / "s.npz")) == 15
+    (tmp_path / "bad.npz").write_bytes(b"PK")
+    with pytest.raises(ValueError):
+        bulk.load(tmp_path / "bad.npz")
+    with pytest.raises(TypeError):
+        bulk.export(None)
