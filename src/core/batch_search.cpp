@@ -51,6 +51,20 @@ struct Batch {
     std::mutex mutex;
     std::condition_variable finished;
     std::size_t running = 0;  // under `mutex`
+
+    // A lone worker runs on the calling thread and polls the watch itself,
+    // between panels.
+    const BatchWatch* inline_watch = nullptr;
+    std::uint64_t total = 0;
+    std::chrono::steady_clock::time_point next_poll;
+    bool go_on = true;
+
+    // Polls the watch unless it has asked to stop; returns whether to go on.
+    bool poll(const BatchWatch& watch) noexcept {
+        if (go_on) go_on = watch.poll(watch.context, done.load(std::memory_order_relaxed), total);
+        if (!go_on) stop.store(true, std::memory_order_relaxed);
+        return go_on;
+    }
 };
 
 // One worker: blocks [first_block, end_block), and the unpacked tail rows
@@ -80,6 +94,10 @@ void score_chunk(BatchWorker& w) {
     const std::size_t dim = store.vector_size();
     const std::size_t stride = b.panel_blocks * kBlockRows;
     for (std::size_t block = w.first_block; block < w.end_block; block += b.panel_blocks) {
+        if (b.inline_watch != nullptr && std::chrono::steady_clock::now() >= b.next_poll) {
+            b.poll(*b.inline_watch);
+            b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(b.inline_watch->interval_ms);
+        }
         if (b.stop.load(std::memory_order_relaxed)) return;
         const std::size_t nblocks = std::min(b.panel_blocks, w.end_block - block);
         const std::size_t first = block * kBlockRows;
@@ -109,8 +127,8 @@ void score_chunk(BatchWorker& w) {
     for (TopK& selection : w.selections) selection.finish();
 }
 
-void* run_batch_worker(void* arg) noexcept {
-    auto* w = static_cast<BatchWorker*>(arg);
+// Scores the worker's chunk; a failure is reported and marks the worker.
+void run_chunk(BatchWorker* w) noexcept {
     try {
         if (testing::worker_hook != nullptr) testing::worker_hook(w->chunk);
         score_chunk(*w);
@@ -123,8 +141,13 @@ void* run_batch_worker(void* arg) noexcept {
         report_fault("Box<dyn Any>");
         w->failed = true;
     }
+    if (w->failed) w->batch->stop.store(true, std::memory_order_relaxed);
+}
+
+void* run_batch_worker(void* arg) noexcept {
+    auto* w = static_cast<BatchWorker*>(arg);
+    run_chunk(w);
     Batch& b = *w->batch;
-    if (w->failed) b.stop.store(true, std::memory_order_relaxed);
     const std::lock_guard lock(b.mutex);
     if (--b.running == 0) b.finished.notify_all();
     return nullptr;
@@ -140,12 +163,9 @@ int start_batch_worker(pthread_t& thread, BatchWorker& worker) noexcept {
 // Waits until every started worker has signalled its end.  The watch is
 // polled once at once, then every interval, and once more at the end with
 // every pair scored; returns false when it asked to stop.
-bool wait_for_workers(Batch& b, const BatchWatch* watch, std::uint64_t total) noexcept {
-    bool go_on = true;
+bool wait_for_workers(Batch& b, const BatchWatch* watch) noexcept {
     const auto poll = [&] {
-        if (watch == nullptr || !go_on) return;
-        go_on = watch->poll(watch->context, b.done.load(std::memory_order_relaxed), total);
-        if (!go_on) b.stop.store(true, std::memory_order_relaxed);
+        if (watch != nullptr) b.poll(*watch);
     };
     poll();
     std::unique_lock lock(b.mutex);
@@ -158,7 +178,20 @@ bool wait_for_workers(Batch& b, const BatchWatch* watch, std::uint64_t total) no
     }
     lock.unlock();
     poll();
-    return go_on;
+    return b.go_on;
+}
+
+// The lone worker, on the calling thread: the watch is polled when it
+// starts, between panels and at the end, as wait_for_workers does.
+bool run_inline(Batch& b, BatchWorker& w, const BatchWatch* watch) noexcept {
+    if (watch != nullptr) {
+        b.poll(*watch);
+        b.inline_watch = watch;
+        b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(watch->interval_ms);
+    }
+    run_chunk(&w);
+    if (watch != nullptr) b.poll(*watch);
+    return b.go_on;
 }
 
 }  // namespace
@@ -213,9 +246,15 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
         w.scores = std::span(tiles).subspan(c * tile_queries * stride, tile_queries * stride);
     }
 
+    b.total = static_cast<std::uint64_t>(count) * store.size();
     std::size_t started = 0;
     int spawn_error = 0;
-    for (std::size_t c = 0; c < workers; ++c) {
+    bool completed = true;
+    if (workers == 1) {
+        // No thread to start: the calling thread scores the whole store.
+        completed = run_inline(b, plan[0], watch);
+    }
+    for (std::size_t c = 0; c < workers && workers > 1; ++c) {
         {
             const std::lock_guard lock(b.mutex);
             ++b.running;
@@ -235,9 +274,8 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
         describe_start_error(spawn_error, spawn_message, sizeof spawn_message);
         report_fault(spawn_message);
     }
-    const bool completed = wait_for_workers(b, spawn_error == 0 ? watch : nullptr,
-                                            static_cast<std::uint64_t>(count) * store.size());
-    bool worker_failed = false;
+    if (workers > 1) completed = wait_for_workers(b, spawn_error == 0 ? watch : nullptr);
+    bool worker_failed = workers == 1 && plan[0].failed;
     for (std::size_t c = 0; c < started; ++c) {
         pthread_join(threads[c], nullptr);
         worker_failed = worker_failed || plan[c].failed;

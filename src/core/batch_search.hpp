@@ -30,7 +30,7 @@ std::size_t batch_keep(const Vectorstore& store, std::uint64_t top_k) noexcept;
 // contiguous range per worker (n_threads, by default the processors the
 // process may use); every worker scores tiles of queries against panels of
 // blocks that stay in its cache, and the calling thread merges the workers'
-// selections.  Returns false when the watch stopped the batch (the outputs
+// selections.  A lone worker is the calling thread itself.  Returns false when the watch stopped the batch (the outputs
 // then hold nothing useful).  Everything is allocated before a worker starts
 // (OutOfMemory); a refused thread start or a failed worker is a Fault, raised
 // after every started worker has ended.

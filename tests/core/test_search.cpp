@@ -320,12 +320,12 @@ TEST(SearchBatch, WatchSeesProgressAndStops) {
         bool stop = false;
     } seen;
     const auto poll = [](void* context, std::uint64_t done, std::uint64_t total) {
-        auto* s = static_cast<Seen*>(context);
-        EXPECT_GE(done, s->last);
-        s->last = done;
-        s->total = total;
-        ++s->calls;
-        return !s->stop;
+        auto* so_far = static_cast<Seen*>(context);
+        EXPECT_GE(done, so_far->last);
+        so_far->last = done;
+        so_far->total = total;
+        ++so_far->calls;
+        return !so_far->stop;
     };
     std::vector<float> scores(256 * 10);
     std::vector<std::uint64_t> ids(256 * 10);
