@@ -31,14 +31,6 @@ constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
 constexpr std::size_t kPanelBytes = std::size_t(256) << 10;
 constexpr std::size_t kPanelBlocksForDimZero = 64;
 
-template <class T>
-std::vector<T> allocate_vector(std::size_t count) {
-    std::vector<T> v;
-    reserve_or_throw(v, count);
-    v.resize(count);
-    return v;
-}
-
 // What every worker reads, and how the workers and the calling thread meet.
 struct Batch {
     const Vectorstore* store;
@@ -129,18 +121,10 @@ void score_chunk(BatchWorker& w) {
 
 // Scores the worker's chunk; a failure is reported and marks the worker.
 void run_chunk(BatchWorker* w) noexcept {
-    try {
+    w->failed = worker_failed([&] {
         if (testing::worker_hook != nullptr) testing::worker_hook(w->chunk);
         score_chunk(*w);
-    } catch (const Fault&) {
-        w->failed = true;
-    } catch (const std::exception& e) {
-        report_fault(e.what());
-        w->failed = true;
-    } catch (...) {
-        report_fault("Box<dyn Any>");
-        w->failed = true;
-    }
+    });
     if (w->failed) w->batch->stop.store(true, std::memory_order_relaxed);
 }
 

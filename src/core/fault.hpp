@@ -33,4 +33,20 @@ void report_fault(std::string_view message,
 // Throws a fault without a report, for a fault whose report was already made.
 [[noreturn]] void raise_reported_fault(std::string message);
 
+// Runs a worker thread's `work`; true when it ended in an exception, which
+// has been reported then (a Fault where it was raised, anything else here).
+template <class Work>
+bool worker_failed(Work&& work) noexcept {
+    try {
+        work();
+        return false;
+    } catch (const Fault&) {
+    } catch (const std::exception& e) {
+        report_fault(e.what());
+    } catch (...) {
+        report_fault("Box<dyn Any>");
+    }
+    return true;
+}
+
 }  // namespace tessaray::core

@@ -45,4 +45,14 @@ void reserve_or_throw(std::vector<T>& v, std::size_t count) {
     }
 }
 
+// `count` value-initialised elements; a refusal is OutOfMemory with the bytes
+// they need.
+template <class T>
+std::vector<T> allocate_vector(std::size_t count) {
+    std::vector<T> v;
+    reserve_or_throw(v, count);
+    v.resize(count);
+    return v;
+}
+
 }  // namespace tessaray::core

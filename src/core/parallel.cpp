@@ -35,16 +35,6 @@ namespace {
 
 constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
 
-// `count` value-initialised elements; a refusal is OutOfMemory with the bytes
-// they need.
-template <class T>
-std::vector<T> allocate_vector(std::size_t count) {
-    std::vector<T> v;
-    reserve_or_throw(v, count);
-    v.resize(count);
-    return v;
-}
-
 // What a worker shares with the calling thread.
 struct Worker {
     const Vectorstore* store;
@@ -63,20 +53,12 @@ struct Worker {
 
 void* run_worker(void* arg) noexcept {
     auto* w = static_cast<Worker*>(arg);
-    try {
+    w->failed = worker_failed([&] {
         if (testing::worker_hook != nullptr) testing::worker_hook(w->chunk);
         TopK selection(w->buffer);
         score_range(*w->store, w->query, w->query_root, w->begin, w->end, selection);
         w->kept = selection.finish().size();
-    } catch (const Fault& f) {
-        w->failed = true;
-    } catch (const std::exception& e) {
-        report_fault(e.what());
-        w->failed = true;
-    } catch (...) {
-        report_fault("Box<dyn Any>");
-        w->failed = true;
-    }
+    });
     // The slot is written: let the calling thread know this worker is done.
     if (w->running->fetch_sub(1, std::memory_order_acq_rel) == 1) w->running->notify_all();
     return nullptr;
