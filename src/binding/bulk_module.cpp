@@ -104,6 +104,7 @@ private:
 // Rows from a two-dimensional buffer, or from a sequence of vectors.
 
 struct Rows {
+    std::size_t dim = 0;
     std::optional<MatrixBuffer> matrix;  // read in place
     std::vector<float> floats;           // or converted, row after row
     std::size_t count = 0;
@@ -113,14 +114,13 @@ struct Rows {
                     const auto* rows = static_cast<const Rows*>(context);
                     if (rows->matrix) {
                         rows->matrix->read_rows(first, n, out);
-                    } else {
-                        const std::size_t dim = rows->count == 0 ? 0 : rows->floats.size() / rows->count;
-                        std::memcpy(out, rows->floats.data() + first * dim, n * dim * sizeof(float));
+                    } else if (n * rows->dim != 0) {
+                        std::memcpy(out, rows->floats.data() + first * rows->dim, n * rows->dim * sizeof(float));
                     }
                 }};
     }
     // The rows as one array, row after row (read from the buffer if need be).
-    const float* contiguous(std::size_t dim) {
+    const float* contiguous() {
         if (matrix) {
             floats.clear();
             reserve_or_throw(floats, count * dim);
@@ -136,6 +136,7 @@ struct Rows {
 template <class LengthMessage>
 PyResult<Rows> to_rows(PyObject* obj, std::size_t dim, LengthMessage&& length_message) {
     Rows rows;
+    rows.dim = dim;
     if (std::optional<MatrixBuffer> m = MatrixBuffer::of(obj)) {
         if (m->cols() != dim) return unexpected(PyErr::value_error(length_message(m->cols(), dim)));
         rows.count = m->rows();
@@ -325,7 +326,7 @@ PyResult<PyObject*> search_batch(const BoundArgs& args) {
         scores = score_vector.data();
         ids = id_vector.data();
     }
-    const float* rows = queries.contiguous(dim);
+    const float* rows = queries.contiguous();
 
     bool completed = true;
     BatchCaller caller{nullptr, progress, std::nullopt};
