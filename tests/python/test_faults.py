@@ -7,11 +7,7 @@ import textwrap
 
 import pytest
 
-
-def asan_loaded():
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
+from helpers import asan_loaded
 
 # Address-space limits cannot work under AddressSanitizer, which reserves
 # terabytes of shadow memory up front.
