@@ -1,6 +1,7 @@
 """load.py: filling one store quickly from a 2-D array or a .npy file."""
 from __future__ import annotations
 
+import operator
 import os
 import zlib
 from collections.abc import Iterator
@@ -49,11 +50,19 @@ def check_ids(ids: Any, n: int) -> np.ndarray | None:
     if isinstance(ids, (str, os.PathLike)):
         ids = np.load(ids, mmap_mode="r", allow_pickle=False)
     array: np.ndarray = np.asanyarray(ids)
-    ids = array
-    if ids.shape != (n,):
-        raise ValueError(f"ids must have shape ({n},), not {ids.shape}")
-    if ids.dtype.kind not in "ui":
-        raise TypeError(f"ids must be integers, not {ids.dtype}")
+    if array.shape != (n,):
+        raise ValueError(f"ids must have shape ({n},), not {array.shape}")
+    if array.dtype.kind not in "ui" and not isinstance(ids, np.ndarray) and array.dtype.kind in "fO":
+        # numpy reads a list mixing ids at or above 2**63 with smaller ones
+        # as floats (or objects); read the Python integers themselves.
+        try:
+            array = np.fromiter((operator.index(i) for i in ids), dtype=np.uint64, count=n)
+        except TypeError:
+            pass
+        except OverflowError:
+            raise OverflowError("ids must lie in 0..2**64-1") from None
+    if array.dtype.kind not in "ui":
+        raise TypeError(f"ids must be integers, not {array.dtype}")
     return array
 
 

@@ -7,7 +7,14 @@ from typing import Any, SupportsIndex
 
 __all__ = ["merge", "merge_arrays"]
 
-_score = operator.itemgetter(0)
+
+
+def _store_order(pair: tuple[float, int]) -> tuple[bool, float]:
+    """Sort key of the store's order, ascending: numbers best first, NaN
+    after every number; +0.0 and -0.0 give equal keys."""
+    score = pair[0]
+    nan = score != score
+    return (nan, 0.0 if nan else -score)
 
 
 def merge(results: Iterable[Sequence[tuple[float, int]]], top_k: SupportsIndex) -> list[tuple[float, int]]:
@@ -16,18 +23,17 @@ def merge(results: Iterable[Sequence[tuple[float, int]]], top_k: SupportsIndex) 
     ``results`` must come in the order in which the shards hold their rows
     (shard 0 first), each list being that shard's answer to the same query
     with at least ``top_k`` entries or all of its rows.  The answer is then
-    exactly what one store holding every row in that order returns, ties
-    included, whenever no score is NaN: a stable sort by descending score over
-    the concatenation keeps equal scores in shard order, and within a shard
-    the store already put them in insertion order.
+    exactly what one store holding every row in that order returns, ties and
+    NaN scores included: a stable sort over the concatenation, numbers by
+    descending score and NaN after them, keeps equal scores (and NaN ones) in
+    shard order, and within a shard the store already put them in insertion
+    order.
     """
     k = operator.index(top_k)
     if k < 0:
         raise ValueError(f"top_k must be non-negative, not {k}")
     merged = [pair for shard in results for pair in shard]
-    # reverse=True keeps equal keys in their original order (the sort stays
-    # stable), and +0.0 and -0.0 compare equal, as in the store's own order.
-    merged.sort(key=_score, reverse=True)
+    merged.sort(key=_store_order)
     del merged[k:]
     return merged
 

@@ -2,19 +2,28 @@
 
 Each shard is a contiguous range of rows held in a tessaray store on one
 worker, built there from a recipe: a range of a ``.npy`` file (memory-mapped
-on the worker, with the CRC-32 of its contents) or the graph of one row block
-of a dask array.  A shard pickles as its recipe, so a copy that dask moves,
-replicates or spills is rebuilt from the source and checked against the
-checksum; a shard lost with its worker is rebuilt by dask from the same recipe
-and checked the same way.  A batch of queries goes to every shard as one
-task, which answers it with one tessaray_bulk.search_batch call, and the
-per-shard answers merge exactly (see merge.py).
+on the worker) or the graph of one row block of a dask array, together with
+the CRC-32 of the rows it was first read from, taken before any shard is
+built.  Every build from the recipe (the first, a rebuild after its worker
+died, a copy that dask moved or spilled) is checked against that checksum.
+
+A search asks each worker holding shards directly, through a handler that a
+worker plugin installs, to run one tessaray_bulk.search_batch call per shard
+on the worker's own task threads; the queries travel to the shards, never the
+shards to the queries.  When a shard is not where it was (its worker died, it
+is being rebuilt), the search falls back to one dask task per shard that
+carries the queries and depends on the shard alone, so it waits for the
+rebuild and raises what the rebuild raised.  The per-shard answers merge
+exactly (see merge.py).
 """
 from __future__ import annotations
 
+import asyncio
 import dataclasses
 import operator
 import os
+import threading
+import time
 import uuid
 from collections.abc import Sequence
 from typing import Any, Self, SupportsIndex, cast
@@ -23,7 +32,8 @@ import dask.base
 import distributed
 import numpy as np
 import numpy.typing as npt
-from distributed import Client, Future
+from distributed import Client, Future, WorkerPlugin
+from distributed.protocol.serialize import to_serialize as _to_serialize
 
 import tessaray_bulk
 from tessaray import Vectorstore
@@ -35,10 +45,14 @@ __all__ = ["ShardedStore", "SourceChangedError"]
 # distributed's client calls are not annotated; they are made through these.
 _compute: Any = dask.base.compute
 _wait: Any = distributed.wait
+to_serialize: Any = _to_serialize
 
-# Query batches larger than this are scattered once instead of being
-# embedded in every shard's task.
-_SCATTER_BYTES = 1 << 20
+# When a search falls back to tasks, each task carries at most about this
+# many bytes of queries (a larger batch is split), well below the size at
+# which dask warns about large graphs.
+_TASK_QUERY_BYTES = 4 << 20
+# The worker handler that searches the shards a worker holds.
+_HANDLER = "tessaray_search"
 
 
 class SourceChangedError(RuntimeError):
@@ -120,9 +134,21 @@ def _checksum(recipe: Recipe) -> int:
 
 class Shard:
     """A store built on a worker from its recipe (one insert_many call per
-    chunk of rows read).  Pickles as the recipe."""
+    chunk of rows read), checked against the recipe's checksum.
 
-    def __init__(self, recipe: Recipe, n_threads: int | None) -> None:
+    Pickles as its recipe.  A copy unpickled elsewhere (moved or spilled by
+    dask) builds its store at its first search, inside that search's task or
+    call, so that a source that changed meanwhile raises SourceChangedError
+    to the caller instead of failing in dask's data transfer."""
+
+    def __init__(self, recipe: Recipe, n_threads: int | None, *, build: bool = True) -> None:
+        self.recipe = recipe
+        self.n_threads = n_threads
+        self._lock = threading.Lock()
+        self._store: Vectorstore | None = self._build() if build else None
+
+    def _build(self) -> Vectorstore:
+        recipe = self.recipe
         rows, ids = recipe.open()
         store = Vectorstore(recipe.vector_size)
         crc = fill(store, chunks(rows, ids, recipe.start))
@@ -132,16 +158,25 @@ class Shard:
                 f"expected {recipe.checksum:08x}): the shard is not rebuilt from different data; "
                 "build a new store from the new source"
             )
-        self.recipe = dataclasses.replace(recipe, checksum=crc)
-        self.store = store
-        self.n_threads = n_threads
+        if recipe.checksum is None:
+            self.recipe = dataclasses.replace(recipe, checksum=crc)
+        return store
+
+    @property
+    def store(self) -> Vectorstore:
+        with self._lock:
+            if self._store is None:
+                self._store = self._build()
+            return self._store
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Shard, (self.recipe, self.n_threads))
+        return (_arrived, (self.recipe, self.n_threads))
 
     def __sizeof__(self) -> int:
-        # dask's sizeof falls back to sys.getsizeof, which calls this.
-        return object.__sizeof__(self) + store_bytes(len(self.store), self.recipe.vector_size)
+        # dask's sizeof falls back to sys.getsizeof, which calls this; a copy
+        # not built yet reports the size it will have.
+        r = self.recipe
+        return object.__sizeof__(self) + store_bytes(r.stop - r.start, r.vector_size)
 
     def search(self, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
         """The shard's answers to a batch of queries: float32 scores and
@@ -151,8 +186,49 @@ class Shard:
         return np.asarray(scores), np.asarray(ids)
 
 
+def _arrived(recipe: Recipe, n_threads: int | None) -> Shard:
+    return Shard(recipe, n_threads, build=False)
+
+
 def _search(shard: Shard, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
     return shard.search(queries, top_k)
+
+
+def _search_handler(worker: Any) -> Any:
+    """The worker's handler for a direct search of the shards it holds: runs
+    each shard's search on the worker's task threads (not on its event
+    loop), or answers ``missing`` when one of the shards is not there."""
+
+    async def tessaray_search(keys: list[str], queries: Any, top_k: int) -> dict[str, Any]:
+        try:
+            shards = [worker.data[key] for key in keys]
+        except KeyError:
+            return {"status": "OK", "missing": True}
+        loop = asyncio.get_running_loop()
+        executor = worker.executors["default"]
+        answers = await asyncio.gather(
+            *(loop.run_in_executor(executor, _search, shard, queries, top_k) for shard in shards)
+        )
+        return {"status": "OK", "result": to_serialize(answers)}
+
+    return tessaray_search
+
+
+class SearchService(WorkerPlugin):
+    """Installs the direct search handler on every worker, including workers
+    that join or restart later."""
+
+    name = "tessaray-search"
+
+    def setup(self, worker: Any) -> None:
+        worker.handlers[_HANDLER] = _search_handler(worker)
+
+    def teardown(self, worker: Any) -> None:
+        worker.handlers.pop(_HANDLER, None)
+
+
+class _Missing(Exception):
+    """A shard was not on the worker it was looked for on."""
 
 
 def _npy_header(path: str, ids_path: str | None) -> tuple[int, int]:
@@ -205,13 +281,22 @@ class ShardedStore:
         self._lengths = [r.stop - r.start for r in recipes]
         tag = uuid.uuid4().hex
         workers = _workers(client)
+        c.register_plugin(SearchService())
         self._futures: tuple[Future, ...] = tuple(
             c.submit(Shard, r, threads, key=f"tessaray-shard-{i}-{tag}", **_spread(workers, i))
             for i, r in enumerate(recipes)
         )
         self._closed = False
+        # Where the shards are, {worker: shard indices}; found again after a
+        # direct search missed a shard.
+        self._where: dict[str, list[int]] | None = None
         try:
             _wait_all(self._futures, timeout)
+            # The placement above was only for the first build: a shard lost
+            # with its worker is rebuilt on any worker, including one that
+            # joins later (dask leaves a task whose only allowed worker is
+            # gone waiting for that worker, even with allow_other_workers).
+            c.sync(c.scheduler.set_restrictions, worker={f.key: None for f in self._futures})
         except BaseException:
             self.close()
             raise
@@ -242,12 +327,8 @@ class ShardedStore:
         workers = _workers(client)
         count = count or max(len(workers), 1)
         bounds = [n * i // count for i in range(count + 1)]
-        recipes = [FileRows(path, ids, a, b, d) for a, b in zip(bounds, bounds[1:])]
-        # The checksums are taken first, so that every recipe the cluster
-        # holds, including the one a lost shard is rebuilt from, carries one.
-        sums = [c.submit(_checksum, r, pure=False, **_spread(workers, i)) for i, r in enumerate(recipes)]
-        _wait_all(sums, timeout)
-        recipes = [dataclasses.replace(r, checksum=s) for r, s in zip(recipes, c.gather(sums))]
+        planned = [FileRows(path, ids, a, b, d) for a, b in zip(bounds, bounds[1:])]
+        recipes = _with_checksums(client, planned, workers, timeout)
         return cls(client, recipes, n_threads=n_threads, timeout=timeout)
 
     @classmethod
@@ -289,9 +370,10 @@ class ShardedStore:
             id_array = check_ids(ids, n)
             assert id_array is not None
             id_blocks = [id_array[a:b] for a, b in zip(starts, starts[1:])]
-        recipes = [
+        planned = [
             GraphRows(r, i, a, b, d) for r, i, a, b in zip(row_blocks, id_blocks, starts, starts[1:])
         ]
+        recipes = _with_checksums(client, planned, _workers(client), timeout)
         return cls(client, recipes, n_threads=n_threads, timeout=timeout)
 
     # -- queries -------------------------------------------------------------
@@ -303,8 +385,9 @@ class ShardedStore:
     def search_batch(
         self, vectors: Any, top_k: SupportsIndex, *, timeout: float | None = None
     ) -> list[list[tuple[float, int]]]:
-        """One answer per query (a sequence of vectors or a 2-D array), sent
-        to each shard as one task for the whole batch."""
+        """One answer per query (a sequence of vectors or a 2-D array).  Each
+        worker holding shards gets the whole batch once and searches each of
+        its shards with one native batch call."""
         self._check_open()
         k = operator.index(top_k)
         if k < 0:
@@ -313,20 +396,70 @@ class ShardedStore:
             vectors = list(vectors)
         if len(vectors) == 0:
             return []
-        payload: Any = vectors
-        if isinstance(vectors, np.ndarray) and vectors.nbytes > _SCATTER_BYTES:
-            payload = self._client.scatter(vectors, hash=False)
+        end = None if timeout is None else time.monotonic() + timeout
+        try:
+            per_shard = self._client.sync(self._ask, vectors, k, callback_timeout=timeout)
+        except TimeoutError:
+            raise
+        except (_Missing, OSError):
+            # A worker is gone or a shard is elsewhere: the tasks wait for
+            # dask to rebuild it, and raise what the rebuild raised.
+            self._where = None
+            return self._search_by_tasks(vectors, k, None if end is None else max(end - time.monotonic(), 0.0))
+        return merge_arrays(per_shard, k)
+
+    async def _ask(self, vectors: Any, k: int) -> list[tuple[np.ndarray, np.ndarray]]:
+        c = self._client
+        if self._where is None:
+            where: dict[str, list[int]] = {}
+            holders = await c.scheduler.who_has(keys=[f.key for f in self._futures])
+            for i, f in enumerate(self._futures):
+                if not holders.get(f.key):
+                    raise _Missing(f.key)
+                where.setdefault(sorted(holders[f.key])[0], []).append(i)
+            self._where = where
+        plan = self._where
+        queries = to_serialize(vectors)
+
+        async def ask(address: str, indices: list[int]) -> list[tuple[np.ndarray, np.ndarray]]:
+            keys = [self._futures[i].key for i in indices]
+            reply = await getattr(c.rpc(address), _HANDLER)(keys=keys, queries=queries, top_k=k)
+            if reply.get("missing"):
+                raise _Missing(address)
+            answers: list[tuple[np.ndarray, np.ndarray]] = reply["result"]
+            return answers
+
+        replies = await asyncio.gather(*(ask(a, ix) for a, ix in plan.items()))
+        per_shard: list[Any] = [None] * len(self._futures)
+        for indices, answers in zip(plan.values(), replies):
+            for i, answer in zip(indices, answers):
+                per_shard[i] = answer
+        return per_shard
+
+    def _search_by_tasks(self, vectors: Any, k: int, timeout: float | None) -> list[list[tuple[float, int]]]:
+        """One task per shard and block of queries, carrying the block and
+        depending on the shard alone, so that dask runs it where the shard is."""
+        n = len(vectors)
+        size = vectors.nbytes if isinstance(vectors, np.ndarray) else n * self._vector_size * 8
+        step = max(1, n * _TASK_QUERY_BYTES // max(size, 1))
+        blocks = [vectors[a : a + step] for a in range(0, n, step)]
         tasks = [
-            self._client.submit(_search, shard, payload, k, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}")
-            for shard in self._futures
+            [
+                self._client.submit(_search, shard, block, k, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}")
+                for shard in self._futures
+            ]
+            for block in blocks
         ]
         try:
-            _wait_all(tasks, timeout)
-            per_shard = self._client.gather(tasks)
+            _wait_all([t for ts in tasks for t in ts], timeout)
+            answers: list[list[tuple[float, int]]] = []
+            for ts in tasks:
+                answers += merge_arrays(self._client.gather(ts), k)
+            return answers
         finally:
-            for t in tasks:
-                cast(Any, t).release()
-        return merge_arrays(per_shard, k)
+            for ts in tasks:
+                for t in ts:
+                    cast(Any, t).release()
 
     # -- the rest of the surface --------------------------------------------
 
@@ -374,6 +507,18 @@ def _spread(workers: Sequence[str], i: int) -> dict[str, Any]:
     if not workers:
         return {}
     return {"workers": [workers[i % len(workers)]], "allow_other_workers": True}
+
+
+def _with_checksums(
+    client: Client, recipes: Sequence[Recipe], workers: list[str], timeout: float | None
+) -> list[Recipe]:
+    """The recipes with the checksums of the rows they read now, taken
+    before any shard is built, so that every copy of a recipe the cluster
+    holds, including the one a lost shard is rebuilt from, carries one."""
+    c: Any = client
+    sums = [c.submit(_checksum, r, pure=False, **_spread(workers, i)) for i, r in enumerate(recipes)]
+    _wait_all(sums, timeout)
+    return [dataclasses.replace(r, checksum=s) for r, s in zip(recipes, c.gather(sums))]
 
 
 def _workers(client: Client) -> list[str]:

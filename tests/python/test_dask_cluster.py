@@ -1,5 +1,6 @@
-"""ShardedStore on a two-worker LocalCluster: the same answers as one store,
-after a shard moved and after a worker died; a changed source is refused."""
+"""ShardedStore on LocalClusters: the same answers as one store, with the
+shards staying where they are, after a shard moved and after one or every
+worker died; a changed source is refused."""
 import contextlib
 import os
 import pickle
@@ -14,8 +15,10 @@ if os.environ.get("TESSARAY_SKIP_CLUSTER"):
     pytest.skip(os.environ["TESSARAY_SKIP_CLUSTER"], allow_module_level=True)
 distributed = pytest.importorskip("distributed", reason="dask.distributed is not installed")
 da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
 
 from tessaray_dask import ShardedStore, SourceChangedError, load_store  # noqa: E402
+from tessaray_dask import sharded  # noqa: E402
 from tessaray_dask.merge import merge_arrays  # noqa: E402
 from tessaray_dask.sharded import _search, store_bytes  # noqa: E402
 
@@ -38,22 +41,32 @@ def deadline(seconds):
         signal.signal(signal.SIGALRM, old)
 
 
-@pytest.fixture(scope="module")
-def client():
+@contextlib.contextmanager
+def local_client(n_workers):
     with deadline(120):
         cluster = distributed.LocalCluster(
-            n_workers=2,
+            n_workers=n_workers,
             threads_per_worker=1,
             processes=True,
             host="127.0.0.1",
             dashboard_address=None,
             worker_dashboard_address=None,
+            # The scheduler's own HTTP routes, on a free port rather than 8787.
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
         )
         client = distributed.Client(cluster)
-    yield client
-    with deadline(120):
-        client.close()
-        cluster.close()
+    try:
+        yield client
+    finally:
+        with deadline(120):
+            client.close()
+            cluster.close()
+
+
+@pytest.fixture(scope="module")
+def client():
+    with local_client(2) as client:
+        yield client
 
 
 @pytest.fixture(autouse=True)
@@ -88,6 +101,17 @@ def assert_same(store, local, qs, top_k=12):
     assert store.search(qs[0].tolist(), top_k, timeout=T) == local.search(qs[0], top_k)
 
 
+def large_batch(qs):
+    """The queries repeated into a batch of more than 1 MiB."""
+    big = np.tile(qs, (-(-(1 << 20) // qs.nbytes) + 1, 1))
+    assert big.nbytes > 1 << 20
+    return big
+
+
+def placement(client, store):
+    return {k: sorted(ws) for k, ws in client.who_has(store.futures).items()}
+
+
 @pytest.mark.parametrize("source", ["npy", "dask"])
 def test_same_answers_as_one_store(client, npy, source):
     rows_path, ids_path, local = npy
@@ -99,6 +123,12 @@ def test_same_answers_as_one_store(client, npy, source):
     with store:
         assert (len(store), store.vector_size, len(store.futures)) == (1000, 8, 2 if source == "npy" else 4)
         assert_same(store, local, queries(rows))
+        # A batch of any size goes to the shards: none moves or is copied.
+        before = placement(client, store)
+        qs = queries(rows)
+        big = large_batch(qs)
+        assert store.search_batch(big, 5, timeout=T) == [local.search(q, 5) for q in qs] * (len(big) // len(qs))
+        assert placement(client, store) == before
         for top_k in (0, 1, 1000, 1500):
             assert store.search(rows[7], top_k, timeout=T) == local.search(rows[7], top_k)
         with pytest.raises(TypeError, match="cannot be pickled"):
@@ -141,21 +171,66 @@ def wait_until_gone(client, worker):
         time.sleep(0.1)
 
 
-@pytest.mark.parametrize("changed", [False, True])
-def test_lost_shard_rebuilt_or_refused(client, npy, changed):
+def delayed_npy(path, bounds):
+    """A dask array over a .npy file read by a delayed reader, one block per range."""
+    rows = dask.delayed(np.load)(str(path), mmap_mode="r")
+    d = np.load(path, mmap_mode="r").shape[1]
+    return da.concatenate(
+        [da.from_delayed(rows[a:b], shape=(b - a, d), dtype=np.float32) for a, b in zip(bounds, bounds[1:])]
+    )
+
+
+@pytest.mark.parametrize(
+    "source, event, changed",
+    [
+        ("npy", "one dies", False),
+        ("npy", "one dies", True),
+        ("dask", "one dies", True),
+        ("npy", "all die", False),
+        ("npy", "only one dies", False),  # a cluster of one worker
+        ("npy", "copied", True),
+    ],
+)
+def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, changed):
+    """Shard 1 (rows 500:1000) is lost or copied, the file may change
+    meanwhile: the next large batch answers exactly or raises promptly."""
     rows_path, ids_path, local = npy
-    with ShardedStore.from_npy(client, rows_path, ids_path, timeout=T) as store:
+    # Batches that fall back to tasks are split into several tasks per shard.
+    monkeypatch.setattr(sharded, "_TASK_QUERY_BYTES", 1 << 18)
+    with contextlib.ExitStack() as stack:
+        if event == "only one dies":
+            client = stack.enter_context(local_client(1))
+        if source == "npy":
+            store = ShardedStore.from_npy(client, rows_path, ids_path, shards=2, timeout=T)
+        else:
+            local = load_store(rows_path)
+            store = ShardedStore.from_dask_array(client, delayed_npy(rows_path, [0, 500, 1000]), timeout=T)
+        stack.enter_context(store)
         shard = store.futures[1]
         (home,) = client.who_has([shard])[shard.key]
+        rows = np.load(rows_path)
+        qs = queries(rows)
         if changed:
-            rows = np.load(rows_path)
             rows[600, 0] += 1.0
             np.save(rows_path, rows)
-        client.run(die, workers=[home], wait=False)
-        wait_until_gone(client, home)
+        if event == "copied":
+            # A copy travels as its recipe and is built where it is used.
+            other = next(w for w in client.scheduler_info()["workers"] if w != home)
+            copy = client.submit(_search, shard, qs, 3, workers=[other], allow_other_workers=False)
+            with deadline(30), pytest.raises(SourceChangedError, match=r"rows 500:1000 of .*changed since"):
+                copy.result(30)
+            return
+        lost = [home] if event != "all die" else list(client.scheduler_info()["workers"])
+        client.run(die, workers=lost, wait=False)
+        for worker in lost:
+            wait_until_gone(client, worker)
+        big = large_batch(qs)
         if changed:
-            with pytest.raises(SourceChangedError, match=r"rows 500:1000 of .*rows\.npy changed since"):
-                store.search(rows[0], 3, timeout=T)
+            where = r"\.npy" if source == "npy" else "a dask array"
+            with deadline(30), pytest.raises(SourceChangedError, match=rf"rows 500:1000 of .*{where} changed since"):
+                store.search_batch(big, 3, timeout=30)
         else:
-            assert_same(store, local, queries(np.load(rows_path)))
+            # The search waits for the rebuild on the workers that come back.
+            assert store.search_batch(big, 3, timeout=T) == [local.search(q, 3) for q in qs] * (len(big) // len(qs))
+            assert_same(store, local, qs)
             assert home not in client.who_has([shard])[shard.key]

@@ -42,6 +42,9 @@ def cmake_version():
         (("project", "requires-python"), ">=3.14"),
         (("tool", "scikit-build", "cmake", "define", "TESSARAY_BUILD_TESTS"), "OFF"),
         (("tool", "scikit-build", "cmake", "define", "TESSARAY_BUILD_BENCH"), "OFF"),
+        (("project", "optional-dependencies", "numpy"), ["numpy>=1.25"]),
+        (("project", "optional-dependencies", "dask"), ["distributed>=2024.12.1", "numpy>=1.25"]),
+        (("project", "optional-dependencies", "test"), ["pytest>=8", "hypothesis>=6", "numpy>=1.25", "distributed>=2024.12.1"]),
     ],
 )
 def test_pyproject(key, expected):
