@@ -36,9 +36,11 @@ def test_resident_memory_flat_after_dropping_stores():
     assert resident_bytes() - baseline < 2 * 2**20
 
 
-def test_bulk_calls_lose_nothing(tmp_path):
+def test_bulk_calls_lose_nothing():
     """The batch module's calls, good and bad, on buffers and lists."""
     import array
+    import pathlib
+    import tempfile
 
     import tessaray_bulk as bulk
 
@@ -55,10 +57,12 @@ def test_bulk_calls_lose_nothing(tmp_path):
     with pytest.raises(KeyError):
         bulk.search_batch(store, rows, 1, progress=lambda done, total: {}["stop"])
     assert bulk.export(store)[0].shape == (15, 3)
-    bulk.save(store, tmp_path / "s.npz")
-    assert len(bulk.load(tmp_path / "s.npz")) == 15
-    (tmp_path / "bad.npz").write_bytes(b"PK")
-    with pytest.raises(ValueError):
-        bulk.load(tmp_path / "bad.npz")
+    with tempfile.TemporaryDirectory() as folder:
+        path = pathlib.Path(folder)
+        bulk.save(store, path / "s.npz")
+        assert len(bulk.load(path / "s.npz")) == 15
+        (path / "bad.npz").write_bytes(b"PK")
+        with pytest.raises(ValueError):
+            bulk.load(path / "bad.npz")
     with pytest.raises(TypeError):
         bulk.export(None)
