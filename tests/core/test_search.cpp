@@ -1,6 +1,6 @@
-// Tests of the sequential and the parallel search: exact results, a
-// differential check against a plain reference, the work plan and the fault
-// paths of the worker threads.
+// Tests of the sequential, the parallel and the batch search: exact results, a
+// differential check against a plain reference, the work plan, the fault
+// paths of the worker threads and several threads reading one store at once.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/batch_search.hpp"
@@ -442,18 +443,37 @@ void throwing_worker(std::size_t chunk) {
 
 RandomStore fault_store() {
     std::mt19937_64 rng(99);
-    return make_store(rng, 4, 40, false);  // 4 workers: chunks of 10, 4 chunks
+    // 4 workers: 4 chunks of 65 rows for the parallel search, one block of 64
+    // each (the last with the 4 tail rows) for a batch.
+    return make_store(rng, 4, 4 * kBlockRows + 4, false);
 }
+
+// The parallel search, or a batch of the one query: both run the worker hooks
+// and share the start, join and fault paths.
+std::vector<ResultPair> threaded_search(bool batch, const Vectorstore& store, const std::vector<float>& q,
+                                        std::uint64_t k, std::optional<std::uint64_t> threads) {
+    if (!batch) return ok(parallel_search(store, q, k, threads));
+    const std::size_t keep = batch_keep(store, k);
+    std::vector<float> scores(keep);
+    std::vector<std::uint64_t> ids(keep);
+    EXPECT_TRUE(search_batch(store, q.data(), 1, k, threads, scores.data(), ids.data()));
+    std::vector<ResultPair> found(keep);
+    for (std::size_t j = 0; j < keep; ++j) found[j] = {scores[j], ids[j]};
+    return found;
+}
+
+std::string search_name(bool batch) { return batch ? "_batch" : "_parallel"; }
 
 struct SpawnCase {
     int error;
     std::size_t fail_chunk;
 };
 
-class SpawnFailure : public ::testing::TestWithParam<SpawnCase> {};
+class SpawnFailure : public ::testing::TestWithParam<std::tuple<SpawnCase, bool>> {};
 
 TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
-    const auto [error, fail_chunk] = GetParam();
+    const auto [error, fail_chunk] = std::get<0>(GetParam());
+    const bool batch = std::get<1>(GetParam());
     HookGuard guard;
     const RandomStore s = fault_store();
     const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
@@ -466,7 +486,7 @@ TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
     std::string message;
     bool faulted = false;
     try {
-        (void)parallel_search(s.store, q, 5, 4);
+        (void)threaded_search(batch, s.store, q, 5, 4);
     } catch (const Fault& f) {
         faulted = true;
         message = f.message();
@@ -488,15 +508,18 @@ TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
     // Nothing is left behind: the next search works.
     testing::spawn_hook = nullptr;
     testing::worker_hook = nullptr;
-    expect_same_results(ok(parallel_search(s.store, q, 5, 4)), ok(search(s.store, q, 5)));
+    expect_same_results(threaded_search(batch, s.store, q, 5, 4), ok(search(s.store, q, 5)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, SpawnFailure,
-                         ::testing::Values(SpawnCase{EAGAIN, 2}, SpawnCase{EAGAIN, 0}, SpawnCase{EAGAIN, 3},
-                                           SpawnCase{ENOMEM, 1}, SpawnCase{EPERM, 2}),
+                         ::testing::Combine(::testing::Values(SpawnCase{EAGAIN, 2}, SpawnCase{EAGAIN, 0},
+                                                              SpawnCase{EAGAIN, 3}, SpawnCase{ENOMEM, 1},
+                                                              SpawnCase{EPERM, 2}),
+                                            ::testing::Bool()),
                          [](const auto& test_info) {
-                             return "errno" + std::to_string(test_info.param.error) + "_chunk" +
-                                    std::to_string(test_info.param.fail_chunk);
+                             const SpawnCase& c = std::get<0>(test_info.param);
+                             return "errno" + std::to_string(c.error) + "_chunk" + std::to_string(c.fail_chunk) +
+                                    search_name(std::get<1>(test_info.param));
                          });
 
 TEST(SpawnFailureMessage, WouldBlockCodeEleven) {
@@ -526,10 +549,12 @@ struct WorkerFaultCase {
     std::uint64_t top_k;
 };
 
-class WorkerFailure : public ::testing::TestWithParam<WorkerFaultCase> {};
+class WorkerFailure : public ::testing::TestWithParam<std::tuple<WorkerFaultCase, bool>> {};
 
 TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
-    const auto [kind, fail_chunk, top_k] = GetParam();
+    const auto [kind, fail_chunk, top_k] = std::get<0>(GetParam());
+    const bool batch = std::get<1>(GetParam());
+    if (batch && top_k == 0) GTEST_SKIP() << "a batch that keeps nothing starts no worker";
     HookGuard guard;
     const RandomStore s = fault_store();
     const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
@@ -541,7 +566,7 @@ TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
     EXPECT_THROW(
         {
             try {
-                (void)parallel_search(s.store, q, top_k, 4);
+                (void)threaded_search(batch, s.store, q, top_k, 4);
             } catch (const Fault& f) {
                 EXPECT_EQ(f.message(), "called `Result::unwrap()` on an `Err` value: Any { .. }");
                 throw;
@@ -555,20 +580,70 @@ TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
     EXPECT_EQ(g_thread_joins.load(), 4) << "every started worker is joined";
 
     testing::worker_hook = nullptr;
-    expect_same_results(ok(parallel_search(s.store, q, top_k, 4)), ok(search(s.store, q, top_k)));
+    expect_same_results(threaded_search(batch, s.store, q, top_k, 4), ok(search(s.store, q, top_k)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Throws, WorkerFailure,
-                         ::testing::Values(WorkerFaultCase{0, 1, 5}, WorkerFaultCase{1, 1, 5},
-                                           WorkerFaultCase{2, 1, 5}, WorkerFaultCase{0, 0, 5},
-                                           WorkerFaultCase{0, 3, 5}, WorkerFaultCase{0, 1, 0},
-                                           WorkerFaultCase{1, 2, kAll}),
+                         ::testing::Combine(::testing::Values(WorkerFaultCase{0, 1, 5}, WorkerFaultCase{1, 1, 5},
+                                                              WorkerFaultCase{2, 1, 5}, WorkerFaultCase{0, 0, 5},
+                                                              WorkerFaultCase{0, 3, 5}, WorkerFaultCase{0, 1, 0},
+                                                              WorkerFaultCase{1, 2, kAll}),
+                                            ::testing::Bool()),
                          [](const auto& test_info) {
-                             return "kind" + std::to_string(test_info.param.throw_kind) + "_chunk" +
-                                    std::to_string(test_info.param.fail_chunk) + "_k" +
-                                    (test_info.param.top_k == kAll ? std::string("all")
-                                                              : std::to_string(test_info.param.top_k));
+                             const WorkerFaultCase& c = std::get<0>(test_info.param);
+                             return "kind" + std::to_string(c.throw_kind) + "_chunk" + std::to_string(c.fail_chunk) +
+                                    "_k" + (c.top_k == kAll ? std::string("all") : std::to_string(c.top_k)) +
+                                    search_name(std::get<1>(test_info.param));
                          });
+
+// ---- several threads on one store ----
+
+// Threads that search one store at the same time, each with the sequential,
+// the parallel and the batch search (the last two with workers of their own),
+// all get the answers of a quiet run: readers write nothing they share.
+TEST(ConcurrentReaders, SameAnswersAsAQuietRun) {
+    std::mt19937_64 rng(0x5ead);
+    const RandomStore s = make_store(rng, 17, 3 * kBlockRows + 5, true);
+    constexpr std::size_t kQueries = 6;
+    constexpr std::uint64_t k = 7;
+    std::vector<float> queries;
+    std::vector<std::vector<ResultPair>> quiet;
+    for (std::size_t q = 0; q < kQueries; ++q) {
+        const auto one = make_query(rng, 17, static_cast<int>(q % 4));
+        queries.insert(queries.end(), one.begin(), one.end());
+        quiet.push_back(ok(search(s.store, one, k)));
+    }
+    std::atomic<int> wrong{0};
+    const auto same = [](const std::vector<ResultPair>& a, const std::vector<ResultPair>& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+                   return x.id == y.id && (bits(x.score) == bits(y.score) || (std::isnan(x.score) && std::isnan(y.score)));
+               });
+    };
+    const auto reader = [&](std::size_t t) {
+        const std::optional<std::uint64_t> threads = t % 2 == 0 ? std::optional<std::uint64_t>(3) : std::nullopt;
+        std::vector<float> scores(kQueries * k);
+        std::vector<std::uint64_t> ids(kQueries * k);
+        for (int round = 0; round < 4; ++round) {
+            for (std::size_t q = 0; q < kQueries; ++q) {
+                const std::vector<float> one(queries.begin() + static_cast<std::ptrdiff_t>(q * 17),
+                                             queries.begin() + static_cast<std::ptrdiff_t>((q + 1) * 17));
+                auto plain = search(s.store, one, k);
+                auto parallel = parallel_search(s.store, one, k, threads);
+                if (!plain || !same(*plain, quiet[q]) || !parallel || !same(*parallel, quiet[q])) ++wrong;
+            }
+            if (!search_batch(s.store, queries.data(), kQueries, k, threads, scores.data(), ids.data())) ++wrong;
+            for (std::size_t q = 0; q < kQueries; ++q) {
+                std::vector<ResultPair> got(k);
+                for (std::size_t j = 0; j < k; ++j) got[j] = {scores[q * k + j], ids[q * k + j]};
+                if (!same(got, quiet[q])) ++wrong;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 4; ++t) threads.emplace_back(reader, t);
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0) << "answers that differ from the quiet run's";
+}
 
 }  // namespace
 }  // namespace tessaray::core
