@@ -131,8 +131,14 @@ void Vectorstore::copy_rows(std::size_t first, std::size_t count, float* out) co
         const std::size_t n = std::min(end, (block + 1) * kBlockRows) - index;
         const float* source = blocks_.data() + block * block_floats() + lane;
         float* rows = out + (index - first) * dim;
-        for (std::size_t i = 0; i < dim; ++i) {
-            for (std::size_t r = 0; r < n; ++r) rows[r * dim + i] = source[i * kBlockRows + r];
+        // A few elements of every row at a time: the block's lines they come
+        // from stay in cache while each row's run of them is written.
+        constexpr std::size_t kRun = 16;
+        for (std::size_t i0 = 0; i0 < dim; i0 += kRun) {
+            const std::size_t i1 = std::min(dim, i0 + kRun);
+            for (std::size_t r = 0; r < n; ++r) {
+                for (std::size_t i = i0; i < i1; ++i) rows[r * dim + i] = source[i * kBlockRows + r];
+            }
         }
         index += n;
     }
