@@ -18,6 +18,8 @@
 // either: these keep the element path.
 #include "binding/buffer.hpp"
 
+#include <immintrin.h>
+
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -259,6 +261,38 @@ void convert_sized(const ElementFormat& format, std::size_t size, const char* ba
     }
 }
 
+// Halves to floats with the processor's conversion, eight at a time.  It
+// gives exactly the bits of the interpreter's decoder followed by the cast
+// to float (every one of the 65,536 halves checked), NaN payloads included.
+__attribute__((target("avx,f16c"))) void convert_halves_f16c(const char* base, Py_ssize_t stride, bool swap,
+                                                              std::size_t n, float* out) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint16_t halves[8];
+        for (std::size_t j = 0; j < 8; ++j) {
+            std::memcpy(&halves[j], base + static_cast<Py_ssize_t>(i + j) * stride, 2);
+            if (swap) halves[j] = byteswapped(halves[j]);
+        }
+        __m128i packed;
+        std::memcpy(&packed, halves, sizeof packed);
+        _mm256_storeu_ps(out + i, _mm256_cvtph_ps(packed));
+    }
+    for (; i < n; ++i) {
+        std::uint16_t half;
+        std::memcpy(&half, base + static_cast<Py_ssize_t>(i) * stride, 2);
+        if (swap) half = byteswapped(half);
+        out[i] = _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(half)));
+    }
+}
+
+bool has_f16c() noexcept {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+    }();
+    return has;
+}
+
 // Converts n elements, `stride` bytes apart from `base`, to floats.
 void convert_run(const ElementFormat& format, std::size_t size, const char* base, Py_ssize_t stride, std::size_t n,
                  float* out) noexcept {
@@ -270,7 +304,13 @@ void convert_run(const ElementFormat& format, std::size_t size, const char* base
         case ElementKind::Bool: convert_sized<ElementKind::Bool>(format, size, base, stride, n, out); break;
         case ElementKind::Signed: convert_sized<ElementKind::Signed>(format, size, base, stride, n, out); break;
         case ElementKind::Unsigned: convert_sized<ElementKind::Unsigned>(format, size, base, stride, n, out); break;
-        case ElementKind::Half: convert_elements<ElementKind::Half, std::uint16_t>(format, base, stride, n, out); break;
+        case ElementKind::Half:
+            if (has_f16c()) {
+                convert_halves_f16c(base, stride, format.swap, n, out);
+            } else {
+                convert_elements<ElementKind::Half, std::uint16_t>(format, base, stride, n, out);
+            }
+            break;
         case ElementKind::Float32:
             convert_elements<ElementKind::Float32, std::uint32_t>(format, base, stride, n, out);
             break;
