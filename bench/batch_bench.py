@@ -983,7 +983,7 @@ def main() -> int:
         notes += [f"{size}: {msg}" for msg in r["notes"]]
     if bulk_result:
         notes += bulk_result["notes"]
-        notes.append(f"store file saved in {bulk_result['folder']}")
+        notes.append(f"store file saved in {os.path.relpath(bulk_result['folder'])}")
     notes.append(f"load average at the end: {load_end}")
     notes.append(f"whole run: {clock() - started:.0f} s")
     out += [""] + [f"- {n}" for n in notes]
