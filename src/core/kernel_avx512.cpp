@@ -41,6 +41,7 @@ struct Isa {
     // The query tile: a block element's 4 registers times 6 queries make 24
     // accumulators, which with the 4 row registers and a broadcast fit the 32.
     static constexpr std::size_t kTileRegs = 4;
+    static constexpr std::size_t kTileAhead = 0;
     static constexpr std::size_t kTileQueries = 6;
     TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
     TESSARAY_TARGET static std::uint64_t numbers(Vec a) { return _mm512_cmp_ps_mask(a, a, _CMP_ORD_Q); }

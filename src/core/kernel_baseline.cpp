@@ -24,6 +24,7 @@ struct Isa {
     static Vec root(Vec a) { return root_of(a); }
     static void store(float* p, Vec a) { *p = a; }
     static constexpr std::size_t kTileRegs = 8;
+    static constexpr std::size_t kTileAhead = 0;
     static constexpr std::size_t kTileQueries = 4;
     static std::uint64_t above(Vec a, Vec b) { return a > b; }
     static std::uint64_t numbers(Vec a) { return a == a; }

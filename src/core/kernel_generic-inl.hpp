@@ -112,7 +112,9 @@ TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, co
 // row register feeds every query's multiply, and each query's broadcast every
 // row register's, so that the loop is bound by arithmetic rather than by
 // reading.  One lane of one accumulator still follows one (query, row) pair
-// in index order from -0.0.
+// in index order from -0.0.  Where a tile covers only part of a block element
+// its reads jump a block element at a time, which the hardware fetches ahead
+// poorly: Isa::kTileAhead elements ahead (0: none) are then fetched by hand.
 constexpr std::size_t kTileQueries = Isa::kTileQueries;
 static_assert(kTileQueries <= kMaxTileQueries, "a tile fits the callers' query arrays");
 static_assert(kRegs % Isa::kTileRegs == 0, "whole tiles per block element");
@@ -133,6 +135,7 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
             }
             const float* element = block + slice * Isa::kLanes;
             for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
+                if constexpr (Isa::kTileAhead != 0) __builtin_prefetch(element + Isa::kTileAhead * kBlockRows, 0, 3);
                 Isa::Vec x[kR];
 #pragma GCC unroll 8
                 for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
