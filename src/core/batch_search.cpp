@@ -38,6 +38,16 @@ struct Batch {
     const float* query_roots;
     std::size_t count;
     std::size_t panel_blocks;
+    // The rows in units: `units` units of `unit_blocks` blocks (the last may
+    // be shorter), then the unpacked tail rows as one more unit if there are
+    // any.  When `dealt`, a unit goes to whichever worker asks next, so that
+    // a worker whose core is busy with other work takes fewer; otherwise each
+    // worker takes a fixed run of them.
+    std::size_t unit_blocks;
+    std::size_t units;
+    std::size_t all_units;
+    bool dealt;
+    std::atomic<std::size_t> next_unit{0};
     std::atomic<std::uint64_t> done{0};
     std::atomic<bool> stop{false};
     std::mutex mutex;
@@ -59,16 +69,16 @@ struct Batch {
     }
 };
 
-// One worker: blocks [first_block, end_block), and the unpacked tail rows
-// when `with_tail`; a selection per query over its own buffer.
+// One worker: the units it takes, and a selection per query over its own
+// buffer.  It takes units in increasing order, so each selection sees its rows
+// in store order, as a search does.
 struct BatchWorker {
     Batch* batch;
     std::size_t chunk;
-    std::size_t first_block;
-    std::size_t end_block;
-    bool with_tail;
+    std::size_t next_unit;  // its own run of units, when they are not dealt
+    std::size_t end_unit;
     std::size_t base;       // where its selections' buffers start
-    std::size_t per_query;  // entries kept per query: min(keep, its rows)
+    std::size_t per_query;  // entries kept per query: min(keep, the rows it may take)
     std::span<TopK> selections;
     std::span<float> scores;  // tile_queries rows of panel_blocks * kBlockRows scores
     bool failed = false;
@@ -79,19 +89,27 @@ struct BatchWorker {
     }
 };
 
+// The worker's next unit; b.all_units or beyond when there is none.
+std::size_t take_unit(Batch& b, BatchWorker& w) noexcept {
+    if (b.dealt) return b.next_unit.fetch_add(1, std::memory_order_relaxed);
+    return w.next_unit < w.end_unit ? w.next_unit++ : b.all_units;
+}
+
 void score_chunk(BatchWorker& w) {
     Batch& b = *w.batch;
     const Vectorstore& store = *b.store;
     const KernelSet& kernels = active_kernels();
     const std::size_t dim = store.vector_size();
     const std::size_t stride = b.panel_blocks * kBlockRows;
-    for (std::size_t block = w.first_block; block < w.end_block; block += b.panel_blocks) {
+    std::size_t unit = take_unit(b, w);
+    for (; unit < b.units; unit = take_unit(b, w)) {
         if (b.inline_watch != nullptr && std::chrono::steady_clock::now() >= b.next_poll) {
             b.poll(*b.inline_watch);
             b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(b.inline_watch->interval_ms);
         }
         if (b.stop.load(std::memory_order_relaxed)) return;
-        const std::size_t nblocks = std::min(b.panel_blocks, w.end_block - block);
+        const std::size_t block = unit * b.unit_blocks;
+        const std::size_t nblocks = std::min(b.unit_blocks, store.block_count() - block);
         const std::size_t first = block * kBlockRows;
         const std::size_t rows = nblocks * kBlockRows;
         for (std::size_t q0 = 0; q0 < b.count; q0 += kernels.tile_queries) {
@@ -106,7 +124,7 @@ void score_chunk(BatchWorker& w) {
         }
         b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
     }
-    if (w.with_tail && store.tail_rows() != 0) {
+    if (unit < b.all_units && !b.stop.load(std::memory_order_relaxed)) {
         const std::size_t first = store.packed_rows();
         const std::size_t rows = store.tail_rows();
         for (std::size_t q = 0; q < b.count; ++q) {
@@ -188,7 +206,6 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
     const std::size_t dim = store.vector_size();
     const std::size_t blocks = store.block_count();
 
-    // Whole blocks are shared out evenly; the last worker also takes the tail.
     const std::size_t requested = std::max<std::size_t>(
         1, n_threads ? static_cast<std::size_t>(*n_threads) : default_worker_count().value_or(4));
     const std::size_t workers = blocks == 0 ? 1 : std::min(requested, blocks);
@@ -199,6 +216,15 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
     b.count = count;
     const std::size_t block_bytes = dim * kBlockRows * sizeof(float);
     b.panel_blocks = block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
+    // A panel per unit, or less where that leaves a worker without one.
+    b.unit_blocks = std::min(b.panel_blocks, std::max<std::size_t>(1, (blocks + workers - 1) / workers));
+    b.units = blocks == 0 ? 0 : (blocks + b.unit_blocks - 1) / b.unit_blocks;
+    b.all_units = b.units + (store.tail_rows() != 0 ? 1 : 0);
+    // A worker that may take any unit keeps `keep` entries per query.  That is
+    // no more than a fixed run's rows unless `keep` is large against the
+    // store; then the runs are fixed, so that the selections together hold
+    // about one entry per row and query, not one per row, query and worker.
+    b.dealt = keep <= store.size() / workers;
     const std::size_t tile_queries = active_kernels().tile_queries;
     const std::size_t stride = b.panel_blocks * kBlockRows;
 
@@ -209,11 +235,14 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
     auto plan = allocate_vector<BatchWorker>(workers);
     std::size_t per_query_total = 0;  // selection entries per query, over every worker
     for (std::size_t c = 0; c < workers; ++c) {
-        const std::size_t first = blocks * c / workers;
-        const std::size_t end = blocks * (c + 1) / workers;
-        const bool with_tail = c + 1 == workers;
-        const std::size_t rows = (end - first) * kBlockRows + (with_tail ? store.tail_rows() : 0);
-        plan[c] = BatchWorker{&b, c, first, end, with_tail, per_query_total * count, std::min(keep, rows), {}, {}};
+        const std::size_t first = b.units * c / workers;
+        const std::size_t end = c + 1 == workers ? b.all_units : b.units * (c + 1) / workers;
+        std::size_t rows = store.size();
+        if (!b.dealt) {
+            const std::size_t end_block = std::min(blocks, end * b.unit_blocks);
+            rows = (end_block - first * b.unit_blocks) * kBlockRows + (end == b.all_units ? store.tail_rows() : 0);
+        }
+        plan[c] = BatchWorker{&b, c, first, end, per_query_total * count, std::min(keep, rows), {}, {}};
         per_query_total += plan[c].per_query;
     }
     if (per_query_total > SIZE_MAX / count) throw_out_of_memory(SIZE_MAX);
