@@ -87,6 +87,11 @@ using ScoreTileFn = void (*)(const float* const* queries, const float* query_roo
 //   roots[b * kBlockRows + lane] = root_of(sum_squares_ref(row)), bit for bit.
 using RootBlocksFn = void (*)(const float* blocks, std::size_t dim, std::size_t nblocks, float* roots);
 
+// Rows one after another (nblocks * kBlockRows of them, `dim` floats each)
+// into the block layout: element i of row r of block b goes to
+// blocks[b * dim * kBlockRows + i * kBlockRows + r], bit for bit.
+using PackBlocksFn = void (*)(const float* rows, std::size_t dim, std::size_t nblocks, float* blocks);
+
 // A bitmask of the scores in a run of kBlockRows that beat `worst`: bit j
 // set when run[j] > worst, or, when worst is NaN, when run[j] is a number.
 using CandidatesFn = std::uint64_t (*)(const float* run, float worst);
@@ -99,6 +104,7 @@ struct KernelSet {
     ScoreTileFn score_tile;
     std::size_t tile_queries;  // the most queries score_tile takes at once
     RootBlocksFn root_blocks;
+    PackBlocksFn pack_blocks;
 };
 
 // The portable kernel set, always available.

@@ -119,7 +119,7 @@ struct Isa {
 const KernelSet& avx512_kernels() noexcept {
     static const KernelSet set{"avx512", score_blocks_generic, score_rows_generic,
                                 candidates_generic,   score_tile_generic,
-                                kTileQueries,         root_blocks_generic};
+                                kTileQueries,         root_blocks_generic, pack_blocks_generic};
     return set;
 }
 

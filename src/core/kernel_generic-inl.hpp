@@ -176,6 +176,24 @@ TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float
                    scores, stride);
 }
 
+// Rows into blocks, kLanes elements of the block's rows at a time: each tile
+// of kLanes rows by kLanes elements is transposed in registers, and the
+// block is written element after element.
+TESSARAY_TARGET void pack_blocks_generic(const float* rows, std::size_t dim, std::size_t nblocks, float* blocks) {
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        const float* group = rows + b * kBlockRows * dim;
+        float* block = blocks + b * dim * kBlockRows;
+        for (std::size_t i = 0; i < dim; i += Isa::kLanes) {
+            const std::size_t m = dim - i < Isa::kLanes ? dim - i : Isa::kLanes;
+            for (std::size_t r = 0; r < kRegs; ++r) {
+                Isa::Vec x[Isa::kLanes];
+                Isa::load_tile(group + r * Isa::kLanes * dim + i, dim, Isa::kLanes, m, x);
+                for (std::size_t e = 0; e < m; ++e) Isa::store(block + (i + e) * kBlockRows + r * Isa::kLanes, x[e]);
+            }
+        }
+    }
+}
+
 // The rows' roots, a lane per row as in the scoring loops.
 TESSARAY_TARGET void root_blocks_generic(const float* blocks, std::size_t dim, std::size_t nblocks, float* roots) {
     for (std::size_t b = 0; b < nblocks; ++b) {

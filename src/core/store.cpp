@@ -94,9 +94,7 @@ void Vectorstore::append_rows(std::size_t count, const std::uint64_t* ids, RowSo
         std::copy(tail_.data(), tail_.data() + from_tail * dim, staging.data());
         rows.read(rows.context, done, take, staging.data() + from_tail * dim);
         float* packed = blocks_.data() + block * block_floats();
-        for (std::size_t i = 0; i < dim; ++i) {
-            for (std::size_t r = 0; r < kBlockRows; ++r) packed[i * kBlockRows + r] = staging[r * dim + i];
-        }
+        kernels.pack_blocks(staging.data(), dim, 1, packed);
         // The roots of the old tail's rows are already there; recomputing them
         // gives the same bits.
         kernels.root_blocks(packed, dim, 1, roots_.data() + block * kBlockRows);

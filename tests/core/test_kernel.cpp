@@ -206,6 +206,18 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
         }
     }
 
+    // Packing the rows (padded with zero rows to whole blocks) gives the blocks, bit for bit.
+    std::vector<float> padded = row_major(rows, dim, 0);
+    padded.resize(lanes * dim, 0.0f);
+    std::vector<float> packed(lanes * dim + kBlockRows, sentinel);
+    set.pack_blocks(padded.data(), dim, blocks.nblocks, packed.data());
+    std::size_t packed_wrong = 0;
+    for (std::size_t k = 0; k < packed.size(); ++k) {
+        const float want = k < lanes * dim ? blocks.data()[k] : sentinel;
+        packed_wrong += bits(packed[k]) != bits(want);
+    }
+    EXPECT_EQ(packed_wrong, 0u) << set.name << " pack of " << rows.size() << " rows, dim " << dim;
+
     std::vector<float> block_roots(lanes, sentinel);
     set.root_blocks(blocks.data(), dim, blocks.nblocks, block_roots.data());
     for (std::size_t r = 0; r < rows.size(); ++r) {
