@@ -30,6 +30,7 @@ constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
 // small enough to stay in its core's L2 beside the queries' tiles.
 constexpr std::size_t kPanelBytes = std::size_t(256) << 10;
 constexpr std::size_t kPanelBlocksForDimZero = 64;
+constexpr std::size_t kLineBytes = 64;
 
 // What every worker reads, and how the workers and the calling thread meet.
 struct Batch {
@@ -102,7 +103,11 @@ void score_chunk(BatchWorker& w) {
     const std::size_t dim = store.vector_size();
     const std::size_t stride = b.panel_blocks * kBlockRows;
     std::size_t unit = take_unit(b, w);
-    for (; unit < b.units; unit = take_unit(b, w)) {
+    while (unit < b.units) {
+        // The next unit is taken now, so that its rows can be asked into L2 a
+        // share per tile while this one is scored, and its first tile need
+        // not wait on memory.
+        const std::size_t next = take_unit(b, w);
         if (b.inline_watch != nullptr && std::chrono::steady_clock::now() >= b.next_poll) {
             b.poll(*b.inline_watch);
             b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(b.inline_watch->interval_ms);
@@ -112,7 +117,16 @@ void score_chunk(BatchWorker& w) {
         const std::size_t nblocks = std::min(b.unit_blocks, store.block_count() - block);
         const std::size_t first = block * kBlockRows;
         const std::size_t rows = nblocks * kBlockRows;
+        const std::size_t next_block = std::min(next, b.units) * b.unit_blocks;
+        const std::size_t next_blocks = std::min(b.unit_blocks, store.block_count() - next_block);
+        const char* ahead = reinterpret_cast<const char*>(store.blocks_data() + next_block * kBlockRows * dim);
+        const std::size_t ahead_lines = next_blocks * kBlockRows * dim * sizeof(float) / kLineBytes;
+        const std::size_t lines_per_tile = (ahead_lines * kernels.tile_queries + b.count - 1) / b.count;
+        std::size_t line = 0;
         for (std::size_t q0 = 0; q0 < b.count; q0 += kernels.tile_queries) {
+            for (const std::size_t end = std::min(ahead_lines, line + lines_per_tile); line < end; ++line) {
+                __builtin_prefetch(ahead + line * kLineBytes, 0, 2);
+            }
             const std::size_t n = std::min(kernels.tile_queries, b.count - q0);
             const float* tile[kMaxTileQueries];
             for (std::size_t t = 0; t < n; ++t) tile[t] = b.queries + (q0 + t) * dim;
@@ -123,6 +137,7 @@ void score_chunk(BatchWorker& w) {
             }
         }
         b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
+        unit = next;
     }
     if (unit < b.all_units && !b.stop.load(std::memory_order_relaxed)) {
         const std::size_t first = store.packed_rows();
