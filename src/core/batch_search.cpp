@@ -31,6 +31,8 @@ constexpr std::size_t kWorkerStack = std::size_t(2) << 20;
 constexpr std::size_t kPanelBytes = std::size_t(256) << 10;
 constexpr std::size_t kPanelBlocksForDimZero = 64;
 constexpr std::size_t kLineBytes = 64;
+// The fewest query tiles per unit for which the next unit is fetched ahead.
+constexpr std::size_t kAheadTiles = 16;
 
 // What every worker reads, and how the workers and the calling thread meet.
 struct Batch {
@@ -106,7 +108,8 @@ void score_chunk(BatchWorker& w) {
     while (unit < b.units) {
         // The next unit is taken now, so that its rows can be asked into L2 a
         // share per tile while this one is scored, and its first tile need
-        // not wait on memory.
+        // not wait on memory.  With few tiles a unit is read about as fast as
+        // memory delivers it, and the hardware's own prefetch does better.
         const std::size_t next = take_unit(b, w);
         if (b.inline_watch != nullptr && std::chrono::steady_clock::now() >= b.next_poll) {
             b.poll(*b.inline_watch);
@@ -120,7 +123,8 @@ void score_chunk(BatchWorker& w) {
         const std::size_t next_block = std::min(next, b.units) * b.unit_blocks;
         const std::size_t next_blocks = std::min(b.unit_blocks, store.block_count() - next_block);
         const char* ahead = reinterpret_cast<const char*>(store.blocks_data() + next_block * kBlockRows * dim);
-        const std::size_t ahead_lines = next_blocks * kBlockRows * dim * sizeof(float) / kLineBytes;
+        const std::size_t ahead_lines =
+            b.count < kAheadTiles * kernels.tile_queries ? 0 : next_blocks * kBlockRows * dim * sizeof(float) / kLineBytes;
         const std::size_t lines_per_tile = (ahead_lines * kernels.tile_queries + b.count - 1) / b.count;
         std::size_t line = 0;
         for (std::size_t q0 = 0; q0 < b.count; q0 += kernels.tile_queries) {
