@@ -120,11 +120,11 @@ void score_chunk(BatchWorker& w) {
         const std::size_t nblocks = std::min(b.unit_blocks, store.block_count() - block);
         const std::size_t first = block * kBlockRows;
         const std::size_t rows = nblocks * kBlockRows;
-        const std::size_t next_block = std::min(next, b.units) * b.unit_blocks;
-        const std::size_t next_blocks = std::min(b.unit_blocks, store.block_count() - next_block);
+        const bool fetch = next < b.units && b.count >= kAheadTiles * kernels.tile_queries;
+        const std::size_t next_block = fetch ? next * b.unit_blocks : 0;
+        const std::size_t next_blocks = fetch ? std::min(b.unit_blocks, store.block_count() - next_block) : 0;
         const char* ahead = reinterpret_cast<const char*>(store.blocks_data() + next_block * kBlockRows * dim);
-        const std::size_t ahead_lines =
-            b.count < kAheadTiles * kernels.tile_queries ? 0 : next_blocks * kBlockRows * dim * sizeof(float) / kLineBytes;
+        const std::size_t ahead_lines = next_blocks * kBlockRows * dim * sizeof(float) / kLineBytes;
         const std::size_t lines_per_tile = (ahead_lines * kernels.tile_queries + b.count - 1) / b.count;
         std::size_t line = 0;
         for (std::size_t q0 = 0; q0 < b.count; q0 += kernels.tile_queries) {
