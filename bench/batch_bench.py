@@ -733,7 +733,26 @@ def goals(search: list, children: list, probe: Probe, level: str, bulk: dict | N
         r = f"{ratio:.3f}" if ratio is not None else "-"
         lines.append(f"| {goal} | {measured} | {r} | {verdict(ratio) if not note else note} |")
 
+    def add_a(label: str, n: int, dim: int, one, f1, rate: dict, whose: str) -> None:
+        """Goal (a) against faiss (where `whose` unfused rate is at least the
+        goal's share of the fused one) and against the time that rate allows."""
+        if f1:
+            x = one / f1
+            applies = rate["ratio"] >= GOAL_PROBE_RATIO_FOR_FAISS
+            add(f"(a) {label}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss 1 thread where {whose} "
+                f"unfused/fused ≥ {GOAL_PROBE_RATIO_FOR_FAISS}",
+                f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)} ({whose} unfused/fused {rate['ratio']:.3f})",
+                x / GOAL_BATCH_OVER_FAISS,
+                "" if applies else f"does not apply ({rate['ratio']:.3f} < {GOAL_PROBE_RATIO_FOR_FAISS}); "
+                                   f"{'would be met' if x <= GOAL_BATCH_OVER_FAISS else 'would be missed'}")
+        allowed = GOAL_Q * n * dim * 2 / (rate["unfused"] * 1e9)
+        x = one / allowed
+        add(f"(a) {label}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_UNFUSED} × the time {whose} unfused rate allows",
+            f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(allowed)} ({rate['unfused']:.1f} GFLOP/s)",
+            x / GOAL_BATCH_OVER_UNFUSED)
+
     rate = probe.rate(level)
+    best = probe.machine()
     for r in search:
         size = f"{r['n']:,} x {r['dim']}"
         cases = {c["q"]: c for c in r["cases"]}
@@ -743,45 +762,14 @@ def goals(search: list, children: list, probe: Probe, level: str, bulk: dict | N
             one = m.get("search_batch, 1 thread")
             two = m.get(f"search_batch, {w} threads")
             f1 = m.get("faiss IndexFlatIP, 1 thread")
-            if one and f1:
-                x = one / f1
-                if rate is None:
-                    add(f"(a) {size}, Q = {GOAL_Q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss 1 thread "
-                        f"where the probe's unfused/fused ≥ {GOAL_PROBE_RATIO_FOR_FAISS}",
-                        f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)}; no probe for level {level}", None)
-                else:
-                    applies = rate["ratio"] >= GOAL_PROBE_RATIO_FOR_FAISS
-                    add(f"(a) {size}, Q = {GOAL_Q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss 1 thread "
-                        f"where the probe's unfused/fused ≥ {GOAL_PROBE_RATIO_FOR_FAISS}",
-                        f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)} (kernel {level}, probe unfused/fused "
-                        f"{rate['ratio']:.3f})", x / GOAL_BATCH_OVER_FAISS,
-                        "" if applies else f"does not apply ({level} probe ratio {rate['ratio']:.3f} < "
-                                           f"{GOAL_PROBE_RATIO_FOR_FAISS}); "
-                                           f"{'would be met' if x <= GOAL_BATCH_OVER_FAISS else 'would be missed'}")
+            label = f"{size}, Q = {GOAL_Q}"
+            if one and rate is None:
+                add(f"(a) {label}: search_batch 1 thread against the compute limit", f"no probe for level {level}", None)
             if one and rate:
-                allowed = GOAL_Q * r["n"] * r["dim"] * 2 / (rate["unfused"] * 1e9)
-                x = one / allowed
-                add(f"(a) {size}, Q = {GOAL_Q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_UNFUSED} × the time the "
-                    f"{level} probe's unfused rate allows",
-                    f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(allowed)} ({rate['unfused']:.1f} GFLOP/s)",
-                    x / GOAL_BATCH_OVER_UNFUSED)
-            best = probe.machine()
-            if one and f1 and best:
+                add_a(label, r["n"], r["dim"], one, f1, rate, f"the {level} probe's")
+            if one and best:
                 # The goal names the machine's best rates, whichever level reaches them.
-                x = one / f1
-                applies = best["ratio"] >= GOAL_PROBE_RATIO_FOR_FAISS
-                add(f"(a) {size}, Q = {GOAL_Q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss 1 thread "
-                    f"where the machine's best unfused rate ≥ {GOAL_PROBE_RATIO_FOR_FAISS} × its best fused rate",
-                    f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)} (best unfused {best['unfused']:.1f} GFLOP/s, "
-                    f"{best['level']}, = {best['ratio']:.3f} × best fused {best['fused']:.1f})",
-                    x / GOAL_BATCH_OVER_FAISS,
-                    "" if applies else f"does not apply ({best['ratio']:.3f} < {GOAL_PROBE_RATIO_FOR_FAISS})")
-                allowed = GOAL_Q * r["n"] * r["dim"] * 2 / (best["unfused"] * 1e9)
-                x = one / allowed
-                add(f"(a) {size}, Q = {GOAL_Q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_UNFUSED} × the time the "
-                    f"machine's best unfused rate allows",
-                    f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(allowed)} ({best['unfused']:.1f} GFLOP/s, "
-                    f"{best['level']})", x / GOAL_BATCH_OVER_UNFUSED)
+                add_a(label, r["n"], r["dim"], one, f1, best, f"the machine's best ({best['level']})")
             if one and two:
                 x = two / one
                 add(f"(b) {size}, Q = {GOAL_Q}: search_batch {w} threads ≤ {GOAL_TWO_OVER_ONE} × 1 thread",
@@ -803,22 +791,9 @@ def goals(search: list, children: list, probe: Probe, level: str, bulk: dict | N
         one, f1 = m.get("search_batch, 1 thread"), m.get("faiss IndexFlatIP, 1 thread")
         two = m.get(f"search_batch, {w} threads")
         forced = f"TESSARAY_SIMD={child['level']} (child)"
-        if one and f1 and crate:
-            x = one / f1
-            applies = crate["ratio"] >= GOAL_PROBE_RATIO_FOR_FAISS
-            add(f"(a) {forced}, {size}, Q = {GOAL_Q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss "
-                f"1 thread where the probe's unfused/fused ≥ {GOAL_PROBE_RATIO_FOR_FAISS}",
-                f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)} ({child['level']} probe unfused/fused "
-                f"{crate['ratio']:.3f})", x / GOAL_BATCH_OVER_FAISS,
-                "" if applies else f"does not apply ({child['level']} probe ratio {crate['ratio']:.3f} < "
-                                   f"{GOAL_PROBE_RATIO_FOR_FAISS}); "
-                                   f"{'would be met' if x <= GOAL_BATCH_OVER_FAISS else 'would be missed'}")
-            allowed = GOAL_Q * child["n"] * child["dim"] * 2 / (crate["unfused"] * 1e9)
-            x = one / allowed
-            add(f"(a) {forced}, {size}, Q = {GOAL_Q}: 1 thread ≤ {GOAL_BATCH_OVER_UNFUSED} × the time the "
-                f"{child['level']} probe's unfused rate allows",
-                f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(allowed)} ({crate['unfused']:.1f} GFLOP/s)",
-                x / GOAL_BATCH_OVER_UNFUSED)
+        if one and crate:
+            add_a(f"{forced}, {size}, Q = {GOAL_Q}", child["n"], child["dim"], one, f1, crate,
+                  f"the {child['level']} probe's")
         if one and two:
             x = two / one
             add(f"(b) {forced}, {size}, Q = {GOAL_Q}: {w} threads ≤ {GOAL_TWO_OVER_ONE} × 1 thread",
