@@ -207,6 +207,18 @@ Array new_array(std::size_t bytes) {
     return Array{Ref::steal(made)};
 }
 
+// Refuses a vector size whose rows no array can describe: a row of
+// vector_size * 4 bytes needs a byte stride up to PY_SSIZE_T_MAX.  Only an
+// empty store can have one.
+PyResult<void> check_row_size(const core::Vectorstore& store) {
+    static_assert(core::kMaxFileVectorSize * sizeof(float) <= static_cast<std::size_t>(PY_SSIZE_T_MAX));
+    const std::size_t dim = store.vector_size();
+    if (dim <= core::kMaxFileVectorSize) return {};
+    return unexpected(PyErr::lazy(PyExc_OverflowError, "vector_size " + std::to_string(dim) +
+                                                           " is too large for an array: a row of that many floats "
+                                                           "passes the largest buffer"));
+}
+
 PyResult<PyObject*> array_view(const Array& array, const char* format, std::size_t rows,
                                std::optional<std::size_t> cols) {
     if (rows == 0 || cols == 0) {
@@ -396,6 +408,7 @@ PyResult<PyObject*> export_rows(const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
     TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
     const core::Vectorstore& store = obj->inner.store;
+    TESSARAY_TRY(check_row_size(store));
     const std::size_t n = store.size();
     const std::size_t dim = store.vector_size();
     if (dim != 0 && n > SIZE_MAX / dim) core::throw_out_of_memory(SIZE_MAX);
@@ -419,6 +432,7 @@ PyResult<PyObject*> save(const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
     TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
     TESSARAY_TRY_ASSIGN(const std::string path, convert_arg("path", to_path(args[1])));
+    TESSARAY_TRY(check_row_size(obj->inner.store));
     Expected<void, core::FileError> saved;
     {
         const Unlocked unlocked;

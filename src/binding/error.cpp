@@ -43,9 +43,11 @@ std::string receiver_message(PyObject* object, PyObject* expected) {
     return text;
 }
 
-// Makes a str, or ends in a fault (which, while raising, aborts).
+// Makes a str, or ends in a fault (which, while raising, aborts).  Bytes
+// that are not UTF-8 become backslash escapes rather than a decoding error.
 Ref make_str(const std::string& text) {
-    return Ref::steal(checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    return Ref::steal(
+        checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace")));
 }
 
 }  // namespace

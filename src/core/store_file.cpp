@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -92,10 +93,26 @@ Unexpected<FileError> not_a_store(const std::string& what) {
     return unexpected(FileError{0, "not a tessaray store file: " + what});
 }
 
-std::string quoted(std::string_view name) {
+// `text` in single quotes for a message.  The bytes come from the file and
+// may be anything: every byte that is not printable ASCII, and the quote and
+// backslash themselves, are written as backslash escapes, so that a message
+// is always plain ASCII text.
+std::string quoted(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    constexpr std::size_t kShown = 80;
     std::string q(1, '\'');
-    q += name;
+    for (const char c : text.substr(0, kShown)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && c != '\\' && c != '\'') {
+            q.push_back(c);
+        } else {
+            q += "\\x";
+            q.push_back(kHex[b >> 4]);
+            q.push_back(kHex[b & 0xF]);
+        }
+    }
     q += '\'';
+    if (text.size() > kShown) q += "... (" + std::to_string(text.size()) + " bytes)";
     return q;
 }
 
@@ -660,12 +677,15 @@ private:
         if (i_ == start) return std::nullopt;
         return v;
     }
-    // "()", "(n,)", "(n, m)", "(n, m,)": one value needs its comma.
+    // "()", "(n,)", "(n, m)", "(n, m,)": one value needs its comma.  At
+    // most numpy's 64 dimensions, so the shape's memory never follows the
+    // header's length.
     bool tuple(std::vector<std::uint64_t>& out) {
+        constexpr std::size_t kMaxDims = 64;
         if (!eat('(')) return false;
         bool comma = false;
         while (!eat(')')) {
-            if (!out.empty() && !comma) return false;
+            if ((!out.empty() && !comma) || out.size() == kMaxDims) return false;
             const auto v = integer();
             if (!v) return false;
             out.push_back(*v);
@@ -740,32 +760,27 @@ struct MappedRows {
 }  // namespace
 
 Expected<void, FileError> save_store(const Vectorstore& store, const std::string& path) {
+    if (store.vector_size() > kMaxFileVectorSize) return unexpected(FileError{EOVERFLOW, "write"});
     TESSARAY_TRY_ASSIGN(const auto file, TempFile::create(path));
     Output out(file->fd());
     TESSARAY_TRY(write_archive(store, out));
     return file->commit(path);
 }
 
-Expected<Vectorstore, FileError> load_store(const std::string& path) {
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return unexpected(os_failure("open"));
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return unexpected(os_failure("fstat"));
-    if (S_ISDIR(st.st_mode)) return unexpected(FileError{EISDIR, "open"});
-    if (!S_ISREG(st.st_mode)) return not_a_store("not a regular file");
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    if (size < kEndSize) return not_a_store("too short for a zip archive (" + std::to_string(size) + " bytes)");
-
-    const auto mapping = Mapping::of(fd.get(), size);
-    if (!mapping) return unexpected(os_failure("mmap"));
-    ::madvise(const_cast<Byte*>(mapping->data()), size, MADV_SEQUENTIAL);
-
-    TESSARAY_TRY_ASSIGN(const auto members, read_members(mapping->data(), size));
+Expected<Vectorstore, FileError> read_store(std::span<const unsigned char> file) {
+    if (file.size() < kEndSize) {
+        return not_a_store("too short for a zip archive (" + std::to_string(file.size()) + " bytes)");
+    }
+    TESSARAY_TRY_ASSIGN(const auto members, read_members(file.data(), file.size()));
     TESSARAY_TRY_ASSIGN(const auto vectors, read_npy(members[0], "<f4", sizeof(float), 2));
     TESSARAY_TRY_ASSIGN(const auto ids, read_npy(members[1], "<u8", sizeof(std::uint64_t), 1));
     const std::uint64_t n = vectors.shape[0], d = vectors.shape[1];
     if (ids.shape[0] != n) {
         return not_a_store(std::to_string(n) + " vectors but " + std::to_string(ids.shape[0]) + " ids");
+    }
+    if (d > kMaxFileVectorSize) {
+        return not_a_store("member " + quoted(kVectorsName) + " has rows of " + std::to_string(d) +
+                           " floats, more than an array's row can hold");
     }
     for (const Member& m : members) {
         if (crc_of(0, m.data, m.size) != m.crc) return not_a_store("CRC-32 mismatch in member " + quoted(m.name));
@@ -784,6 +799,32 @@ Expected<Vectorstore, FileError> load_store(const std::string& path) {
     MappedRows rows{vectors.data, d * sizeof(float)};
     store.append_rows(n, id_values, {&rows, &MappedRows::read});
     return store;
+}
+
+Expected<Vectorstore, FileError> load_store(const std::string& path) {
+    // Without O_NONBLOCK, opening a FIFO waits for a writer (and a device may
+    // wait too) before the file's type can be checked.
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
+        const int error = errno;
+        struct stat st;
+        // A socket cannot be opened at all (ENXIO): say what it is instead.
+        if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            return not_a_store("not a regular file");
+        }
+        errno = error;
+        return unexpected(os_failure("open"));
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return unexpected(os_failure("fstat"));
+    if (S_ISDIR(st.st_mode)) return unexpected(FileError{EISDIR, "open"});
+    if (!S_ISREG(st.st_mode)) return not_a_store("not a regular file");
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    if (size == 0) return read_store({});  // nothing to map
+    const auto mapping = Mapping::of(fd.get(), size);
+    if (!mapping) return unexpected(os_failure("mmap"));
+    ::madvise(const_cast<Byte*>(mapping->data()), size, MADV_SEQUENTIAL);
+    return read_store({mapping->data(), size});
 }
 
 }  // namespace tessaray::core

@@ -40,6 +40,9 @@
 // layout numpy reads, data at any alignment.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "core/expected.hpp"
@@ -57,11 +60,18 @@ struct FileError {
     std::string message;
 };
 
+// The largest vector size a file holds: a row of vector_size * 4 bytes must
+// be describable as an array's row (a byte stride up to PTRDIFF_MAX), as
+// numpy and the buffer protocol need.  A store of a larger vector size can
+// only be empty; it is neither saved nor loaded.
+inline constexpr std::size_t kMaxFileVectorSize = PTRDIFF_MAX / sizeof(float);
+
 // Writes `store` to `path`: the file is written under a temporary name in the
 // same folder, flushed to disk (fsync) and only then renamed over `path`, so
 // an interrupted or failed save never leaves a partial file under that name;
 // on failure the temporary file is removed.  Throws OutOfMemory only where
-// the memory for the copy buffer is refused.
+// the memory for the copy buffer is refused.  A store whose vector size
+// passes kMaxFileVectorSize fails with EOVERFLOW and writes nothing.
 Expected<void, FileError> save_store(const Vectorstore& store, const std::string& path);
 
 // Reads a store file.  Everything is checked before the store is built: the
@@ -69,9 +79,17 @@ Expected<void, FileError> save_store(const Vectorstore& store, const std::string
 // (the same N in both), the sizes and the CRC-32 of both members, so that a
 // truncated, corrupted or foreign file is an error and never a store with
 // other data.  Compressed members and object arrays are refused; nothing is
-// ever unpickled.  The file is mapped, not read into memory, and must not be
+// ever unpickled.  Paths that are not regular files (FIFOs, devices,
+// sockets) are refused without waiting on them.  The file is mapped, not read into memory, and must not be
 // truncated by another process while this runs.  Throws OutOfMemory when the
 // store's memory is refused.
 Expected<Vectorstore, FileError> load_store(const std::string& path);
+
+// The store held by the bytes of a store file, checked as load_store checks
+// a file.  Every message is plain ASCII: bytes of the file that appear in it
+// (member names, dtype text) are backslash-escaped.  Nothing is allocated by
+// a size the file declares before that size has been checked against the
+// bytes that are there.
+Expected<Vectorstore, FileError> read_store(std::span<const unsigned char> file);
 
 }  // namespace tessaray::core

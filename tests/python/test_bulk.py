@@ -1,6 +1,10 @@
 """tessaray_bulk: batch search, bulk insert, export, save and load on tessaray's stores."""
+import io
 import os
+import socket
+import struct
 import threading
+import zipfile
 
 import numpy as np
 import pytest
@@ -167,22 +171,42 @@ def test_export_and_files_round_trip(tmp_path):
     assert repr(bulk.load(tmp_path / "empty.npz")) == "Vectorstore(vector_size=7, len=0)"
 
 
+def npz(members):
+    """An uncompressed zip of .npy members given as (dtype text, shape text, data)."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        for name, (descr, shape, data) in members.items():
+            header = b"{'descr': '%s', 'fortran_order': False, 'shape': %s, }\n" % (descr, shape)
+            z.writestr(name, b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header + data)
+    return out.getvalue()
+
+
 def test_damaged_files_are_refused(tmp_path):
     store = tessaray.Vectorstore(4)
     bulk.insert_many(store, rows_with_specials(100, 4))
     path = tmp_path / "store.npz"
     bulk.save(store, path)
     data = path.read_bytes()
+    name_at = data.rfind(b"ids.npy") + 2  # in the central directory: read before any checksum
     cases = {
-        "truncated": data[: len(data) // 2],
-        "flipped": data[:700] + bytes([data[700] ^ 1]) + data[701:],
-        "text": b"vectors, ids\n1, 2\n",
-        "empty": b"",
+        "truncated": (data[: len(data) // 2], ""),
+        "flipped": (data[:700] + bytes([data[700] ^ 1]) + data[701:], ""),
+        "text": (b"vectors, ids\n1, 2\n", ""),
+        "empty": (b"", ""),
+        # Bytes that are not UTF-8 (a foreign zip's cp437 names, a damaged
+        # dtype) are escaped in the message.
+        "name": (data[:name_at] + b"\xff" + data[name_at + 1:], r"'id\xff.npy'"),
+        "cp437 names": (data.replace(b"ids.npy", b"\x82ds.npy"), r"'\x82ds.npy'"),
+        "dtype": (data.replace(b"'<f4'", b"'\xe9f4'"), r"dtype '\xe9f4'"),
+        # No array can have rows of 2**63 floats, even none of them.
+        "wide": (npz({"vectors.npy": (b"<f4", b"(0, %d)" % 2**63, b""), "ids.npy": (b"<u8", b"(0,)", b"")}),
+                 "rows of 9223372036854775808 floats"),
     }
-    for name, content in cases.items():
+    for name, (content, detail) in cases.items():
         (tmp_path / name).write_bytes(content)
-        with pytest.raises(ValueError, match="not a tessaray store file"):
+        with pytest.raises(ValueError, match="not a tessaray store file") as raised:
             bulk.load(tmp_path / name)
+        assert detail in str(raised.value)
     # Object arrays would need unpickling: never done.
     np.savez(tmp_path / "objects.npz", vectors=np.array([[1.0]], dtype=object), ids=np.array([1], dtype=np.uint64))
     with pytest.raises(ValueError, match="not a tessaray store file"):
@@ -191,6 +215,42 @@ def test_damaged_files_are_refused(tmp_path):
         bulk.load(tmp_path / "missing.npz")
     with pytest.raises(FileNotFoundError):
         bulk.save(store, tmp_path / "no" / "such.npz")
+
+
+def test_special_files_are_refused_without_blocking(tmp_path, run_python):
+    """A FIFO with no writer, a device and a socket: refused at once, not waited on."""
+    os.mkfifo(tmp_path / "fifo")
+    with socket.socket(socket.AF_UNIX) as listening:
+        listening.bind(str(tmp_path / "socket"))
+        out = run_python(
+            f"""
+            import tessaray_bulk
+            for path in ["{tmp_path / 'fifo'}", "/dev/null", "{tmp_path / 'socket'}"]:
+                try:
+                    tessaray_bulk.load(path)
+                except ValueError as e:
+                    print(e)
+            """
+        )
+    assert out.stdout.splitlines() == ["not a tessaray store file: not a regular file"] * 3, out.stderr
+
+
+@pytest.mark.parametrize("d", [2**61, 2**62, 2**63, 2**64 - 1])
+def test_vector_size_too_wide_for_an_array(tmp_path, d):
+    """A store of rows wider than any buffer's is kept, but neither exported nor saved."""
+    store = tessaray.Vectorstore(d)
+    for call in (lambda: bulk.export(store), lambda: bulk.save(store, tmp_path / "wide.npz")):
+        with pytest.raises(OverflowError, match=f"vector_size {d} is too large for an array"):
+            call()
+    assert not os.listdir(tmp_path) and store.vector_size == d
+    scores, ids = arrays(bulk.search_batch(store, [], 3, arrays=True))
+    assert scores.shape == ids.shape == (0, 0)
+    # One float less per row is the widest an array holds.
+    w = 2**61 - 1
+    widest = tessaray.Vectorstore(w)
+    assert [np.asarray(a).shape for a in bulk.export(widest)] == [(0, w), (0,)]
+    bulk.save(widest, tmp_path / "widest.npz")
+    assert bulk.load(tmp_path / "widest.npz").vector_size == w
 
 
 def test_batch_holds_its_borrow_without_the_lock():
