@@ -28,29 +28,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/buffer_format.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/sized_alloc.hpp"
 
 namespace tessaray::binding {
 
-namespace {
-
-// Where a buffer object comes from; it decides which formats its own
-// items can have.
-enum class BufferSource {
-    Numpy,       // numpy.ndarray or numpy.memmap exactly: any byte order
-    Memoryview,  // memoryview: it unpacks native formats only
-    Plain,       // bytes, bytearray, array.array: always native
-};
-
-enum class ElementKind { Bool, Signed, Unsigned, Half, Float32, Float64 };
-
-struct ElementFormat {
-    ElementKind kind;
-    bool swap;  // the bytes are in the other order than this machine's
-};
-
-}  // namespace
+static_assert(sizeof(Py_ssize_t) == sizeof(std::ptrdiff_t), "buffer item sizes are parsed as ptrdiff_t");
 
 BufferView::BufferView(BufferView&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
 
@@ -142,53 +126,6 @@ std::optional<BufferSource> buffer_source(PyObject* obj) {
     if (is_array_array(type)) return BufferSource::Plain;
     if (is_plain_memmap(type)) return BufferSource::Numpy;
     return std::nullopt;
-}
-
-// The element format of a buffer format string: one optional byte-order
-// character and one type code, of a size that matches `itemsize`.  Nothing
-// for formats the fast path leaves to the element path.
-std::optional<ElementFormat> parse_format(const char* format, Py_ssize_t itemsize, BufferSource source) {
-    if (format == nullptr) format = "B";
-    char order = '@';
-    if (format[0] != '\0' && std::strchr("@=<>!", format[0]) != nullptr) order = *format++;
-    const char code = format[0];
-    if (code == '\0' || format[1] != '\0') return std::nullopt;
-    const bool native = order == '@';
-    // A memoryview unpacks its items in native formats only; bytes,
-    // bytearray and array.array only have those.
-    if (source != BufferSource::Numpy && !native) return std::nullopt;
-    constexpr bool little_host = std::endian::native == std::endian::little;
-    const bool swap = (order == '<' && !little_host) || ((order == '>' || order == '!') && little_host);
-
-    ElementKind kind;
-    std::size_t size;  // in the standard sizes, or native ones for '@'
-    switch (code) {
-        case '?': kind = ElementKind::Bool; size = native ? sizeof(bool) : 1; break;
-        case 'b': kind = ElementKind::Signed; size = 1; break;
-        case 'B': kind = ElementKind::Unsigned; size = 1; break;
-        case 'h': kind = ElementKind::Signed; size = native ? sizeof(short) : 2; break;
-        case 'H': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned short) : 2; break;
-        case 'i': kind = ElementKind::Signed; size = native ? sizeof(int) : 4; break;
-        case 'I': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned int) : 4; break;
-        case 'l': kind = ElementKind::Signed; size = native ? sizeof(long) : 4; break;
-        case 'L': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned long) : 4; break;
-        case 'q': kind = ElementKind::Signed; size = native ? sizeof(long long) : 8; break;
-        case 'Q': kind = ElementKind::Unsigned; size = native ? sizeof(unsigned long long) : 8; break;
-        case 'n':
-            if (!native) return std::nullopt;
-            kind = ElementKind::Signed; size = sizeof(Py_ssize_t); break;
-        case 'N':
-            if (!native) return std::nullopt;
-            kind = ElementKind::Unsigned; size = sizeof(std::size_t); break;
-        case 'e': kind = ElementKind::Half; size = 2; break;
-        case 'f': kind = ElementKind::Float32; size = 4; break;
-        case 'd': kind = ElementKind::Float64; size = 8; break;
-        default: return std::nullopt;  // 'c', 's', 'P', 'g', 'O', complex, structures, ...
-    }
-    if (static_cast<std::size_t>(itemsize) != size) return std::nullopt;
-    if (kind == ElementKind::Bool && size != 1) return std::nullopt;
-    if (size != 1 && size != 2 && size != 4 && size != 8) return std::nullopt;
-    return ElementFormat{kind, swap && size != 1};
 }
 
 template <class U>
