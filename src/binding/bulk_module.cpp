@@ -355,8 +355,8 @@ PyResult<PyObject*> search_batch(const BoundArgs& args) {
     {
         Unlocked unlocked;
         caller.unlocked = &unlocked;
-        const core::BatchWatch watch{BatchCaller::poll, &caller, kPollMilliseconds};
-        completed = core::search_batch(store, rows, count, top_k, n_threads, scores, ids, &watch);
+        const core::SearchWatch watch{BatchCaller::poll, &caller, kPollMilliseconds};
+        completed = core::search_batch(store, rows, count, {top_k, n_threads, &watch}, scores, ids);
     }
     if (!completed) return unexpected(std::move(*caller.error));
     if (!arrays) return pair_lists_result(scores, ids, count, keep);

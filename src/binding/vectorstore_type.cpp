@@ -192,7 +192,7 @@ PyResult<PyObject*> parallel_search(const core::Vectorstore& store, const BoundA
     TESSARAY_TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[1])));
     TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> n_threads,
                         convert_arg("n_threads", to_optional_u64(args[2])));
-    TESSARAY_TRY_ASSIGN(const auto found, domain(core::parallel_search(store, query, top_k, n_threads)));
+    TESSARAY_TRY_ASSIGN(const auto found, domain(core::parallel_search(store, query, {top_k, n_threads})));
     return pairs_result(found);
 }
 

@@ -26,6 +26,8 @@
 #include "core/kernel.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"
+#include "core/work_plan.hpp"
+#include "core/worker_group.hpp"
 #include "test_util.hpp"
 
 // Every thread join of this program passes through here, so that the fault
@@ -78,7 +80,7 @@ TEST(Search, ExactExample) {
     expect_same_results(ok(search(store, q, 3)), want);
     for (std::optional<std::uint64_t> n : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(1),
                                            std::optional<std::uint64_t>(2), std::optional<std::uint64_t>(3)}) {
-        expect_same_results(ok(parallel_search(store, q, 3, n)), want);
+        expect_same_results(ok(parallel_search(store, q, {3, n})), want);
     }
     expect_same_results(ok(search(store, q, 2)), {{1.0f, 10}, {0.70710677f, 30}});
     expect_same_results(ok(search(store, q, 1)), {{1.0f, 10}});
@@ -102,7 +104,7 @@ TEST(Search, TiesKeepInsertionOrder) {
         const std::size_t e = i < 20 ? 2 * i : 2 * (i - 20) + 1;
         EXPECT_EQ(all[i].id, ids[e % ids.size()] + 10 * e) << "position " << i;
     }
-    for (std::uint64_t n = 1; n <= 9; ++n) expect_same_results(ok(parallel_search(store, q, kAll, n)), all);
+    for (std::uint64_t n = 1; n <= 9; ++n) expect_same_results(ok(parallel_search(store, q, {kAll, n})), all);
 }
 
 TEST(Search, QueryLengthError) {
@@ -120,7 +122,7 @@ TEST(Search, QueryLengthError) {
             EXPECT_EQ(r.error(), want);
             for (std::optional<std::uint64_t> n : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(0),
                                                    std::optional<std::uint64_t>(3)}) {
-                const auto p = parallel_search(store, q, 5, n);
+                const auto p = parallel_search(store, q, {5, n});
                 ASSERT_FALSE(p.has_value());
                 EXPECT_EQ(p.error(), want);
             }
@@ -140,15 +142,15 @@ TEST(Search, TopKZeroAndHuge) {
     }
     const std::vector<float> q = {0.5f, -0.25f, 1.0f, 0.0f};
     EXPECT_TRUE(ok(search(store, q, 0)).empty());
-    for (std::uint64_t n = 0; n <= 5; ++n) EXPECT_TRUE(ok(parallel_search(store, q, 0, n)).empty());
+    for (std::uint64_t n = 0; n <= 5; ++n) EXPECT_TRUE(ok(parallel_search(store, q, {0, n})).empty());
     const auto all = ok(search(store, q, kAll));
     EXPECT_EQ(all.size(), 37u);
     std::set<std::uint64_t> ids;
     for (const auto& r : all) ids.insert(r.id);
     EXPECT_EQ(ids.size(), 37u);
     for (std::size_t i = 1; i < all.size(); ++i) EXPECT_GE(all[i - 1].score, all[i].score);
-    expect_same_results(ok(parallel_search(store, q, kAll, kAll)), all);
-    expect_same_results(ok(parallel_search(store, q, kAll, 4)), all);
+    expect_same_results(ok(parallel_search(store, q, {kAll, kAll})), all);
+    expect_same_results(ok(parallel_search(store, q, {kAll, 4})), all);
 }
 
 // ---- differential check against a plain reference ----
@@ -255,7 +257,7 @@ TEST_P(SearchDifferential, MatchesReferenceAndParallelMatchesSequential) {
                 if (variant != 0 && k != kAll && k != 5) continue;  // keep the thread count manageable
                 for (const auto& threads : thread_counts) {
                     SCOPED_TRACE("threads=" + (threads ? std::to_string(*threads) : std::string("default")));
-                    expect_same_results(ok(parallel_search(s.store, q, k, threads)), seq);
+                    expect_same_results(ok(parallel_search(s.store, q, {k, threads})), seq);
                 }
                 if (::testing::Test::HasFailure()) return;
             }
@@ -298,7 +300,7 @@ TEST(SearchBatch, EqualsSearchForEveryQuery) {
                     const std::size_t keep = batch_keep(s.store, k);
                     std::vector<float> scores(count * keep);
                     std::vector<std::uint64_t> ids(count * keep);
-                    ASSERT_TRUE(search_batch(s.store, queries.data(), count, k, threads, scores.data(), ids.data()));
+                    ASSERT_TRUE(search_batch(s.store, queries.data(), count, {k, threads}, scores.data(), ids.data()));
                     for (std::size_t q = 0; q < count; ++q) {
                         std::vector<ResultPair> got(keep);
                         for (std::size_t j = 0; j < keep; ++j) got[j] = {scores[q * keep + j], ids[q * keep + j]};
@@ -330,13 +332,13 @@ TEST(SearchBatch, WatchSeesProgressAndStops) {
     };
     std::vector<float> scores(256 * 10);
     std::vector<std::uint64_t> ids(256 * 10);
-    const BatchWatch watch{poll, &seen, 1};
-    ASSERT_TRUE(search_batch(s.store, queries.data(), 256, 10, 1, scores.data(), ids.data(), &watch));
+    const SearchWatch watch{poll, &seen, 1};
+    ASSERT_TRUE(search_batch(s.store, queries.data(), 256, {10, 1, &watch}, scores.data(), ids.data()));
     EXPECT_EQ(seen.total, std::uint64_t(256) * 20000);
     EXPECT_EQ(seen.last, seen.total) << "the last call sees every pair scored";
     EXPECT_GE(seen.calls, 2u);
     seen = Seen{0, 0, 0, true};
-    EXPECT_FALSE(search_batch(s.store, queries.data(), 256, 10, 2, scores.data(), ids.data(), &watch));
+    EXPECT_FALSE(search_batch(s.store, queries.data(), 256, {10, 2, &watch}, scores.data(), ids.data()));
     EXPECT_EQ(seen.calls, 1u);
 }
 
@@ -380,6 +382,45 @@ TEST(PlanWorkProperties, ChunksCoverTheStore) {
             // The chunk size is the smallest that lets the workers cover the store.
             ASSERT_GE(p.chunk_size * p.workers, n) << n << "," << w;
             ASSERT_LT((p.chunk_size - 1) * p.workers, n) << n << "," << w;
+        }
+    }
+}
+
+// A batch's fixed runs of units partition the units, each worker has one
+// unit at least, and no worker's sinks keep more rows than it can see.
+TEST(PlanBatchProperties, RunsPartitionTheUnits) {
+    for (const std::size_t dim : {0u, 1u, 128u, 4096u}) {
+        for (std::size_t blocks = 0; blocks <= 70; blocks += 7) {
+            for (const std::size_t tail : {0u, 5u}) {
+                for (std::size_t w = 0; w <= 9; ++w) {
+                    for (const std::size_t keep : {1u, 10u, 64u, 1000u}) {
+                        const BatchShape shape{blocks, tail, dim, keep};
+                        const BatchPlan p = plan_batch(shape, w);
+                        const std::string at = std::to_string(dim) + "," + std::to_string(blocks) + "," +
+                                               std::to_string(tail) + "," + std::to_string(w) + "," + std::to_string(keep);
+                        ASSERT_GE(p.workers, 1u) << at;
+                        ASSERT_LE(p.workers, std::max<std::size_t>(blocks, 1)) << at;
+                        ASSERT_GE(p.unit_blocks, 1u) << at;
+                        ASSERT_LE(p.unit_blocks, p.panel_blocks) << at;
+                        ASSERT_GE(p.units * p.unit_blocks, blocks) << at;
+                        ASSERT_LT(p.units == 0 ? 0 : (p.units - 1) * p.unit_blocks, std::max<std::size_t>(blocks, 1)) << at;
+                        ASSERT_EQ(p.all_units, p.units + (tail != 0)) << at;
+                        ASSERT_EQ(p.dealt, keep * p.workers <= blocks * kBlockRows + tail) << at;
+                        std::size_t next = 0, rows = 0;
+                        for (std::size_t worker = 0; worker < p.workers; ++worker) {
+                            const UnitRun run = unit_run(p, shape, worker);
+                            ASSERT_EQ(run.first, next) << at;
+                            ASSERT_LE(run.first, run.end) << at;
+                            next = run.end;
+                            rows += run.rows;
+                        }
+                        ASSERT_EQ(next, p.all_units) << at;
+                        if (!p.dealt) {
+                            ASSERT_EQ(rows, blocks * kBlockRows + tail) << at;
+                        }
+                    }
+                }
+            }
         }
     }
 }
@@ -452,11 +493,11 @@ RandomStore fault_store() {
 // and share the start, join and fault paths.
 std::vector<ResultPair> threaded_search(bool batch, const Vectorstore& store, const std::vector<float>& q,
                                         std::uint64_t k, std::optional<std::uint64_t> threads) {
-    if (!batch) return ok(parallel_search(store, q, k, threads));
+    if (!batch) return ok(parallel_search(store, q, {k, threads}));
     const std::size_t keep = batch_keep(store, k);
     std::vector<float> scores(keep);
     std::vector<std::uint64_t> ids(keep);
-    EXPECT_TRUE(search_batch(store, q.data(), 1, k, threads, scores.data(), ids.data()));
+    EXPECT_TRUE(search_batch(store, q.data(), 1, {k, threads}, scores.data(), ids.data()));
     std::vector<ResultPair> found(keep);
     for (std::size_t j = 0; j < keep; ++j) found[j] = {scores[j], ids[j]};
     return found;
@@ -532,7 +573,7 @@ TEST(SpawnFailureMessage, WouldBlockCodeEleven) {
     testing::spawn_hook = refuse_one_chunk;
     testing::worker_hook = slow_worker;
     try {
-        (void)parallel_search(s.store, q, 3, 4);
+        (void)parallel_search(s.store, q, {3, 4});
         ADD_FAILURE() << "no fault";
     } catch (const Fault& f) {
         const std::string m = f.message();
@@ -628,10 +669,10 @@ TEST(ConcurrentReaders, SameAnswersAsAQuietRun) {
                 const std::vector<float> one(queries.begin() + static_cast<std::ptrdiff_t>(q * 17),
                                              queries.begin() + static_cast<std::ptrdiff_t>((q + 1) * 17));
                 auto plain = search(s.store, one, k);
-                auto parallel = parallel_search(s.store, one, k, threads);
+                auto parallel = parallel_search(s.store, one, {k, threads});
                 if (!plain || !same(*plain, quiet[q]) || !parallel || !same(*parallel, quiet[q])) ++wrong;
             }
-            if (!search_batch(s.store, queries.data(), kQueries, k, threads, scores.data(), ids.data())) ++wrong;
+            if (!search_batch(s.store, queries.data(), kQueries, {k, threads}, scores.data(), ids.data())) ++wrong;
             for (std::size_t q = 0; q < kQueries; ++q) {
                 std::vector<ResultPair> got(k);
                 for (std::size_t j = 0; j < k; ++j) got[j] = {scores[q * k + j], ids[q * k + j]};
