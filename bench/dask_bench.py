@@ -26,6 +26,7 @@ import numpy as np
 from distributed import Client, LocalCluster
 
 import tessaray_bulk
+from common import cpu_name
 from tessaray_dask import ShardedStore, load_store
 from tessaray_dask.merge import merge_arrays
 
@@ -60,7 +61,7 @@ def main():
     args = ap.parse_args()
     rng = np.random.default_rng(0)
     k = args.top_k
-    print(f"load average before: {load()} on {os.cpu_count()} processors")
+    print(f"CPU: {cpu_name()}; load average before: {load()} on {os.cpu_count()} processors")
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "rows.npy")
         np.save(path, rng.standard_normal((args.rows, args.dim), dtype=np.float32))

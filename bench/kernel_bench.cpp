@@ -57,8 +57,8 @@ void set_counters(benchmark::State& state, const Shape& shape) {
 }
 
 // Every row of the store scored once ("score_blocks", the kernel time that
-// bench.py compares whole calls with): the whole blocks with the block
-// kernel, then the unpacked tail with the row kernel.
+// bench/single_call.py compares whole calls with): the whole blocks with the
+// block kernel, then the unpacked tail with the row kernel.
 void bench_kernel(benchmark::State& state, const KernelSet* set, const Shape* shape) {
     const auto& store = store_for(*shape);
     const std::vector<float> query = random_floats(shape->dim, 2);

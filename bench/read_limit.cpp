@@ -14,7 +14,7 @@
 // accumulators, software prefetch), every one in every repetition, so drift in
 // the machine's speed hits them alike; the limit is the loop with the lowest
 // median.  Each loop is one sequential stream per thread.  With T threads,
-// each reads one contiguous part, and like parallel_search the threads are
+// each reads one contiguous range, and like parallel_search the threads are
 // started anew for every repetition, so the figure includes thread start-up.
 //
 // Usage: read_limit BYTES REPETITIONS THREADS [THREADS ...]
@@ -24,8 +24,8 @@
 //   Prints the mapping, the last-level cache size and the loops' names as one
 //   JSON line, then answers each line "THREADS warm|cold [LOOP]" on standard
 //   input with one JSON list: the seconds of one read by every loop (or by
-//   loop number LOOP alone).  bench/bench.py uses this to time the
-//   read limit in the same interleaved rounds as the searches.
+//   loop number LOOP alone).  bench/single_search.py uses this to time
+//   the read limit in the same interleaved rounds as the searches.
 #include <immintrin.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -47,9 +47,9 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Where every read's result ends up, so that no read can be dropped.
 volatile std::uint64_t g_sink;
 
-// Every loop reads whole 512-byte units (the caller hands out 512-byte aligned
-// parts of a buffer whose mapped length is a multiple of 2 MiB, so reading up
-// to the next unit never leaves the mapping) and ORs them into accumulators.
+// Every loop reads whole 512-byte steps (the caller hands out 512-byte aligned
+// ranges of a buffer whose mapped length is a multiple of 2 MiB, so reading up
+// to the next step never leaves the mapping) and ORs them into accumulators.
 
 template <int Acc, int PrefetchAhead>
 __attribute__((target("avx512f"))) std::uint64_t read_avx512(const char* p, std::size_t bytes) {
@@ -183,20 +183,20 @@ struct Buffer {
     Buffer& operator=(const Buffer&) = delete;
 };
 
-// Reads `units` 512-byte units from `buf` with `read` on `threads` threads,
-// each a contiguous part (the calling thread alone when `threads` is 1), and
+// Reads `steps` 512-byte steps from `buf` with `read` on `threads` threads,
+// each a contiguous range (the calling thread alone when `threads` is 1), and
 // returns the seconds it took.
-double timed_read(ReadFn read, const char* buf, std::size_t units, std::size_t threads, std::uint64_t& sink) {
+double timed_read(ReadFn read, const char* buf, std::size_t steps, std::size_t threads, std::uint64_t& sink) {
     std::vector<std::uint64_t> partial(threads);
-    const std::size_t per = (units + threads - 1) / threads * 512;
+    const std::size_t per = (steps + threads - 1) / threads * 512;
     const auto t0 = std::chrono::steady_clock::now();
     if (threads == 1) {
-        partial[0] = read(buf, units * 512);
+        partial[0] = read(buf, steps * 512);
     } else {
         std::vector<std::thread> pool;
         for (std::size_t t = 0; t < threads; ++t) {
-            const std::size_t begin = std::min(units * 512, t * per);
-            const std::size_t end = std::min(units * 512, begin + per);
+            const std::size_t begin = std::min(steps * 512, t * per);
+            const std::size_t end = std::min(steps * 512, begin + per);
             pool.emplace_back([&partial, read, buf, t, begin, end] { partial[t] = read(buf + begin, end - begin); });
         }
         for (auto& th : pool) th.join();
@@ -232,7 +232,7 @@ std::string seconds_json(double s) {
 int serve(std::size_t bytes) {
     const Buffer buffer(bytes);
     const std::vector<Loop> loops = loops_for_this_cpu();
-    const std::size_t units = (bytes + 511) / 512;
+    const std::size_t steps = (bytes + 511) / 512;
     const long llc = sysconf(_SC_LEVEL3_CACHE_SIZE);
     std::string header = "{" + header_json(bytes, buffer) + ", \"llc_bytes\": " + std::to_string(std::max(0L, llc)) +
                          ", \"loops\": [";
@@ -253,9 +253,9 @@ int serve(std::size_t bytes) {
         }
         std::string answer = "[";
         for (std::size_t li = first; li < last; ++li) {
-            if (warm) timed_read(loops[li].read, buffer.data, units, threads, sink);
+            if (warm) timed_read(loops[li].read, buffer.data, steps, threads, sink);
             answer += std::string(li > first ? ", " : "") +
-                      seconds_json(timed_read(loops[li].read, buffer.data, units, threads, sink));
+                      seconds_json(timed_read(loops[li].read, buffer.data, steps, threads, sink));
         }
         std::puts((answer + "]").c_str());
         std::fflush(stdout);
@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
 
     const Buffer buffer(bytes);
     const std::vector<Loop> loops = loops_for_this_cpu();
-    const std::size_t units = (bytes + 511) / 512;
+    const std::size_t steps = (bytes + 511) / 512;
     std::string json = "{" + header_json(bytes, buffer) + ", \"repetitions\": " + std::to_string(reps) + ", \"threads\": {";
     std::uint64_t sink = 0;
     for (std::size_t ti = 0; ti < thread_counts.size(); ++ti) {
@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
         std::vector<std::vector<double>> times(loops.size());
         for (int r = 0; r < reps + 1; ++r) {  // the first round is a warm-up
             for (std::size_t li = 0; li < loops.size(); ++li) {
-                const double dt = timed_read(loops[li].read, buffer.data, units, threads, sink);
+                const double dt = timed_read(loops[li].read, buffer.data, steps, threads, sink);
                 if (r > 0) times[li].push_back(dt);
             }
         }
