@@ -436,7 +436,7 @@ PyResult<PyObject*> save(const BoundArgs& args) {
     Expected<void, core::FileError> saved;
     {
         const Unlocked unlocked;
-        saved = core::save_store(obj->inner.store, path);
+        saved = core::save_store_file(obj->inner.store, path);
     }
     if (!saved) return unexpected(file_error(saved.error(), args[1]));
     return none_result();
@@ -451,7 +451,7 @@ PyResult<PyObject*> load(const BoundArgs& args) {
     std::optional<Expected<core::Vectorstore, core::FileError>> loaded;
     {
         const Unlocked unlocked;
-        loaded.emplace(core::load_store(path));
+        loaded.emplace(core::load_store_file(path));
     }
     if (!*loaded) return unexpected(file_error(loaded->error(), args[0]));
     return create_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(*loaded).value());

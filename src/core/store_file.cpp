@@ -115,7 +115,7 @@ struct MappedRows {
 
 }  // namespace
 
-Expected<void, FileError> save_store(const Vectorstore& store, const std::string& path) {
+Expected<void, FileError> save_store_file(const Vectorstore& store, const std::string& path) {
     if (store.vector_size() > kMaxFileVectorSize) return unexpected(FileError{EOVERFLOW, "write"});
     TESSARAY_TRY_ASSIGN(const auto file, TempFile::create(path));
     Output out(file->fd());
@@ -155,7 +155,7 @@ Expected<Vectorstore, FileError> read_store(std::span<const unsigned char> file)
     return store;
 }
 
-Expected<Vectorstore, FileError> load_store(const std::string& path) {
+Expected<Vectorstore, FileError> load_store_file(const std::string& path) {
     auto mapped = MappedFile::open(path);
     if (!mapped) {
         if (mapped.error().os_error == 0) return not_a_store(mapped.error().message);

@@ -43,7 +43,7 @@ inline constexpr std::size_t kMaxFileVectorSize = PTRDIFF_MAX / sizeof(float);
 // on failure the temporary file is removed.  Throws OutOfMemory only where
 // the memory for the copy buffer is refused.  A store whose vector size
 // passes kMaxFileVectorSize fails with EOVERFLOW and writes nothing.
-Expected<void, FileError> save_store(const Vectorstore& store, const std::string& path);
+Expected<void, FileError> save_store_file(const Vectorstore& store, const std::string& path);
 
 // Reads a store file.  Everything is checked before the store is built: the
 // zip structure, the member names, each .npy header, the dtypes and shapes
@@ -56,9 +56,9 @@ Expected<void, FileError> save_store(const Vectorstore& store, const std::string
 // runs.  Throws OutOfMemory when the store's memory is refused.  A file that
 // is not a store file fails with os_error 0 and a message that starts "not a
 // tessaray store file: ".
-Expected<Vectorstore, FileError> load_store(const std::string& path);
+Expected<Vectorstore, FileError> load_store_file(const std::string& path);
 
-// The store held by the bytes of a store file, checked as load_store
+// The store held by the bytes of a store file, checked as load_store_file
 // checks a file.  Every message is plain ASCII: bytes of the file that
 // appear in it (member names, dtype text) are backslash-escaped.  Nothing is
 // allocated by a size the file declares before that size has been checked

@@ -89,10 +89,10 @@ TEST_P(StoreFileRoundTrip, LoadsWhatWasSaved) {
     const auto [dim, count] = GetParam();
     const Vectorstore store = make_store(dim, count);
     const fs::path path = dir_ / "store.npz";
-    const auto saved = save_store(store, path);
+    const auto saved = save_store_file(store, path);
     ASSERT_TRUE(saved.has_value()) << saved.error().message;
 
-    const auto loaded = load_store(path);
+    const auto loaded = load_store_file(path);
     ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
     expect_same_store(loaded.value(), store);
 
@@ -109,10 +109,10 @@ INSTANTIATE_TEST_SUITE_P(StoreFile, StoreFileRoundTrip,
 
 TEST_F(StoreFile, SaveReplacesAnExistingFile) {
     const fs::path path = dir_ / "store.npz";
-    ASSERT_TRUE(save_store(make_store(5, 10), path).has_value());
+    ASSERT_TRUE(save_store_file(make_store(5, 10), path).has_value());
     const Vectorstore second = make_store(2, 3);
-    ASSERT_TRUE(save_store(second, path).has_value());
-    const auto loaded = load_store(path);
+    ASSERT_TRUE(save_store_file(second, path).has_value());
+    const auto loaded = load_store_file(path);
     ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
     expect_same_store(loaded.value(), second);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
@@ -121,20 +121,20 @@ TEST_F(StoreFile, SaveReplacesAnExistingFile) {
 // A refused save reports the errno and leaves no file behind, whichever call failed.
 TEST_F(StoreFile, FailedSaveLeavesNothing) {
     const Vectorstore store = make_store(3, 70);
-    const auto missing = save_store(store, dir_ / "no such folder" / "store.npz");
+    const auto missing = save_store_file(store, dir_ / "no such folder" / "store.npz");
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error().os_error, ENOENT);
     EXPECT_TRUE(fs::is_empty(dir_));
 
     fs::create_directory(dir_ / "folder");  // the final rename cannot replace it
-    const auto onto_folder = save_store(store, dir_ / "folder");
+    const auto onto_folder = save_store_file(store, dir_ / "folder");
     ASSERT_FALSE(onto_folder.has_value());
     EXPECT_EQ(onto_folder.error().os_error, EISDIR);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
 TEST_F(StoreFile, MissingFileIsAnOsError) {
-    const auto loaded = load_store(dir_ / "absent.npz");
+    const auto loaded = load_store_file(dir_ / "absent.npz");
     ASSERT_FALSE(loaded.has_value());
     EXPECT_EQ(loaded.error().os_error, ENOENT);
 }
@@ -159,12 +159,12 @@ class StoreFileDamaged : public StoreFile, public ::testing::WithParamInterface<
 
 TEST_P(StoreFileDamaged, IsRefused) {
     const fs::path path = dir_ / "store.npz";
-    ASSERT_TRUE(save_store(make_store(3, 70), path).has_value());
+    ASSERT_TRUE(save_store_file(make_store(3, 70), path).has_value());
     std::string bytes = read_file(path);
     GetParam().apply(bytes);
     write_file(path, bytes);
 
-    const auto loaded = load_store(path);
+    const auto loaded = load_store_file(path);
     ASSERT_FALSE(loaded.has_value());
     EXPECT_EQ(loaded.error().os_error, 0);
     EXPECT_EQ(loaded.error().message.rfind("not a tessaray store file: ", 0), 0u) << loaded.error().message;

@@ -79,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string path = scratch_file();
-    const auto saved = tessaray::core::save_store(*loaded, path);
+    const auto saved = tessaray::core::save_store_file(*loaded, path);
     if (!saved) fail("a loaded store could not be saved: " + saved.error().message);
-    const auto again = tessaray::core::load_store(path);
+    const auto again = tessaray::core::load_store_file(path);
     if (!again) fail("a saved store could not be loaded: " + again.error().message);
     if (!same_store(loaded.value(), again.value())) fail("a store changed on its way through a file");
     return 0;
