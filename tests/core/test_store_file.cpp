@@ -1,10 +1,11 @@
-// Tests of the store file: round trips, and refusal of truncated, corrupted and foreign files.
+// Tests of the store file: round trips, its arrays found in place, and refusal of truncated, corrupted and foreign files.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <bit>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,8 +15,10 @@
 #include <tuple>
 #include <vector>
 
+#include "core/npy_header.hpp"
 #include "core/store.hpp"
 #include "core/store_file.hpp"
+#include "core/zip_reader.hpp"
 #include "test_util.hpp"
 
 namespace tessaray::core {
@@ -137,6 +140,45 @@ TEST_F(StoreFile, MissingFileIsAnOsError) {
     const auto loaded = load_store_file(dir_ / "absent.npz");
     ASSERT_FALSE(loaded.has_value());
     EXPECT_EQ(loaded.error().os_error, ENOENT);
+}
+
+// The arrays can be found in the file without building a store: where each
+// one's data starts in the file and what its header says, to map it in place.
+TEST_F(StoreFile, ArraysAreFoundInPlace) {
+    const fs::path path = dir_ / "store.npz";
+    const Vectorstore store = make_store(3, 70);
+    ASSERT_TRUE(save_store_file(store, path).has_value());
+    const std::string file = read_file(path);
+    const auto members = read_zip({reinterpret_cast<const unsigned char*>(file.data()), file.size()});
+    ASSERT_TRUE(members.has_value()) << members.error().what;
+    ASSERT_EQ(members->size(), 2u);
+
+    std::vector<float> rows(70 * 3);
+    store.copy_rows(0, 70, rows.data());
+    const struct {
+        const char* name;
+        const char* descr;
+        std::vector<std::uint64_t> shape;
+        const void* data;
+        std::size_t bytes;
+    } want[] = {{"vectors.npy", "<f4", {70, 3}, rows.data(), 70 * 3 * sizeof(float)},
+                {"ids.npy", "<u8", {70}, store.ids_data(), 70 * sizeof(std::uint64_t)}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const ZipMember& m = members.value()[i];
+        SCOPED_TRACE(want[i].name);
+        EXPECT_EQ(m.name, want[i].name);
+        EXPECT_TRUE(crc_matches(m));
+        const auto header = parse_npy_header(m.bytes);
+        ASSERT_TRUE(header.has_value()) << header.error();
+        EXPECT_EQ(header->descr, want[i].descr);
+        EXPECT_FALSE(header->fortran_order);
+        EXPECT_EQ(header->shape, want[i].shape);
+        const std::uint64_t at = m.offset + header->data_offset;
+        EXPECT_EQ(at, data_offset(file, want[i].descr));
+        EXPECT_EQ(at % 64, 0u);
+        ASSERT_EQ(m.bytes.size() - header->data_offset, want[i].bytes);
+        EXPECT_EQ(std::memcmp(file.data() + at, want[i].data, want[i].bytes), 0);
+    }
 }
 
 // A damage done to a good file, and a part of the message it must bring.
