@@ -36,6 +36,11 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "no_leak_check: run once on the debug interpreter, not repeated by the reference-leak check"
     )
+    config.addinivalue_line(
+        "markers",
+        "threads: starts threads that call into the modules at once; run again under ThreadSanitizer "
+        "(scripts/stages/70-tsan.sh runs `-m threads`)",
+    )
 
 
 def _uses_numpy(item):

@@ -23,6 +23,9 @@ import tessaray_bulk as bulk
 from helpers import FloatHook, key
 from tessaray import Vectorstore, cosine_similarity
 
+# Every test here starts threads: all of them run again under ThreadSanitizer.
+pytestmark = pytest.mark.threads
+
 DIM = 8
 RUN_SECONDS = 2.5
 N_THREADS = 8
