@@ -253,6 +253,7 @@ def test_vector_size_too_wide_for_an_array(tmp_path, d):
     assert bulk.load(tmp_path / "widest.npz").vector_size == w
 
 
+@pytest.mark.threads
 def test_batch_holds_its_borrow_without_the_lock():
     """While a batch runs (lock released), another thread's insert gets the
     borrow error and readers go on; the store is whole afterwards."""

@@ -30,6 +30,8 @@ DIM = 8
 RUN_SECONDS = 2.5
 N_THREADS = 8
 MAX_INSERTS = 1500
+# The calls on the shared store that a crowd's run must see succeed.
+CROWD_CALLS = ("search_batch", "insert", "insert_many", "search")
 BORROW_ERRORS = {("Already borrowed",), ("Already mutably borrowed",)}
 
 
@@ -62,7 +64,10 @@ class Shared:
         self.deadline = time.monotonic() + RUN_SECONDS
 
     def running(self):
-        return time.monotonic() < self.deadline
+        """Until the deadline, and past it (a minute at most) until a hundred
+        calls were made: a busy machine may run the threads slowly."""
+        now = time.monotonic()
+        return now < self.deadline or (self.counts["calls"] <= 100 and now < self.deadline + 60)
 
     def fail(self, what):
         with self.lock:
@@ -249,6 +254,17 @@ class Crowd:
         self.lock = threading.Lock()
         self.deadline = time.monotonic() + RUN_SECONDS
 
+    def running(self):
+        """Until the deadline, and past it (a minute at most) until every kind of
+        call has got through once: on a busy machine the batches can hold the
+        store for the whole of the first seconds."""
+        now = time.monotonic()
+        if now < self.deadline:
+            return True
+        with self.lock:
+            missing = any(self.counts.get(what, 0) == 0 for what in CROWD_CALLS)
+        return missing and now < self.deadline + 60
+
     def note(self, what):
         with self.lock:
             self.counts[what] = self.counts.get(what, 0) + 1
@@ -297,7 +313,7 @@ def crowd_thread(crowd, role, seed, results):
     rng = random.Random(seed)
     own, own_log = Vectorstore(WIDE), []
     store, next_id, last_len = crowd.store, (seed << 40), 0
-    while time.monotonic() < crowd.deadline:
+    while crowd.running():
         if rng.random() < 0.2:
             own_store_step(crowd, rng, own, own_log)
             continue
@@ -384,7 +400,7 @@ def test_batches_without_the_gil_beside_every_call():
     for own, own_log in results:
         assert contents(own) == contents(replay(own_log))
     print("calls:", crowd.counts)
-    assert all(crowd.counts.get(what, 0) > 0 for what in ("search_batch", "insert", "insert_many", "search")), crowd.counts
+    assert all(crowd.counts.get(what, 0) > 0 for what in CROWD_CALLS), crowd.counts
 
 
 @pytest.mark.no_leak_check  # threads and a timed wait
