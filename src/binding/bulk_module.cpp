@@ -267,6 +267,13 @@ PyResult<std::string> to_path(PyObject* obj) {
     return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
+[[gnu::cold]] PyErr not_callable(const char* name, PyObject* obj) {
+    std::string message = "'";
+    message += Py_TYPE(obj)->tp_name;
+    message += "' object is not callable";
+    return argument_error(name, PyErr::type_error(std::move(message)));
+}
+
 PyErr file_error(const core::FileError& error, PyObject* path) {
     if (error.os_error == 0) return PyErr::value_error(error.message);
     errno = error.os_error;
@@ -318,10 +325,7 @@ PyResult<PyObject*> search_batch(const BoundArgs& args) {
                         convert_arg("n_threads", to_optional_u64(args[3])));
     TESSARAY_TRY_ASSIGN(const bool arrays, convert_arg("arrays", to_flag(args[4])));
     PyObject* progress = args[5] != nullptr && args[5] != Py_None ? args[5] : nullptr;
-    if (progress != nullptr && PyCallable_Check(progress) == 0) {
-        return unexpected(argument_error("progress", PyErr::type_error("'" + std::string(Py_TYPE(progress)->tp_name) +
-                                                                       "' object is not callable")));
-    }
+    if (progress != nullptr && PyCallable_Check(progress) == 0) return unexpected(not_callable("progress", progress));
 
     const std::size_t count = queries.count;
     const std::size_t keep = core::batch_keep(store, top_k);
