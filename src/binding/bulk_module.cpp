@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/batch_caller.hpp"
 #include "binding/bind.hpp"
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
@@ -22,6 +23,7 @@
 #include "binding/results.hpp"
 #include "binding/sized_alloc.hpp"
 #include "binding/trampoline.hpp"
+#include "binding/unlocked.hpp"
 #include "binding/vectorstore_object.hpp"
 #include "core/batch_search.hpp"
 #include "core/search.hpp"
@@ -74,33 +76,6 @@ PyResult<VectorstoreObject*> store_arg(PyObject* obj) {
     }
     return reinterpret_cast<VectorstoreObject*>(obj);
 }
-
-// ---------------------------------------------------------------------------
-// The interpreter lock, let go for the long part of a call.
-
-class Unlocked {
-public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-    ~Unlocked() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-    }
-    // Takes the lock back for the life of the returned guard.
-    class Relocked {
-    public:
-        explicit Relocked(Unlocked& u) noexcept : u_(u) { PyEval_RestoreThread(u_.state_); }
-        Relocked(const Relocked&) = delete;
-        Relocked& operator=(const Relocked&) = delete;
-        ~Relocked() { u_.state_ = PyEval_SaveThread(); }
-
-    private:
-        Unlocked& u_;
-    };
-
-private:
-    PyThreadState* state_;
-};
 
 // ---------------------------------------------------------------------------
 // Rows from a two-dimensional buffer, or from a sequence of vectors.
@@ -280,32 +255,6 @@ PyErr file_error(const core::FileError& error, PyObject* path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     return fetch();
 }
-
-// The calling thread's part while a batch runs: interrupts (Ctrl-C) and the
-// progress callback, with the lock taken back for them.
-struct BatchCaller {
-    Unlocked* unlocked;
-    PyObject* progress;  // a callable, or null
-    std::optional<PyErr> error;
-
-    static bool poll(void* context, std::uint64_t done, std::uint64_t total) {
-        auto* self = static_cast<BatchCaller*>(context);
-        const Unlocked::Relocked locked(*self->unlocked);
-        if (PyErr_CheckSignals() != 0) {
-            self->error = fetch();
-            return false;
-        }
-        if (self->progress != nullptr) {
-            Ref result = Ref::steal(PyObject_CallFunction(self->progress, "KK", static_cast<unsigned long long>(done),
-                                                          static_cast<unsigned long long>(total)));
-            if (!result) {
-                self->error = fetch();
-                return false;
-            }
-        }
-        return true;
-    }
-};
 
 // ---------------------------------------------------------------------------
 // search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None)
