@@ -19,6 +19,7 @@
 #include "binding/bind.hpp"
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
+#include "binding/convert_rows.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/results.hpp"
 #include "binding/sized_alloc.hpp"
@@ -75,83 +76,6 @@ PyResult<VectorstoreObject*> store_arg(PyObject* obj) {
         return unexpected(argument_error("store", PyErr::receiver(obj != nullptr ? obj : Py_None, cls)));
     }
     return reinterpret_cast<VectorstoreObject*>(obj);
-}
-
-// ---------------------------------------------------------------------------
-// Rows from a two-dimensional buffer, or from a sequence of vectors.
-
-struct Rows {
-    std::size_t dim = 0;
-    std::optional<MatrixBuffer> matrix;  // read in place
-    std::vector<float> floats;           // or converted, row after row
-    std::size_t count = 0;
-
-    core::Vectorstore::RowSource source() const {
-        return {const_cast<Rows*>(this), [](void* context, std::size_t first, std::size_t n, float* out) {
-                    const auto* rows = static_cast<const Rows*>(context);
-                    if (rows->matrix) {
-                        rows->matrix->read_rows(first, n, out);
-                    } else if (n * rows->dim != 0) {
-                        std::memcpy(out, rows->floats.data() + first * rows->dim, n * rows->dim * sizeof(float));
-                    }
-                }};
-    }
-    // The rows as one array, row after row (read from the buffer if need be).
-    const float* contiguous() {
-        if (matrix) {
-            floats.clear();
-            reserve_or_throw(floats, count * dim);
-            floats.resize(count * dim);
-            matrix->read_rows(0, count, floats.data());
-            matrix.reset();
-        }
-        return floats.data();
-    }
-};
-
-// Every row must have `dim` floats; a row of another length is `length_message`.
-template <class LengthMessage>
-PyResult<Rows> to_rows(PyObject* obj, std::size_t dim, LengthMessage&& length_message) {
-    Rows rows;
-    rows.dim = dim;
-    if (std::optional<MatrixBuffer> m = MatrixBuffer::of(obj)) {
-        if (m->cols() != dim) return unexpected(PyErr::value_error(length_message(m->cols(), dim)));
-        rows.count = m->rows();
-        rows.matrix.emplace(std::move(*m));
-        return rows;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(obj));
-    if (!iterator) return unexpected(fetch());
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        TESSARAY_TRY_ASSIGN(const std::vector<float> row, to_float_array(item.get()));
-        if (row.size() != dim) return unexpected(PyErr::value_error(length_message(row.size(), dim)));
-        grow_to(rows.floats, rows.floats.size() + dim);
-        rows.floats.insert(rows.floats.end(), row.begin(), row.end());
-        ++rows.count;
-    }
-    if (PyErr_Occurred()) return unexpected(fetch());
-    return rows;
-}
-
-// Ids from a one-dimensional integer buffer, or any iterable of integers.
-PyResult<std::vector<std::uint64_t>> to_ids(PyObject* obj) {
-    if (std::optional<std::vector<std::uint64_t>> ids = buffer_ids(obj)) return std::move(*ids);
-    Ref iterator = Ref::steal(PyObject_GetIter(obj));
-    if (!iterator) return unexpected(fetch());
-    std::vector<std::uint64_t> ids;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        TESSARAY_TRY_ASSIGN(const std::uint64_t id, to_u64(item.get()));
-        append(ids, id);
-    }
-    if (PyErr_Occurred()) return unexpected(fetch());
-    return ids;
-}
-
-PyResult<bool> to_flag(PyObject* obj) {
-    if (obj == nullptr) return false;
-    const int truth = PyObject_IsTrue(obj);
-    if (truth < 0) return unexpected(fetch());
-    return truth != 0;
 }
 
 // A writable buffer of `bytes` bytes that numpy and memoryview read in
@@ -232,14 +156,6 @@ PyResult<PyObject*> pair_of(PyResult<PyObject*> a, PyResult<PyObject*> b) {
     PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
     if (pair == nullptr) return unexpected(fetch());
     return pair;
-}
-
-// A path argument (str, bytes or os.PathLike) as the file system's bytes.
-PyResult<std::string> to_path(PyObject* obj) {
-    PyObject* converted = nullptr;
-    if (PyUnicode_FSConverter(obj, &converted) == 0) return unexpected(fetch());
-    Ref bytes = Ref::steal(converted);
-    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 [[gnu::cold]] PyErr not_callable(const char* name, PyObject* obj) {

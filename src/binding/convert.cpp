@@ -1,4 +1,4 @@
-// convert.cpp: converting argument objects to the core's values (float arrays, ids, counts, pairs).
+// convert.cpp: converting argument objects to the core's values (float arrays, ids, counts, pairs, flags, paths).
 #include "binding/convert.hpp"
 
 #include <algorithm>
@@ -185,6 +185,33 @@ PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj) {
         return {};
     }));
     return out;
+}
+
+PyResult<std::vector<std::uint64_t>> to_ids(PyObject* obj) {
+    if (std::optional<std::vector<std::uint64_t>> ids = buffer_ids(obj)) return std::move(*ids);
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return unexpected(fetch());
+    std::vector<std::uint64_t> ids;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        TESSARAY_TRY_ASSIGN(const std::uint64_t id, to_u64(item.get()));
+        append(ids, id);
+    }
+    if (PyErr_Occurred()) return unexpected(fetch());
+    return ids;
+}
+
+PyResult<bool> to_flag(PyObject* obj) {
+    if (obj == nullptr) return false;
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return unexpected(fetch());
+    return truth != 0;
+}
+
+PyResult<std::string> to_path(PyObject* obj) {
+    PyObject* converted = nullptr;
+    if (PyUnicode_FSConverter(obj, &converted) == 0) return unexpected(fetch());
+    Ref bytes = Ref::steal(converted);
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 }  // namespace tessaray::binding

@@ -1,8 +1,9 @@
-// convert.hpp: converting argument objects to the core's values (float arrays, ids, counts, pairs).
+// convert.hpp: converting argument objects to the core's values (float arrays, ids, counts, pairs, flags, paths).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "binding/error.hpp"
@@ -17,5 +18,11 @@ PyResult<std::uint64_t> to_u64(PyObject* obj);
 PyResult<std::optional<std::uint64_t>> to_optional_u64(PyObject* obj);
 PyResult<core::StoredVector> to_pair(PyObject* obj);
 PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj);
+// Ids from a one-dimensional integer buffer, or any iterable of integers.
+PyResult<std::vector<std::uint64_t>> to_ids(PyObject* obj);
+// The truth of `obj`; null (not given) is false.
+PyResult<bool> to_flag(PyObject* obj);
+// A path (str, bytes or os.PathLike) as the file system's bytes.
+PyResult<std::string> to_path(PyObject* obj);
 
 }  // namespace tessaray::binding
