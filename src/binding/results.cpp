@@ -67,4 +67,15 @@ PyObject* str_result(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+PyResult<PyObject*> pair_of(PyResult<PyObject*> a, PyResult<PyObject*> b) {
+    // Both are owned before either error returns, so neither value leaks.
+    Ref first = Ref::steal(a ? a.value() : nullptr);
+    Ref second = Ref::steal(b ? b.value() : nullptr);
+    if (!a) return a;
+    if (!b) return b;
+    PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
+    if (pair == nullptr) return unexpected(fetch());
+    return pair;
+}
+
 }  // namespace tessaray::binding

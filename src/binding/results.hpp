@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/python.hpp"
+#include "binding/error.hpp"
 #include "core/search.hpp"
 
 namespace tessaray::binding {
@@ -20,5 +20,8 @@ PyObject* pairs_result(const std::vector<core::ResultPair>& pairs);
 PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep);
 PyObject* none_result();
 PyObject* str_result(std::string_view text);
+
+// The pair (a, b) of two results, or the first error; takes over both values.
+PyResult<PyObject*> pair_of(PyResult<PyObject*> a, PyResult<PyObject*> b);
 
 }  // namespace tessaray::binding
