@@ -5,8 +5,6 @@
 // whole call.  The long part of a call (scoring, packing, copying, reading
 // or writing a file) runs with the interpreter lock released: the borrow,
 // not the lock, keeps the store as it is meanwhile.
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -19,10 +17,10 @@
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
 #include "binding/convert_rows.hpp"
-#include "binding/once_cell.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/results.hpp"
 #include "binding/sized_alloc.hpp"
+#include "binding/store_class.hpp"
 #include "binding/trampoline.hpp"
 #include "binding/unlocked.hpp"
 #include "binding/vectorstore_object.hpp"
@@ -33,50 +31,6 @@
 namespace tessaray::binding {
 
 namespace {
-
-OnceCell store_class_cell;
-
-// ---------------------------------------------------------------------------
-// The store class, and a store argument.
-
-// Whether two addresses lie in the same loaded object file.
-bool same_object_file(const void* a, const void* b) {
-    Dl_info ia{};
-    Dl_info ib{};
-    return dladdr(a, &ia) != 0 && dladdr(b, &ib) != 0 && ia.dli_fbase == ib.dli_fbase;
-}
-
-// tessaray.Vectorstore, made sure of: the class whose instances this module
-// reads is the one the loaded tessaray extension made (its slots come from
-// the same object file as the module's definition), with this layout.
-PyResult<PyObject*> find_store_class() {
-    Ref module = Ref::steal(PyImport_ImportModule("tessaray"));
-    if (!module) return unexpected(fetch());
-    Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "Vectorstore"));
-    if (!cls) return unexpected(fetch());
-    PyModuleDef* def = PyModule_Check(module.get()) ? PyModule_GetDef(module.get()) : nullptr;
-    if (def == nullptr) PyErr_Clear();
-    const bool ours = def != nullptr && PyType_Check(cls.get()) &&
-                      reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize ==
-                          static_cast<Py_ssize_t>(sizeof(VectorstoreObject)) &&
-                      same_object_file(def, PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls.get()), Py_tp_dealloc));
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (!ours) {
-        return unexpected(PyErr::lazy(PyExc_ImportError,
-                                      "tessaray.Vectorstore is not the class of the tessaray extension module "
-                                      "built with this one"));
-    }
-    return cls.release();
-}
-
-// The store argument: a tessaray.Vectorstore exactly (the class is final).
-PyResult<VectorstoreObject*> store_arg(PyObject* obj) {
-    TESSARAY_TRY_ASSIGN(PyObject * cls, store_class_cell.get_or_try_init(find_store_class));
-    if (obj == nullptr || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls)) {
-        return unexpected(argument_error("store", PyErr::receiver(obj != nullptr ? obj : Py_None, cls)));
-    }
-    return reinterpret_cast<VectorstoreObject*>(obj);
-}
 
 [[gnu::cold]] PyErr not_callable(const char* name, PyObject* obj) {
     std::string message = "'";
@@ -235,7 +189,7 @@ constexpr const char* kLoadParams[] = {"path"};
 constexpr ArgSpec kLoadSpec{nullptr, "load", kLoadParams, 1};
 
 PyResult<PyObject*> load(const BoundArgs& args) {
-    TESSARAY_TRY_ASSIGN(PyObject * cls, store_class_cell.get_or_try_init(find_store_class));
+    TESSARAY_TRY_ASSIGN(PyObject * cls, store_class());
     TESSARAY_TRY_ASSIGN(const std::string path, convert_arg("path", to_path(args[0])));
     std::optional<Expected<core::Vectorstore, core::FileError>> loaded;
     {
@@ -290,7 +244,7 @@ int module_exec(PyObject* module) noexcept {
     share_panic_class();
     return call_boundary<>(-1, [&]() -> PyResult<int> {
         // A tessaray that this module cannot read fails the import, not the first call.
-        TESSARAY_TRY(store_class_cell.get_or_try_init(find_store_class));
+        TESSARAY_TRY(store_class());
         if (PyModule_AddFunctions(module, kFunctions) != 0) return unexpected(fetch());
         Ref all = Ref::steal(Py_BuildValue("[sssss]", "search_batch", "insert_many", "export", "save", "load"));
         if (!all || PyModule_Add(module, "__all__", all.release()) != 0) return unexpected(fetch());
