@@ -2,9 +2,9 @@
 //
 // Every function takes the store's own borrow, as the store's methods do
 // (shared to read, exclusive to write), and holds a reference to it for the
-// whole call.  The long part of a call (scoring, packing, copying, reading
-// or writing a file) runs with the interpreter lock released: the borrow,
-// not the lock, keeps the store as it is meanwhile.
+// whole call (store_call.hpp).  The long part of a call (scoring, packing,
+// copying, reading or writing a file) runs with the interpreter lock
+// released: the borrow, not the lock, keeps the store as it is meanwhile.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -14,12 +14,12 @@
 
 #include "binding/batch_caller.hpp"
 #include "binding/bind.hpp"
-#include "binding/buffer.hpp"
 #include "binding/convert.hpp"
 #include "binding/convert_rows.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/results.hpp"
 #include "binding/sized_alloc.hpp"
+#include "binding/store_call.hpp"
 #include "binding/store_class.hpp"
 #include "binding/trampoline.hpp"
 #include "binding/unlocked.hpp"
@@ -31,6 +31,9 @@
 namespace tessaray::binding {
 
 namespace {
+
+// The store of a function: its first argument, `store`.
+PyResult<VectorstoreObject*> store_of(PyObject*, const BoundArgs& args) { return store_arg(args[0]); }
 
 [[gnu::cold]] PyErr not_callable(const char* name, PyObject* obj) {
     std::string message = "'";
@@ -53,10 +56,7 @@ constexpr const char* kBatchParams[] = {"store", "queries", "top_k", "n_threads"
 constexpr ArgSpec kBatchSpec{nullptr, "search_batch", kBatchParams, 3};
 constexpr unsigned kPollMilliseconds = 100;
 
-PyResult<PyObject*> search_batch(const BoundArgs& args) {
-    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
-    TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-    const core::Vectorstore& store = obj->inner.store;
+PyResult<PyObject*> search_batch(const core::Vectorstore& store, const BoundArgs& args) {
     const std::size_t dim = store.vector_size();
     TESSARAY_TRY_ASSIGN(Rows queries, convert_arg("queries", to_rows(args[1], dim, core::query_length_message)));
     TESSARAY_TRY_ASSIGN(const std::uint64_t top_k, convert_arg("top_k", to_u64(args[2])));
@@ -112,10 +112,7 @@ PyResult<PyObject*> search_batch(const BoundArgs& args) {
 constexpr const char* kInsertParams[] = {"store", "rows", "ids"};
 constexpr ArgSpec kInsertSpec{nullptr, "insert_many", kInsertParams, 2};
 
-PyResult<PyObject*> insert_many(const BoundArgs& args) {
-    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
-    TESSARAY_TRY_ASSIGN(ExclusiveBorrow borrow, ExclusiveBorrow::take(obj->borrow));
-    core::Vectorstore& store = obj->inner.store;
+PyResult<PyObject*> insert_many(core::Vectorstore& store, const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(const Rows rows,
                         convert_arg("rows", to_rows(args[1], store.vector_size(), core::vector_length_message)));
     std::vector<std::uint64_t> ids;
@@ -147,10 +144,7 @@ PyResult<PyObject*> insert_many(const BoundArgs& args) {
 constexpr const char* kStoreParams[] = {"store"};
 constexpr ArgSpec kExportSpec{nullptr, "export", kStoreParams, 1};
 
-PyResult<PyObject*> export_rows(const BoundArgs& args) {
-    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
-    TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
-    const core::Vectorstore& store = obj->inner.store;
+PyResult<PyObject*> export_rows(const core::Vectorstore& store, const BoundArgs&) {
     TESSARAY_TRY(check_row_size(store));
     const std::size_t n = store.size();
     const std::size_t dim = store.vector_size();
@@ -171,15 +165,13 @@ PyResult<PyObject*> export_rows(const BoundArgs& args) {
 constexpr const char* kSaveParams[] = {"store", "path"};
 constexpr ArgSpec kSaveSpec{nullptr, "save", kSaveParams, 2};
 
-PyResult<PyObject*> save(const BoundArgs& args) {
-    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, store_arg(args[0]));
-    TESSARAY_TRY_ASSIGN(SharedBorrow borrow, SharedBorrow::take(obj->borrow));
+PyResult<PyObject*> save(const core::Vectorstore& store, const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(const std::string path, convert_arg("path", to_path(args[1])));
-    TESSARAY_TRY(check_row_size(obj->inner.store));
+    TESSARAY_TRY(check_row_size(store));
     Expected<void, core::FileError> saved;
     {
         const Unlocked unlocked;
-        saved = core::save_store_file(obj->inner.store, path);
+        saved = core::save_store_file(store, path);
     }
     if (!saved) return unexpected(file_error(saved.error(), args[1]));
     return none_result();
@@ -201,7 +193,7 @@ PyResult<PyObject*> load(const BoundArgs& args) {
 }
 
 // ---------------------------------------------------------------------------
-// The module.
+// The module: each function with its kind of borrow.
 
 template <const ArgSpec& Spec, PyResult<PyObject*> (*Impl)(const BoundArgs&)>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -211,27 +203,36 @@ PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
+// A function that runs `Impl` on its store argument under `Borrow`.
+template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAccess<Borrow>, const BoundArgs&)>
+PyObject* store_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
+        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
+        return store_call<store_of, Borrow, Impl>(module, bound);
+    });
+}
+
 template <class F>
 PyCFunction cfunction(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef kFunctions[] = {
-    {"search_batch", cfunction(function<kBatchSpec, search_batch>), METH_FASTCALL | METH_KEYWORDS,
+    {"search_batch", cfunction(store_function<kBatchSpec, SharedBorrow, search_batch>), METH_FASTCALL | METH_KEYWORDS,
      "search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None)\n--\n\n"
      "The answers of store.search(query, top_k) for every query, bit for bit: a list of lists of\n"
      "(score, id) tuples, or with arrays=True a pair of buffers (scores float32, ids uint64) of\n"
      "shape (len(queries), min(top_k, len(store))).  progress(done, total) is called now and\n"
      "then with the (query, row) pairs scored so far."},
-    {"insert_many", cfunction(function<kInsertSpec, insert_many>), METH_FASTCALL | METH_KEYWORDS,
+    {"insert_many", cfunction(store_function<kInsertSpec, ExclusiveBorrow, insert_many>), METH_FASTCALL | METH_KEYWORDS,
      "insert_many(store, rows, ids=None)\n--\n\n"
      "Appends every row with its id (by default len(store), len(store) + 1, ...), as insert() of\n"
      "each row in order would; all or nothing."},
-    {"export", cfunction(function<kExportSpec, export_rows>), METH_FASTCALL | METH_KEYWORDS,
+    {"export", cfunction(store_function<kExportSpec, SharedBorrow, export_rows>), METH_FASTCALL | METH_KEYWORDS,
      "export(store)\n--\n\n"
      "Copies of the stored vectors (float32, len(store) x vector_size) and ids (uint64), in\n"
      "insertion order, as buffers that numpy.asarray takes without copying."},
-    {"save", cfunction(function<kSaveSpec, save>), METH_FASTCALL | METH_KEYWORDS,
+    {"save", cfunction(store_function<kSaveSpec, SharedBorrow, save>), METH_FASTCALL | METH_KEYWORDS,
      "save(store, path)\n--\n\n"
      "Writes the store to path as an uncompressed .npz holding vectors.npy and ids.npy."},
     {"load", cfunction(function<kLoadSpec, load>), METH_FASTCALL | METH_KEYWORDS,

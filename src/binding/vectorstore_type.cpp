@@ -11,6 +11,7 @@
 #include "binding/convert.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/results.hpp"
+#include "binding/store_call.hpp"
 #include "binding/trampoline.hpp"
 #include "binding/vectorstore_object.hpp"
 #include "core/search.hpp"
@@ -48,25 +49,12 @@ void vectorstore_dealloc(PyObject* self) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// The order of work of a call on a store object, written once.  Each entry
-// point below states only what is its own: its argument description, its
-// kind of borrow (in the tables), its conversions and its core call.
+// The entry points' shapes.  Each entry point below states only what is its
+// own: its argument description, its kind of borrow (in the tables), its
+// conversions and its core call; store_call.hpp holds the order of work.
 
-// What a borrow lets the call do with the store: change it under the
-// exclusive borrow, read it under a shared one.
-template <class Borrow>
-using StoreAccess =
-    std::conditional_t<std::is_same_v<Borrow, ExclusiveBorrow>, core::Vectorstore&, const core::Vectorstore&>;
-
-// Checks the receiver, holds it, takes the borrow and runs `own` on the
-// store; the borrow is given back on every way out.
-template <class Borrow, class Own>
-auto on_store(PyObject* self, Own&& own) -> std::invoke_result_t<Own&, StoreAccess<Borrow>> {
-    TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, receiver(self));
-    const Ref keep_self = Ref::borrow(self);
-    TESSARAY_TRY_ASSIGN(Borrow borrow, Borrow::take(obj->borrow));
-    return own(obj->inner.store);
-}
+// The store of a method: its receiver.
+PyResult<VectorstoreObject*> receiver_of(PyObject* self, const BoundArgs&) { return receiver(self); }
 
 // A method (vector call): binds the arguments to `Spec`, then runs `Impl`
 // on the store under `Borrow` with the bound arguments.
@@ -74,7 +62,7 @@ template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAc
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
         TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
-        return on_store<Borrow>(self, [&](StoreAccess<Borrow> store) { return Impl(store, bound); });
+        return store_call<receiver_of, Borrow, Impl>(self, bound);
     });
 }
 
@@ -93,7 +81,7 @@ constexpr T failure_value() {
 template <class Borrow, auto Impl,
           class T = typename std::invoke_result_t<decltype(Impl), StoreAccess<Borrow>>::value_type>
 T query(PyObject* self) noexcept {
-    return call_boundary<>(failure_value<T>(), [&] { return on_store<Borrow>(self, Impl); });
+    return call_boundary<>(failure_value<T>(), [&] { return on_store<Borrow>(receiver(self), Impl); });
 }
 
 // An attribute getter: a query with the getter's signature.
