@@ -16,6 +16,8 @@
 #include "binding/bind.hpp"
 #include "binding/convert.hpp"
 #include "binding/convert_rows.hpp"
+#include "binding/fastcall.hpp"
+#include "binding/module_def.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/results.hpp"
 #include "binding/sized_alloc.hpp"
@@ -34,6 +36,12 @@ namespace {
 
 // The store of a function: its first argument, `store`.
 PyResult<VectorstoreObject*> store_of(PyObject*, const BoundArgs& args) { return store_arg(args[0]); }
+
+// The method table entry of a function that runs `Impl` on its store under `Borrow`.
+template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAccess<Borrow>, const BoundArgs&)>
+PyMethodDef store_function(const char* doc) {
+    return fastcall_def<Spec, store_call<store_of, Borrow, Impl>>(doc);
+}
 
 [[gnu::cold]] PyErr not_callable(const char* name, PyObject* obj) {
     std::string message = "'";
@@ -180,7 +188,7 @@ PyResult<PyObject*> save(const core::Vectorstore& store, const BoundArgs& args) 
 constexpr const char* kLoadParams[] = {"path"};
 constexpr ArgSpec kLoadSpec{nullptr, "load", kLoadParams, 1};
 
-PyResult<PyObject*> load(const BoundArgs& args) {
+PyResult<PyObject*> load(PyObject*, const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(PyObject * cls, store_class());
     TESSARAY_TRY_ASSIGN(const std::string path, convert_arg("path", to_path(args[0])));
     std::optional<Expected<core::Vectorstore, core::FileError>> loaded;
@@ -195,49 +203,27 @@ PyResult<PyObject*> load(const BoundArgs& args) {
 // ---------------------------------------------------------------------------
 // The module: each function with its kind of borrow.
 
-template <const ArgSpec& Spec, PyResult<PyObject*> (*Impl)(const BoundArgs&)>
-PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
-        return Impl(bound);
-    });
-}
-
-// A function that runs `Impl` on its store argument under `Borrow`.
-template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAccess<Borrow>, const BoundArgs&)>
-PyObject* store_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
-        return store_call<store_of, Borrow, Impl>(module, bound);
-    });
-}
-
-template <class F>
-PyCFunction cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kFunctions[] = {
-    {"search_batch", cfunction(store_function<kBatchSpec, SharedBorrow, search_batch>), METH_FASTCALL | METH_KEYWORDS,
-     "search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None)\n--\n\n"
-     "The answers of store.search(query, top_k) for every query, bit for bit: a list of lists of\n"
-     "(score, id) tuples, or with arrays=True a pair of buffers (scores float32, ids uint64) of\n"
-     "shape (len(queries), min(top_k, len(store))).  progress(done, total) is called now and\n"
-     "then with the (query, row) pairs scored so far."},
-    {"insert_many", cfunction(store_function<kInsertSpec, ExclusiveBorrow, insert_many>), METH_FASTCALL | METH_KEYWORDS,
-     "insert_many(store, rows, ids=None)\n--\n\n"
-     "Appends every row with its id (by default len(store), len(store) + 1, ...), as insert() of\n"
-     "each row in order would; all or nothing."},
-    {"export", cfunction(store_function<kExportSpec, SharedBorrow, export_rows>), METH_FASTCALL | METH_KEYWORDS,
-     "export(store)\n--\n\n"
-     "Copies of the stored vectors (float32, len(store) x vector_size) and ids (uint64), in\n"
-     "insertion order, as buffers that numpy.asarray takes without copying."},
-    {"save", cfunction(store_function<kSaveSpec, SharedBorrow, save>), METH_FASTCALL | METH_KEYWORDS,
-     "save(store, path)\n--\n\n"
-     "Writes the store to path as an uncompressed .npz holding vectors.npy and ids.npy."},
-    {"load", cfunction(function<kLoadSpec, load>), METH_FASTCALL | METH_KEYWORDS,
-     "load(path)\n--\n\n"
-     "The store saved at path, after checking the whole file."},
+    store_function<kBatchSpec, SharedBorrow, search_batch>(
+        "search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None)\n--\n\n"
+        "The answers of store.search(query, top_k) for every query, bit for bit: a list of lists of\n"
+        "(score, id) tuples, or with arrays=True a pair of buffers (scores float32, ids uint64) of\n"
+        "shape (len(queries), min(top_k, len(store))).  progress(done, total) is called now and\n"
+        "then with the (query, row) pairs scored so far."),
+    store_function<kInsertSpec, ExclusiveBorrow, insert_many>(
+        "insert_many(store, rows, ids=None)\n--\n\n"
+        "Appends every row with its id (by default len(store), len(store) + 1, ...), as insert() of\n"
+        "each row in order would; all or nothing."),
+    store_function<kExportSpec, SharedBorrow, export_rows>(
+        "export(store)\n--\n\n"
+        "Copies of the stored vectors (float32, len(store) x vector_size) and ids (uint64), in\n"
+        "insertion order, as buffers that numpy.asarray takes without copying."),
+    store_function<kSaveSpec, SharedBorrow, save>(
+        "save(store, path)\n--\n\n"
+        "Writes the store to path as an uncompressed .npz holding vectors.npy and ids.npy."),
+    fastcall_def<kLoadSpec, load>(
+        "load(path)\n--\n\n"
+        "The store saved at path, after checking the whole file."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -253,23 +239,8 @@ int module_exec(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot kModuleSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "tessaray_bulk",
-    "Many queries, many rows and store files at once, on tessaray.Vectorstore objects.",
-    0,
-    nullptr,
-    kModuleSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef kModuleDef = module_def<module_exec>(
+    "tessaray_bulk", "Many queries, many rows and store files at once, on tessaray.Vectorstore objects.");
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 
 #include "binding/bind.hpp"
 #include "binding/convert.hpp"
+#include "binding/fastcall.hpp"
+#include "binding/module_def.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/results.hpp"
 #include "binding/trampoline.hpp"
@@ -24,22 +26,18 @@ OnceCell name_name_cell;
 constexpr const char* kCosineParams[] = {"vec1", "vec2"};
 constexpr ArgSpec kCosineSpec{nullptr, "cosine_similarity", kCosineParams, 2};
 
-PyObject* cosine_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(kCosineSpec, args, nargs, kwnames));
-        TESSARAY_TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(bound[0])));
-        TESSARAY_TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(bound[1])));
-        if (a.size() != b.size()) {
-            return unexpected(PyErr::value_error("vectors have different dimensions (" + std::to_string(a.size()) +
-                                                 " vs " + std::to_string(b.size()) + ")"));
-        }
-        return float_result(core::cosine_ref(a.data(), b.data(), a.size()));
-    });
+PyResult<PyObject*> cosine_similarity(PyObject*, const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(args[0])));
+    TESSARAY_TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(args[1])));
+    if (a.size() != b.size()) {
+        return unexpected(PyErr::value_error("vectors have different dimensions (" + std::to_string(a.size()) +
+                                             " vs " + std::to_string(b.size()) + ")"));
+    }
+    return float_result(core::cosine_ref(a.data(), b.data(), a.size()));
 }
 
-PyMethodDef kCosineDef = {
-    "cosine_similarity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cosine_similarity)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "cosine_similarity(vec1, vec2)\n--\n\n"};
+PyMethodDef kCosineDef =
+    fastcall_def<kCosineSpec, cosine_similarity>("cosine_similarity(vec1, vec2)\n--\n\n", METH_STATIC);
 
 // ---------------------------------------------------------------------------
 // The add step: module.__all__ gains `name`, and the module the attribute.
@@ -80,15 +78,7 @@ int module_exec(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot kModuleSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "tessaray", "", 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
-};
+PyModuleDef kModuleDef = module_def<module_exec>("tessaray", "");
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "binding/bind.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
+#include "binding/fastcall.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/results.hpp"
 #include "binding/store_call.hpp"
@@ -56,14 +57,11 @@ void vectorstore_dealloc(PyObject* self) noexcept {
 // The store of a method: its receiver.
 PyResult<VectorstoreObject*> receiver_of(PyObject* self, const BoundArgs&) { return receiver(self); }
 
-// A method (vector call): binds the arguments to `Spec`, then runs `Impl`
-// on the store under `Borrow` with the bound arguments.
+// The method table entry of a method that runs `Impl` on the receiver's
+// store under `Borrow`.
 template <const ArgSpec& Spec, class Borrow, PyResult<PyObject*> (*Impl)(StoreAccess<Borrow>, const BoundArgs&)>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_boundary<>(static_cast<PyObject*>(nullptr), [&]() -> PyResult<PyObject*> {
-        TESSARAY_TRY_ASSIGN(const BoundArgs bound, bind_vectorcall(Spec, args, nargs, kwnames));
-        return store_call<receiver_of, Borrow, Impl>(self, bound);
-    });
+PyMethodDef method(const char* doc) {
+    return fastcall_def<Spec, store_call<receiver_of, Borrow, Impl>>(doc);
 }
 
 // What a slot returns after raising: null, or -1 for a count.
@@ -187,18 +185,11 @@ PyResult<PyObject*> parallel_search(const core::Vectorstore& store, const BoundA
 // ---------------------------------------------------------------------------
 // The class: each entry point with its kind of borrow.
 
-template <class F>
-PyCFunction cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kMethods[] = {
-    {"insert", cfunction(method<kInsertSpec, ExclusiveBorrow, insert>), METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, vector, id)\n--\n\n"},
-    {"search", cfunction(method<kSearchSpec, SharedBorrow, search>), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, vector, top_k)\n--\n\n"},
-    {"parallel_search", cfunction(method<kParallelSpec, SharedBorrow, parallel_search>), METH_FASTCALL | METH_KEYWORDS,
-     "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    method<kInsertSpec, ExclusiveBorrow, insert>("insert($self, vector, id)\n--\n\n"),
+    method<kSearchSpec, SharedBorrow, search>("search($self, vector, top_k)\n--\n\n"),
+    method<kParallelSpec, SharedBorrow, parallel_search>(
+        "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

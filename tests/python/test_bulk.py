@@ -301,3 +301,21 @@ def test_store_class_is_checked(run_python):
         """
     )
     assert out.stdout.strip() == "tessaray.Vectorstore is not the class of the tessaray extension module built with this one", out.stderr
+
+
+def test_module_surface():
+    assert bulk.__name__ == "tessaray_bulk"
+    assert bulk.__doc__ == "Many queries, many rows and store files at once, on tessaray.Vectorstore objects."
+    functions = {  # name: text signature, the docstring's first words
+        "search_batch": ("(store, queries, top_k, n_threads=None, arrays=False, progress=None)", "The answers of"),
+        "insert_many": ("(store, rows, ids=None)", "Appends every row"),
+        "export": ("(store)", "Copies of the"),
+        "save": ("(store, path)", "Writes the store"),
+        "load": ("(path)", "The store saved"),
+    }
+    assert bulk.__all__ == list(functions)
+    for name, (signature, doc) in functions.items():
+        function = getattr(bulk, name)
+        assert (function.__name__, function.__module__, function.__self__) == (name, "tessaray_bulk", bulk)
+        assert function.__text_signature__ == signature
+        assert function.__doc__.startswith(doc + " ")
