@@ -43,24 +43,30 @@ def deadline(seconds):
 
 @contextlib.contextmanager
 def local_client(n_workers):
-    with deadline(120):
-        cluster = distributed.LocalCluster(
-            n_workers=n_workers,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address=None,
-            worker_dashboard_address=None,
-            # The scheduler's own HTTP routes, on a free port rather than 8787.
-            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-        )
-        client = distributed.Client(cluster)
-    try:
-        yield client
-    finally:
+    # A LocalCluster closes a worker's nanny for good when no worker of that
+    # name is registered 15 s (lost-worker-timeout) after any loss of it: a
+    # worker killed twice within 15 s whose second restart is still under way
+    # then (a few seconds on a busy host) never comes back.  Here the nannies
+    # restart every killed worker, however long that takes.
+    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
         with deadline(120):
-            client.close()
-            cluster.close()
+            cluster = distributed.LocalCluster(
+                n_workers=n_workers,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=None,
+                worker_dashboard_address=None,
+                # The scheduler's own HTTP routes, on a free port rather than 8787.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+            )
+            client = distributed.Client(cluster)
+        try:
+            yield client
+        finally:
+            with deadline(120):
+                client.close()
+                cluster.close()
 
 
 @pytest.fixture(scope="module")
