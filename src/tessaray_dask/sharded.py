@@ -13,8 +13,11 @@ on the worker's own task threads; the queries travel to the shards, never the
 shards to the queries.  When a shard is not where it was (its worker died, it
 is being rebuilt), the search falls back to one dask task per shard that
 carries the queries and depends on the shard alone, so it waits for the
-rebuild and raises what the rebuild raised.  The per-shard answers merge
-exactly (see merge.py).
+rebuild and raises what the rebuild raised.  Where the shards are is the
+scheduler's word, asked again whenever the answers are slow to come: a
+remembered address of a worker that died is never waited on (distributed's
+connect retries a refused address until its connect timeout, 30 s by
+default).  The per-shard answers merge exactly (see merge.py).
 """
 from __future__ import annotations
 
@@ -53,6 +56,9 @@ to_serialize: Any = _to_serialize
 _TASK_QUERY_BYTES = 4 << 20
 # The worker handler that searches the shards a worker holds.
 _HANDLER = "tessaray_search"
+# While a direct search's answers are pending, the scheduler is asked this
+# often (seconds) whether the workers asked still hold their shards.
+_LOOK_AGAIN = 0.25
 
 
 class SourceChangedError(RuntimeError):
@@ -287,8 +293,9 @@ class ShardedStore:
             for i, r in enumerate(recipes)
         )
         self._closed = False
-        # Where the shards are, {worker: shard indices}; found again after a
-        # direct search missed a shard.
+        # Where the shards were at the last direct search, {worker: shard
+        # indices}: the first guess of the next one, which checks it with the
+        # scheduler while its answers are pending.
         self._where: dict[str, list[int]] | None = None
         try:
             _wait_all(self._futures, timeout)
@@ -400,6 +407,7 @@ class ShardedStore:
         try:
             per_shard = self._client.sync(self._ask, vectors, k, callback_timeout=timeout)
         except TimeoutError:
+            self._where = None
             raise
         except (_Missing, OSError):
             # A worker is gone or a shard is elsewhere: the tasks wait for
@@ -408,29 +416,53 @@ class ShardedStore:
             return self._search_by_tasks(vectors, k, None if end is None else max(end - time.monotonic(), 0.0))
         return merge_arrays(per_shard, k)
 
+    async def _locate(self) -> dict[str, set[str]]:
+        """{shard key: the workers that hold it now}, as the scheduler says."""
+        holders = await self._client.scheduler.who_has(keys=[f.key for f in self._futures])
+        return {key: set(workers) for key, workers in holders.items()}
+
     async def _ask(self, vectors: Any, k: int) -> list[tuple[np.ndarray, np.ndarray]]:
+        """Each shard's answer, asked directly of a worker that holds it;
+        raises _Missing when a shard is not where it was asked for."""
         c = self._client
-        if self._where is None:
-            where: dict[str, list[int]] = {}
-            holders = await c.scheduler.who_has(keys=[f.key for f in self._futures])
-            for i, f in enumerate(self._futures):
-                if not holders.get(f.key):
-                    raise _Missing(f.key)
-                where.setdefault(sorted(holders[f.key])[0], []).append(i)
-            self._where = where
+        keys = [f.key for f in self._futures]
         plan = self._where
+        if plan is None:
+            holders = await self._locate()
+            plan = {}
+            for i, key in enumerate(keys):
+                if not holders.get(key):
+                    raise _Missing(key)
+                plan.setdefault(min(holders[key]), []).append(i)
         queries = to_serialize(vectors)
 
         async def ask(address: str, indices: list[int]) -> list[tuple[np.ndarray, np.ndarray]]:
-            keys = [self._futures[i].key for i in indices]
-            reply = await getattr(c.rpc(address), _HANDLER)(keys=keys, queries=queries, top_k=k)
+            reply = await getattr(c.rpc(address), _HANDLER)(keys=[keys[i] for i in indices], queries=queries, top_k=k)
             if reply.get("missing"):
                 raise _Missing(address)
             answers: list[tuple[np.ndarray, np.ndarray]] = reply["result"]
             return answers
 
-        replies = await asyncio.gather(*(ask(a, ix) for a, ix in plan.items()))
-        per_shard: list[Any] = [None] * len(self._futures)
+        pending = asyncio.gather(*(ask(a, ix) for a, ix in plan.items()))
+        try:
+            # A worker that is gone is dropped by the scheduler at once, but
+            # a request to its address would wait out the connect timeout:
+            # while answers are pending, check that every worker asked still
+            # holds the shards it was asked for.
+            while not (await asyncio.wait({pending}, timeout=_LOOK_AGAIN))[0]:
+                holders = await self._locate()
+                gone = [keys[i] for a, ix in plan.items() for i in ix if a not in holders.get(keys[i], ())]
+                if gone and not pending.done():
+                    raise _Missing(*gone)
+            replies = pending.result()
+        finally:
+            if not pending.done():
+                pending.cancel()
+                # A cancelled gather ends with CancelledError as its
+                # exception, which asyncio reports unless it is retrieved.
+                pending.add_done_callback(lambda f: f.cancelled() or f.exception())
+        self._where = plan
+        per_shard: list[Any] = [None] * len(keys)
         for indices, answers in zip(plan.values(), replies):
             for i, answer in zip(indices, answers):
                 per_shard[i] = answer

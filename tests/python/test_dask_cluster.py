@@ -170,11 +170,17 @@ async def die():
     os._exit(1)  # (client.run waits for nothing only on coroutine functions)
 
 
-def wait_until_gone(client, worker):
+def wait_until(done, what):
     end = time.monotonic() + T
-    while worker in client.scheduler_info()["workers"]:
-        assert time.monotonic() < end, f"{worker} is still there"
+    while not done():
+        assert time.monotonic() < end, what
         time.sleep(0.1)
+
+
+def back(client, store, n_workers):
+    """Whether the nannies restarted every worker and the scheduler holds every shard again."""
+    holders = client.who_has(store.futures)
+    return len(client.scheduler_info()["workers"]) == n_workers and all(holders[f.key] for f in store.futures)
 
 
 def delayed_npy(path, bounds):
@@ -187,25 +193,32 @@ def delayed_npy(path, bounds):
 
 
 @pytest.mark.parametrize(
-    "source, event, changed",
+    "source, event, changed, when",
     [
-        ("npy", "one dies", False),
-        ("npy", "one dies", True),
-        ("dask", "one dies", True),
-        ("npy", "all die", False),
-        ("npy", "only one dies", False),  # a cluster of one worker
-        ("npy", "copied", True),
+        ("npy", "one dies", False, "meanwhile"),
+        ("npy", "one dies", False, "once back"),
+        ("npy", "one dies", True, "meanwhile"),
+        ("dask", "one dies", True, "meanwhile"),
+        ("npy", "all die", False, "meanwhile"),
+        ("npy", "all die", False, "once back"),
+        ("npy", "only one dies", False, "meanwhile"),  # a cluster of one worker
+        ("npy", "only one dies", False, "once back"),
+        ("npy", "copied", True, "meanwhile"),
     ],
 )
-def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, changed):
-    """Shard 1 (rows 500:1000) is lost or copied, the file may change
-    meanwhile: the next large batch answers exactly or raises promptly."""
+def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, changed, when):
+    """Shard 1 (rows 500:1000) of a store in use is lost or copied, the file
+    may change meanwhile: the next large batch, issued at once or once the
+    workers are back and the shards rebuilt, answers exactly or raises
+    promptly."""
     rows_path, ids_path, local = npy
     # Batches that fall back to tasks are split into several tasks per shard.
     monkeypatch.setattr(sharded, "_TASK_QUERY_BYTES", 1 << 18)
     with contextlib.ExitStack() as stack:
+        n_workers = 2
         if event == "only one dies":
             client = stack.enter_context(local_client(1))
+            n_workers = 1
         if source == "npy":
             store = ShardedStore.from_npy(client, rows_path, ids_path, shards=2, timeout=T)
         else:
@@ -216,6 +229,7 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
         (home,) = client.who_has([shard])[shard.key]
         rows = np.load(rows_path)
         qs = queries(rows)
+        assert_same(store, local, qs)
         if changed:
             rows[600, 0] += 1.0
             np.save(rows_path, rows)
@@ -229,14 +243,21 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
         lost = [home] if event != "all die" else list(client.scheduler_info()["workers"])
         client.run(die, workers=lost, wait=False)
         for worker in lost:
-            wait_until_gone(client, worker)
+            wait_until(lambda w=worker: w not in client.scheduler_info()["workers"], f"{worker} is still there")
         big = large_batch(qs)
         if changed:
             where = r"\.npy" if source == "npy" else "a dask array"
             with deadline(30), pytest.raises(SourceChangedError, match=rf"rows 500:1000 of .*{where} changed since"):
                 store.search_batch(big, 3, timeout=30)
         else:
-            # The search waits for the rebuild on the workers that come back.
-            assert store.search_batch(big, 3, timeout=T) == [local.search(q, 3) for q in qs] * (len(big) // len(qs))
+            # The search waits for the rebuild on the workers that come back;
+            # once they are back, it answers at once, not from where the
+            # shards were before.
+            timeout = T
+            if when == "once back":
+                wait_until(lambda: back(client, store, n_workers), "the workers or the shards are not back")
+                timeout = 10
+            want = [local.search(q, 3) for q in qs] * (len(big) // len(qs))
+            assert store.search_batch(big, 3, timeout=timeout) == want
             assert_same(store, local, qs)
             assert home not in client.who_has([shard])[shard.key]
