@@ -24,26 +24,26 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
     const std::size_t requested =
         options.n_threads ? static_cast<std::size_t>(*options.n_threads) : default_worker_count().value_or(4);
     const WorkPlan plan = plan_work(n, requested);
-    const std::size_t per_chunk = static_cast<std::size_t>(std::min<std::uint64_t>(options.top_k, plan.chunk_size));
+    const std::size_t per_range = static_cast<std::size_t>(std::min<std::uint64_t>(options.top_k, plan.range_size));
 
-    auto buffers = allocate_vector<ScoredEntry>(plan.chunks * per_chunk);
+    auto buffers = allocate_vector<ScoredEntry>(plan.ranges * per_range);
     std::vector<TopKSink> sinks;
-    reserve_or_throw(sinks, plan.chunks);
-    for (std::size_t c = 0; c < plan.chunks; ++c) sinks.emplace_back(std::span(buffers).subspan(c * per_chunk, per_chunk));
+    reserve_or_throw(sinks, plan.ranges);
+    for (std::size_t r = 0; r < plan.ranges; ++r) sinks.emplace_back(std::span(buffers).subspan(r * per_range, per_range));
     const float query_root = root_of(sum_squares_ref(query.data(), query.size()));
-    auto score_chunk = [&](std::size_t c) {
-        const std::size_t begin = c * plan.chunk_size;
-        if (per_chunk != 0) scan_rows(store, query.data(), query_root, begin, std::min(n, begin + plan.chunk_size), sinks[c]);
-        sinks[c].end();
+    auto score_range = [&](std::size_t r) {
+        const std::size_t begin = r * plan.range_size;
+        if (per_range != 0) scan_rows(store, query.data(), query_root, begin, std::min(n, begin + plan.range_size), sinks[r]);
+        sinks[r].end();
     };
     WorkerGroup group;
-    group.run(plan.chunks, score_chunk, nullptr, false);
+    group.run(plan.ranges, score_range, nullptr, false);
 
     // Each worker's list is in result order and its entries carry their row,
     // so one more selection over the lists, in range order, gives the answer.
     std::size_t merged = 0;
-    for (std::size_t c = 0; c < plan.chunks; ++c) {
-        const std::span<ScoredEntry> kept = sinks[c].kept();
+    for (std::size_t r = 0; r < plan.ranges; ++r) {
+        const std::span<ScoredEntry> kept = sinks[r].kept();
         std::copy(kept.begin(), kept.end(), buffers.begin() + static_cast<std::ptrdiff_t>(merged));
         merged += kept.size();
     }

@@ -12,17 +12,17 @@ std::string query_length_message(std::size_t found, std::size_t expected) {
 void scan_rows(const Vectorstore& store, const float* query, float query_root, std::size_t begin, std::size_t end,
                ScoreSink& sink) noexcept {
     if (begin >= end) return;
-    // Scores go a few blocks at a time into a small buffer on the stack, then
-    // to the sink: first the whole blocks, then the unpacked tail rows (fewer
-    // than kBlockRows, one go).
-    constexpr std::size_t kScanBlocks = 8;
-    float scores[kScanBlocks * kBlockRows];
+    // Scores go a panel of kPanelBlocks blocks at a time into a small buffer
+    // on the stack, then to the sink: first the whole blocks, then the
+    // unpacked tail rows (fewer than kBlockRows, one go).
+    constexpr std::size_t kPanelBlocks = 8;
+    float scores[kPanelBlocks * kBlockRows];
     const KernelSet& kernels = active_kernels();
     const std::size_t dim = store.vector_size();
     const std::size_t packed = store.packed_rows();
     const std::size_t packed_end = std::min(end, packed);
-    for (std::size_t block = begin / kBlockRows; block * kBlockRows < packed_end; block += kScanBlocks) {
-        const std::size_t nblocks = std::min(kScanBlocks, (packed_end + kBlockRows - 1) / kBlockRows - block);
+    for (std::size_t block = begin / kBlockRows; block * kBlockRows < packed_end; block += kPanelBlocks) {
+        const std::size_t nblocks = std::min(kPanelBlocks, (packed_end + kBlockRows - 1) / kBlockRows - block);
         kernels.score_blocks(query, query_root, store.blocks_data() + block * dim * kBlockRows,
                              store.roots_data() + block * kBlockRows, dim, nblocks, scores);
         const std::size_t first = std::max(begin, block * kBlockRows);

@@ -10,7 +10,7 @@ namespace tessaray::core {
 // once when the work starts, about every `interval_ms` milliseconds while it
 // runs and once when it is done, with the (query, row) pairs scored so far
 // and their total.  Returning false stops the search: every worker stops
-// before its next unit of rows, and the search reports that it stopped.
+// before its next panel of rows, and the search reports that it stopped.
 struct SearchWatch {
     bool (*poll)(void* context, std::uint64_t done, std::uint64_t total);
     void* context;

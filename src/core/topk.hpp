@@ -3,7 +3,7 @@
 // The order: a higher score first; equal scores (+0.0 and -0.0 included) by
 // entry index, lower first.  A NaN score ranks after every other score, NaNs
 // among themselves by index.  This is a total order, so it equals a stable
-// sort by descending score whenever no score is NaN, and the per-chunk
+// sort by descending score whenever no score is NaN, and the per-range
 // selections of a parallel search merge to the same list as one sequential
 // selection even when some scores are NaN.
 #pragma once

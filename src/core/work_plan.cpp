@@ -1,4 +1,4 @@
-// work_plan.cpp: how a search cuts the store among its workers: the single query's ranges and the batch's units.
+// work_plan.cpp: how a search cuts the store among its workers: the single query's ranges and the batch's panels.
 #include "core/work_plan.hpp"
 
 #include <algorithm>
@@ -9,8 +9,9 @@ namespace tessaray::core {
 
 namespace {
 
-// The rows one worker scores every query tile against before it moves on:
-// small enough to stay in its core's L2 beside the queries' tiles.
+// The most rows of a panel, which one worker scores every tile of queries
+// against before it moves on: small enough to stay in its core's L2 beside
+// the queries.
 constexpr std::size_t kPanelBytes = std::size_t(256) << 10;
 constexpr std::size_t kPanelBlocksForDimZero = 64;
 
@@ -30,21 +31,22 @@ BatchPlan plan_batch(const BatchShape& shape, std::size_t requested_workers) noe
     const std::size_t blocks = shape.blocks;
     p.workers = blocks == 0 ? 1 : std::min(std::max<std::size_t>(1, requested_workers), blocks);
     const std::size_t block_bytes = shape.dim * kBlockRows * sizeof(float);
-    p.panel_blocks = block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
-    p.unit_blocks = std::min(p.panel_blocks, std::max<std::size_t>(1, ceil_div(blocks, p.workers)));
-    p.units = blocks == 0 ? 0 : ceil_div(blocks, p.unit_blocks);
-    p.all_units = p.units + (shape.tail_rows != 0 ? 1 : 0);
+    p.max_panel_blocks =
+        block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
+    p.panel_blocks = std::min(p.max_panel_blocks, std::max<std::size_t>(1, ceil_div(blocks, p.workers)));
+    p.panels = blocks == 0 ? 0 : ceil_div(blocks, p.panel_blocks);
+    p.all_panels = p.panels + (shape.tail_rows != 0 ? 1 : 0);
     p.dealt = shape.keep <= (blocks * kBlockRows + shape.tail_rows) / p.workers;
     return p;
 }
 
-UnitRun unit_run(const BatchPlan& plan, const BatchShape& shape, std::size_t worker) noexcept {
-    const std::size_t first = plan.units * worker / plan.workers;
-    const std::size_t end = worker + 1 == plan.workers ? plan.all_units : plan.units * (worker + 1) / plan.workers;
+PanelRange panel_range(const BatchPlan& plan, const BatchShape& shape, std::size_t worker) noexcept {
+    const std::size_t first = plan.panels * worker / plan.workers;
+    const std::size_t end = worker + 1 == plan.workers ? plan.all_panels : plan.panels * (worker + 1) / plan.workers;
     std::size_t rows = shape.blocks * kBlockRows + shape.tail_rows;
     if (!plan.dealt) {
-        const std::size_t end_block = std::min(shape.blocks, end * plan.unit_blocks);
-        rows = (end_block - first * plan.unit_blocks) * kBlockRows + (end == plan.all_units ? shape.tail_rows : 0);
+        const std::size_t end_block = std::min(shape.blocks, end * plan.panel_blocks);
+        rows = (end_block - first * plan.panel_blocks) * kBlockRows + (end == plan.all_panels ? shape.tail_rows : 0);
     }
     return {first, end, rows};
 }

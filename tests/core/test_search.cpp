@@ -356,8 +356,8 @@ TEST_P(PlanWork, Examples) {
     const auto& c = GetParam();
     const WorkPlan got = plan_work(c.n, c.requested);
     EXPECT_EQ(got.workers, c.want.workers);
-    EXPECT_EQ(got.chunk_size, c.want.chunk_size);
-    EXPECT_EQ(got.chunks, c.want.chunks);
+    EXPECT_EQ(got.range_size, c.want.range_size);
+    EXPECT_EQ(got.ranges, c.want.ranges);
 }
 
 INSTANTIATE_TEST_SUITE_P(Plans, PlanWork,
@@ -368,27 +368,27 @@ INSTANTIATE_TEST_SUITE_P(Plans, PlanWork,
                                            PlanCase{1, 8, {8, 1, 1}}, PlanCase{17, 4, {4, 5, 4}},
                                            PlanCase{16, 3, {3, 6, 3}}));
 
-// Every chunk holds at least one entry and the chunks cover the store.
-TEST(PlanWorkProperties, ChunksCoverTheStore) {
+// Every range holds at least one entry and the ranges cover the store.
+TEST(PlanWorkProperties, RangesCoverTheStore) {
     for (std::size_t n = 1; n <= 120; ++n) {
         for (std::size_t w = 0; w <= 130; ++w) {
             const WorkPlan p = plan_work(n, w);
             ASSERT_EQ(p.workers, std::max<std::size_t>(w, 1)) << n << "," << w;
-            ASSERT_GE(p.chunk_size, 1u) << n << "," << w;
-            ASSERT_GE(p.chunks, 1u) << n << "," << w;
-            ASSERT_LE(p.chunks, p.workers) << n << "," << w;
-            ASSERT_LT((p.chunks - 1) * p.chunk_size, n) << n << "," << w;
-            ASSERT_GE(p.chunks * p.chunk_size, n) << n << "," << w;
-            // The chunk size is the smallest that lets the workers cover the store.
-            ASSERT_GE(p.chunk_size * p.workers, n) << n << "," << w;
-            ASSERT_LT((p.chunk_size - 1) * p.workers, n) << n << "," << w;
+            ASSERT_GE(p.range_size, 1u) << n << "," << w;
+            ASSERT_GE(p.ranges, 1u) << n << "," << w;
+            ASSERT_LE(p.ranges, p.workers) << n << "," << w;
+            ASSERT_LT((p.ranges - 1) * p.range_size, n) << n << "," << w;
+            ASSERT_GE(p.ranges * p.range_size, n) << n << "," << w;
+            // The range size is the smallest that lets the workers cover the store.
+            ASSERT_GE(p.range_size * p.workers, n) << n << "," << w;
+            ASSERT_LT((p.range_size - 1) * p.workers, n) << n << "," << w;
         }
     }
 }
 
-// A batch's fixed runs of units partition the units, each worker has one
-// unit at least, and no worker's sinks keep more rows than it can see.
-TEST(PlanBatchProperties, RunsPartitionTheUnits) {
+// A batch's fixed ranges of panels partition the panels, each worker has one
+// panel at least, and no worker's sinks keep more rows than it can see.
+TEST(PlanBatchProperties, RangesPartitionThePanels) {
     for (const std::size_t dim : {0u, 1u, 128u, 4096u}) {
         for (std::size_t blocks = 0; blocks <= 70; blocks += 7) {
             for (const std::size_t tail : {0u, 5u}) {
@@ -400,21 +400,21 @@ TEST(PlanBatchProperties, RunsPartitionTheUnits) {
                                                std::to_string(tail) + "," + std::to_string(w) + "," + std::to_string(keep);
                         ASSERT_GE(p.workers, 1u) << at;
                         ASSERT_LE(p.workers, std::max<std::size_t>(blocks, 1)) << at;
-                        ASSERT_GE(p.unit_blocks, 1u) << at;
-                        ASSERT_LE(p.unit_blocks, p.panel_blocks) << at;
-                        ASSERT_GE(p.units * p.unit_blocks, blocks) << at;
-                        ASSERT_LT(p.units == 0 ? 0 : (p.units - 1) * p.unit_blocks, std::max<std::size_t>(blocks, 1)) << at;
-                        ASSERT_EQ(p.all_units, p.units + (tail != 0)) << at;
+                        ASSERT_GE(p.panel_blocks, 1u) << at;
+                        ASSERT_LE(p.panel_blocks, p.max_panel_blocks) << at;
+                        ASSERT_GE(p.panels * p.panel_blocks, blocks) << at;
+                        ASSERT_LT(p.panels == 0 ? 0 : (p.panels - 1) * p.panel_blocks, std::max<std::size_t>(blocks, 1)) << at;
+                        ASSERT_EQ(p.all_panels, p.panels + (tail != 0)) << at;
                         ASSERT_EQ(p.dealt, keep * p.workers <= blocks * kBlockRows + tail) << at;
                         std::size_t next = 0, rows = 0;
                         for (std::size_t worker = 0; worker < p.workers; ++worker) {
-                            const UnitRun run = unit_run(p, shape, worker);
-                            ASSERT_EQ(run.first, next) << at;
-                            ASSERT_LE(run.first, run.end) << at;
-                            next = run.end;
-                            rows += run.rows;
+                            const PanelRange range = panel_range(p, shape, worker);
+                            ASSERT_EQ(range.first, next) << at;
+                            ASSERT_LE(range.first, range.end) << at;
+                            next = range.end;
+                            rows += range.rows;
                         }
-                        ASSERT_EQ(next, p.all_units) << at;
+                        ASSERT_EQ(next, p.all_panels) << at;
                         if (!p.dealt) {
                             ASSERT_EQ(rows, blocks * kBlockRows + tail) << at;
                         }
@@ -440,38 +440,38 @@ struct HookGuard {
 
 std::atomic<int> g_worker_calls{0};
 std::atomic<int> g_worker_done{0};
-std::atomic<unsigned> g_chunks_seen{0};  // bit c: worker of chunk c ran
-std::atomic<unsigned> g_spawns_seen{0};  // bit c: start of chunk c asked
+std::atomic<unsigned> g_workers_seen{0};  // bit w: worker w ran
+std::atomic<unsigned> g_spawns_seen{0};   // bit w: start of worker w asked
 std::atomic<int> g_throw_kind{0};
 std::atomic<int> g_spawn_error{0};
-std::atomic<std::size_t> g_fail_chunk{0};
+std::atomic<std::size_t> g_fail_worker{0};
 
 void reset_counters() {
     g_worker_calls = 0;
     g_worker_done = 0;
-    g_chunks_seen = 0;
+    g_workers_seen = 0;
     g_spawns_seen = 0;
     g_thread_joins = 0;
 }
 
 // A worker that takes a while, so that a caller that did not wait for it
 // would see it unfinished.
-void slow_worker(std::size_t chunk) {
+void slow_worker(std::size_t worker) {
     g_worker_calls.fetch_add(1);
-    g_chunks_seen.fetch_or(1u << chunk);
+    g_workers_seen.fetch_or(1u << worker);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     g_worker_done.fetch_add(1);
 }
 
-int refuse_one_chunk(std::size_t chunk) {
-    g_spawns_seen.fetch_or(1u << chunk);
-    return chunk == g_fail_chunk.load() ? g_spawn_error.load() : 0;
+int refuse_one_worker(std::size_t worker) {
+    g_spawns_seen.fetch_or(1u << worker);
+    return worker == g_fail_worker.load() ? g_spawn_error.load() : 0;
 }
 
-void throwing_worker(std::size_t chunk) {
+void throwing_worker(std::size_t worker) {
     g_worker_calls.fetch_add(1);
-    g_chunks_seen.fetch_or(1u << chunk);
-    if (chunk == g_fail_chunk.load()) {
+    g_workers_seen.fetch_or(1u << worker);
+    if (worker == g_fail_worker.load()) {
         switch (g_throw_kind.load()) {
             case 0: throw std::runtime_error("worker broke");
             case 1: throw 42;
@@ -484,7 +484,7 @@ void throwing_worker(std::size_t chunk) {
 
 RandomStore fault_store() {
     std::mt19937_64 rng(99);
-    // 4 workers: 4 chunks of 65 rows for the parallel search, one block of 64
+    // 4 workers: 4 ranges of 65 rows for the parallel search, one block of 64
     // each (the last with the 4 tail rows) for a batch.
     return make_store(rng, 4, 4 * kBlockRows + 4, false);
 }
@@ -507,21 +507,21 @@ std::string search_name(bool batch) { return batch ? "_batch" : "_parallel"; }
 
 struct SpawnCase {
     int error;
-    std::size_t fail_chunk;
+    std::size_t fail_worker;
 };
 
 class SpawnFailure : public ::testing::TestWithParam<std::tuple<SpawnCase, bool>> {};
 
 TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
-    const auto [error, fail_chunk] = std::get<0>(GetParam());
+    const auto [error, fail_worker] = std::get<0>(GetParam());
     const bool batch = std::get<1>(GetParam());
     HookGuard guard;
     const RandomStore s = fault_store();
     const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
     reset_counters();
     g_spawn_error = error;
-    g_fail_chunk = fail_chunk;
-    testing::spawn_hook = refuse_one_chunk;
+    g_fail_worker = fail_worker;
+    testing::spawn_hook = refuse_one_worker;
     testing::worker_hook = slow_worker;
 
     std::string message;
@@ -537,14 +537,14 @@ TEST_P(SpawnFailure, FaultAfterStartedWorkersEnd) {
     EXPECT_EQ(message.rfind("failed to spawn thread: ", 0), 0u) << message;
     EXPECT_NE(message.find("code: " + std::to_string(error)), std::string::npos) << message;
 
-    // The chunks before the refused one were started, ran and were waited for;
-    // no start was asked for after the refusal.
-    const unsigned before = (1u << fail_chunk) - 1;
-    EXPECT_EQ(g_worker_calls.load(), static_cast<int>(fail_chunk));
-    EXPECT_EQ(g_worker_done.load(), static_cast<int>(fail_chunk));
-    EXPECT_EQ(g_chunks_seen.load(), before);
-    EXPECT_EQ(g_spawns_seen.load(), before | (1u << fail_chunk));
-    EXPECT_EQ(g_thread_joins.load(), static_cast<int>(fail_chunk)) << "every started worker is joined";
+    // The workers before the refused one were started, ran and were waited
+    // for; no start was asked for after the refusal.
+    const unsigned before = (1u << fail_worker) - 1;
+    EXPECT_EQ(g_worker_calls.load(), static_cast<int>(fail_worker));
+    EXPECT_EQ(g_worker_done.load(), static_cast<int>(fail_worker));
+    EXPECT_EQ(g_workers_seen.load(), before);
+    EXPECT_EQ(g_spawns_seen.load(), before | (1u << fail_worker));
+    EXPECT_EQ(g_thread_joins.load(), static_cast<int>(fail_worker)) << "every started worker is joined";
 
     // Nothing is left behind: the next search works.
     testing::spawn_hook = nullptr;
@@ -559,7 +559,7 @@ INSTANTIATE_TEST_SUITE_P(Refusals, SpawnFailure,
                                             ::testing::Bool()),
                          [](const auto& test_info) {
                              const SpawnCase& c = std::get<0>(test_info.param);
-                             return "errno" + std::to_string(c.error) + "_chunk" + std::to_string(c.fail_chunk) +
+                             return "errno" + std::to_string(c.error) + "_worker" + std::to_string(c.fail_worker) +
                                     search_name(std::get<1>(test_info.param));
                          });
 
@@ -569,8 +569,8 @@ TEST(SpawnFailureMessage, WouldBlockCodeEleven) {
     const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
     reset_counters();
     g_spawn_error = EAGAIN;
-    g_fail_chunk = 2;
-    testing::spawn_hook = refuse_one_chunk;
+    g_fail_worker = 2;
+    testing::spawn_hook = refuse_one_worker;
     testing::worker_hook = slow_worker;
     try {
         (void)parallel_search(s.store, q, {3, 4});
@@ -586,14 +586,14 @@ TEST(SpawnFailureMessage, WouldBlockCodeEleven) {
 
 struct WorkerFaultCase {
     int throw_kind;  // 0: std::exception, 1: not an exception class, 2: Fault
-    std::size_t fail_chunk;
+    std::size_t fail_worker;
     std::uint64_t top_k;
 };
 
 class WorkerFailure : public ::testing::TestWithParam<std::tuple<WorkerFaultCase, bool>> {};
 
 TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
-    const auto [kind, fail_chunk, top_k] = std::get<0>(GetParam());
+    const auto [kind, fail_worker, top_k] = std::get<0>(GetParam());
     const bool batch = std::get<1>(GetParam());
     if (batch && top_k == 0) GTEST_SKIP() << "a batch that keeps nothing starts no worker";
     HookGuard guard;
@@ -601,7 +601,7 @@ TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
     const std::vector<float> q = {1.0f, 0.5f, -1.0f, 0.0f};
     reset_counters();
     g_throw_kind = kind;
-    g_fail_chunk = fail_chunk;
+    g_fail_worker = fail_worker;
     testing::worker_hook = throwing_worker;
 
     EXPECT_THROW(
@@ -616,7 +616,7 @@ TEST_P(WorkerFailure, FaultAfterEveryWorkerEnds) {
         Fault);
     // Every worker ran, and every one that did not fail finished before the call ended.
     EXPECT_EQ(g_worker_calls.load(), 4);
-    EXPECT_EQ(g_chunks_seen.load(), 0xFu);
+    EXPECT_EQ(g_workers_seen.load(), 0xFu);
     EXPECT_EQ(g_worker_done.load(), 3);
     EXPECT_EQ(g_thread_joins.load(), 4) << "every started worker is joined";
 
@@ -632,7 +632,7 @@ INSTANTIATE_TEST_SUITE_P(Throws, WorkerFailure,
                                             ::testing::Bool()),
                          [](const auto& test_info) {
                              const WorkerFaultCase& c = std::get<0>(test_info.param);
-                             return "kind" + std::to_string(c.throw_kind) + "_chunk" + std::to_string(c.fail_chunk) +
+                             return "kind" + std::to_string(c.throw_kind) + "_worker" + std::to_string(c.fail_worker) +
                                     "_k" + (c.top_k == kAll ? std::string("all") : std::to_string(c.top_k)) +
                                     search_name(std::get<1>(test_info.param));
                          });
