@@ -47,7 +47,7 @@ float cosine_ref(const float* a, const float* b, std::size_t n) noexcept;
 // ---------------------------------------------------------------------------
 // Block layout used by the store and the fast kernels.
 //
-// Rows are grouped in blocks of kBlockRows.  Within a block, element i of its
+// Rows are stored in blocks of kBlockRows.  Within a block, element i of its
 // rows is stored together: block[i * kBlockRows + lane] is element i of row
 // `lane`.  A block of rows of dimension d is d * kBlockRows floats.  One SIMD
 // lane then follows one row and adds its products in index order, which keeps
@@ -92,9 +92,9 @@ using RootBlocksFn = void (*)(const float* blocks, std::size_t dim, std::size_t 
 // blocks[b * dim * kBlockRows + i * kBlockRows + r], bit for bit.
 using PackBlocksFn = void (*)(const float* rows, std::size_t dim, std::size_t nblocks, float* blocks);
 
-// A bitmask of the scores in a run of kBlockRows that beat `worst`: bit j
-// set when run[j] > worst, or, when worst is NaN, when run[j] is a number.
-using CandidatesFn = std::uint64_t (*)(const float* run, float worst);
+// A bitmask of a block's scores (kBlockRows of them) that beat `worst`: bit j
+// set when scores[j] > worst, or, when worst is NaN, when scores[j] is a number.
+using CandidatesFn = std::uint64_t (*)(const float* scores, float worst);
 
 struct KernelSet {
     std::string_view name;  // "avx512", "avx2" or "baseline"

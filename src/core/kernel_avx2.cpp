@@ -42,7 +42,7 @@ struct Isa {
     }
 
     // Rows of 8 elements in, 8 registers of one element out (an 8 x 8 transpose).
-    TESSARAY_TARGET static void load_tile(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
+    TESSARAY_TARGET static void load_square(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
         Vec a[8];
         for (std::size_t l = 0; l < 8; ++l) {
             a[l] = l >= n  ? _mm256_setzero_ps()

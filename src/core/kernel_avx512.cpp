@@ -53,7 +53,7 @@ struct Isa {
     // transpose).  The shuffles are written with an all-lanes mask: GCC 12
     // warns about the undefined source operand of the unmasked forms.
     static constexpr __mmask16 kAll = 0xFFFF;
-    TESSARAY_TARGET static void load_tile(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
+    TESSARAY_TARGET static void load_square(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
         Vec a[16];
         for (std::size_t l = 0; l < 16; ++l) {
             a[l] = l >= n   ? _mm512_setzero_ps()

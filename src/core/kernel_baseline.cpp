@@ -29,7 +29,7 @@ struct Isa {
     static std::uint64_t above(Vec a, Vec b) { return a > b; }
     static std::uint64_t numbers(Vec a) { return a == a; }
 
-    static void load_tile(const float* p, std::size_t, std::size_t, std::size_t, Vec* x) { *x = *p; }
+    static void load_square(const float* p, std::size_t, std::size_t, std::size_t, Vec* x) { *x = *p; }
 
     class Finish {
     public:

@@ -10,7 +10,7 @@
 //   mul(a, b), add(a, b)         one rounding each, never fused
 //   mul_broadcast(x, p)          mul(x, broadcast(*p))
 //   above(a, b), numbers(a)      bit l set when a > b, when a is not NaN
-//   load_tile(p, dim, n, m, x)   x[e] lane l = p[l * dim + e] for l < n and
+//   load_square(p, dim, n, m, x) x[e] lane l = p[l * dim + e] for l < n and
 //                                e < m (other lanes and x[e >= m] anything);
 //                                reads nothing else
 //   Finish(query_root)           .store(dot, roots, out, n): for lanes < n,
@@ -52,16 +52,16 @@ TESSARAY_TARGET void score_blocks_generic(const float* query, float query_root, 
     }
 }
 
-// A run of kBlockRows scores compared against the worst kept one, a register at a time.
-TESSARAY_TARGET std::uint64_t candidates_generic(const float* run, float worst) {
+// A block's scores compared against the worst kept one, a register at a time.
+TESSARAY_TARGET std::uint64_t candidates_generic(const float* scores, float worst) {
     std::uint64_t mask = 0;
     if (worst == worst) {
         const Isa::Vec threshold = Isa::broadcast(worst);
         for (std::size_t r = 0; r < kRegs; ++r) {
-            mask |= Isa::above(Isa::load(run + r * Isa::kLanes), threshold) << (r * Isa::kLanes);
+            mask |= Isa::above(Isa::load(scores + r * Isa::kLanes), threshold) << (r * Isa::kLanes);
         }
     } else {
-        for (std::size_t r = 0; r < kRegs; ++r) mask |= Isa::numbers(Isa::load(run + r * Isa::kLanes)) << (r * Isa::kLanes);
+        for (std::size_t r = 0; r < kRegs; ++r) mask |= Isa::numbers(Isa::load(scores + r * Isa::kLanes)) << (r * Isa::kLanes);
     }
     return mask;
 }
@@ -71,15 +71,16 @@ constexpr std::size_t lanes_in(std::size_t n, std::size_t r) {
     return n - r * Isa::kLanes < Isa::kLanes ? n - r * Isa::kLanes : Isa::kLanes;
 }
 
-// Adds the products of elements i .. i + m - 1 (m <= kLanes) of up to
-// kBlockRows rows to their accumulators: per register, a tile of kLanes rows
-// by m elements is loaded and transposed, then added element by element.
-TESSARAY_TARGET inline void add_tiles(const float* query, const float* group, std::size_t dim, std::size_t n,
-                                      std::size_t i, std::size_t m, Isa::Vec* acc) {
+// Adds the products of elements i .. i + m - 1 (m <= kLanes) of the tail's
+// rows (n <= kBlockRows of them) to their accumulators: per register, a
+// square of kLanes rows by m elements is loaded and transposed, then added
+// element by element.
+TESSARAY_TARGET inline void add_squares(const float* query, const float* tail, std::size_t dim, std::size_t n,
+                                        std::size_t i, std::size_t m, Isa::Vec* acc) {
     const std::size_t regs = (n + Isa::kLanes - 1) / Isa::kLanes;
     for (std::size_t r = 0; r < regs; ++r) {
         Isa::Vec x[Isa::kLanes];
-        Isa::load_tile(group + r * Isa::kLanes * dim + i, dim, lanes_in(n, r), m, x);
+        Isa::load_square(tail + r * Isa::kLanes * dim + i, dim, lanes_in(n, r), m, x);
         for (std::size_t e = 0; e < m; ++e) acc[r] = Isa::add(acc[r], Isa::mul(Isa::broadcast(query[i + e]), x[e]));
     }
 }
@@ -93,12 +94,12 @@ TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, co
     for (std::size_t first = 0; first < count; first += kBlockRows) {
         const std::size_t n = count - first < kBlockRows ? count - first : kBlockRows;
         const std::size_t regs = (n + Isa::kLanes - 1) / Isa::kLanes;
-        const float* group = rows + first * dim;
+        const float* tail = rows + first * dim;
         Isa::Vec acc[kRegs];
         for (std::size_t r = 0; r < regs; ++r) acc[r] = Isa::minus_zero();
         std::size_t i = 0;
-        for (; i + Isa::kLanes <= dim; i += Isa::kLanes) add_tiles(query, group, dim, n, i, Isa::kLanes, acc);
-        if (i < dim) add_tiles(query, group, dim, n, i, dim - i, acc);
+        for (; i + Isa::kLanes <= dim; i += Isa::kLanes) add_squares(query, tail, dim, n, i, Isa::kLanes, acc);
+        if (i < dim) add_squares(query, tail, dim, n, i, dim - i, acc);
         for (std::size_t r = 0; r < regs; ++r) {
             const std::size_t lane = first + r * Isa::kLanes;
             finish.store(acc[r], roots + lane, scores + lane, lanes_in(n, r));
@@ -126,14 +127,15 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
     constexpr std::size_t kR = Isa::kTileRegs;
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
-        for (std::size_t slice = 0; slice < kRegs; slice += kR) {
+        // The tile's rows: registers first_reg .. first_reg + kR - 1 of each block element.
+        for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
 #pragma GCC unroll 8
             for (std::size_t t = 0; t < Count; ++t) {
 #pragma GCC unroll 8
                 for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
             }
-            const float* element = block + slice * Isa::kLanes;
+            const float* element = block + first_reg * Isa::kLanes;
             for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
                 if constexpr (Isa::kTileAhead != 0) __builtin_prefetch(element + Isa::kTileAhead * kBlockRows, 0, 3);
                 Isa::Vec x[kR];
@@ -150,7 +152,7 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
             for (std::size_t t = 0; t < Count; ++t) {
                 const Isa::Finish finish(query_roots[t]);
                 for (std::size_t r = 0; r < kR; ++r) {
-                    const std::size_t lane = b * kBlockRows + (slice + r) * Isa::kLanes;
+                    const std::size_t lane = b * kBlockRows + (first_reg + r) * Isa::kLanes;
                     finish.store(acc[t][r], roots + lane, scores + t * stride + lane, Isa::kLanes);
                 }
             }
@@ -176,18 +178,18 @@ TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float
                    scores, stride);
 }
 
-// Rows into blocks, kLanes elements of the block's rows at a time: each tile
-// of kLanes rows by kLanes elements is transposed in registers, and the
-// block is written element after element.
+// Rows into blocks, kLanes elements of the block's rows at a time: each
+// square of kLanes rows by kLanes elements is transposed in registers, and
+// the block is written element after element.
 TESSARAY_TARGET void pack_blocks_generic(const float* rows, std::size_t dim, std::size_t nblocks, float* blocks) {
     for (std::size_t b = 0; b < nblocks; ++b) {
-        const float* group = rows + b * kBlockRows * dim;
+        const float* block_rows = rows + b * kBlockRows * dim;
         float* block = blocks + b * dim * kBlockRows;
         for (std::size_t i = 0; i < dim; i += Isa::kLanes) {
             const std::size_t m = dim - i < Isa::kLanes ? dim - i : Isa::kLanes;
             for (std::size_t r = 0; r < kRegs; ++r) {
                 Isa::Vec x[Isa::kLanes];
-                Isa::load_tile(group + r * Isa::kLanes * dim + i, dim, Isa::kLanes, m, x);
+                Isa::load_square(block_rows + r * Isa::kLanes * dim + i, dim, Isa::kLanes, m, x);
                 for (std::size_t e = 0; e < m; ++e) Isa::store(block + (i + e) * kBlockRows + r * Isa::kLanes, x[e]);
             }
         }

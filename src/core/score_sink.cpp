@@ -9,17 +9,18 @@ namespace tessaray::core {
 
 namespace {
 
-// Bit j set when run[j] (j < count <= kBlockRows) may enter a full selection
-// whose worst score is `worst` (see enters()), so that only the candidates
-// are visited.  Whole runs are compared by the kernel set, a register at a
-// time; the partial runs at the ends of a range one score at a time.
-std::uint64_t candidates(const float* run, std::size_t count, float worst, CandidatesFn whole) noexcept {
-    if (count == kBlockRows) return whole(run, worst);
+// Bit j set when scores[j] (j < count <= kBlockRows) may enter a full
+// selection whose worst score is `worst` (see enters()), so that only the
+// candidates are visited.  A whole block's scores are compared by the kernel
+// set, a register at a time; fewer, at either end of the scores given, one
+// score at a time.
+std::uint64_t candidates(const float* scores, std::size_t count, float worst, CandidatesFn whole) noexcept {
+    if (count == kBlockRows) return whole(scores, worst);
     std::uint64_t mask = 0;
     if (worst == worst) {
-        for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(run[j] > worst) << j;
+        for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(scores[j] > worst) << j;
     } else {
-        for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(run[j] == run[j]) << j;
+        for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint64_t>(scores[j] == scores[j]) << j;
     }
     return mask;
 }
@@ -28,14 +29,14 @@ std::uint64_t candidates(const float* run, std::size_t count, float worst, Candi
 
 // Rows arrive in increasing order, so once the selection is full a row
 // enters exactly when enters() says so; each candidate is checked again
-// against the worst score of the moment, which the earlier candidates of its
-// run may have raised.
+// against the worst score of the moment, which the earlier candidates among
+// its block's scores may have raised.
 void TopKSink::take(const float* scores, std::size_t first, std::size_t count) noexcept {
     TopK& selection = selection_;
     std::size_t j = 0;
     for (; j < count && !selection.full(); ++j) selection.offer(scores[j], first + j);
-    // Runs end on multiples of kBlockRows, so that all but the first and the
-    // last are whole.
+    // A block's scores at a time, ending on multiples of kBlockRows, so that
+    // all but the first and the last are whole.
     while (j < count) {
         const std::size_t n = std::min((j / kBlockRows + 1) * kBlockRows, count) - j;
         for (std::uint64_t mask = candidates(scores + j, n, selection.worst().score, whole_); mask != 0;

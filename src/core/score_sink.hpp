@@ -1,11 +1,11 @@
 // score_sink.hpp: where a search's scores go: the seam between the scans that compute scores and what is kept of them.
 //
-// Every search scans rows in increasing order and hands each run of scores
-// to a sink; the single query, the parallel search's workers and the batch's
-// workers all feed the same kind of sink.  The top-k selection is the sink
-// of every search today; a sink that keeps every score above a threshold, or
-// only the scores of allowed rows, is another implementation of the same
-// interface, and no scan changes for it.
+// Every search scans rows in increasing order and hands their scores, a panel
+// (or the tail) at a time, to a sink; the single query, the parallel search's
+// workers and the batch's workers all feed the same kind of sink.  The top-k
+// selection is the sink of every search today; a sink that keeps every score
+// above a threshold, or only the scores of allowed rows, is another
+// implementation of the same interface, and no scan changes for it.
 #pragma once
 
 #include <cstddef>
@@ -32,8 +32,8 @@ protected:
 };
 
 // The best capacity() rows in the result order (topk.hpp), kept in a
-// caller's buffer.  Once full, only the candidates of a run that can enter
-// are visited: whole runs of kBlockRows scores are compared with the worst
+// caller's buffer.  Once full, only the scores given that may enter are
+// visited: a block's scores (kBlockRows of them) are compared with the worst
 // kept score by the active kernels, a register at a time.
 class TopKSink final : public ScoreSink {
 public:

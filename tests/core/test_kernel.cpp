@@ -193,14 +193,14 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
             roots[t] = root_of(sum_squares_ref(pointers[t], dim));
         }
         const std::size_t stride = lanes + 3;
-        std::vector<float> tile(count * stride + kBlockRows, sentinel);
-        set.score_tile(pointers, roots, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks, tile.data(),
-                       stride);
+        std::vector<float> tile_scores(count * stride + kBlockRows, sentinel);
+        set.score_tile(pointers, roots, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
+                       tile_scores.data(), stride);
         for (std::size_t t = 0; t < count; ++t) {
             // Up to the next query's scores, or to the end: nothing written between.
-            const std::size_t end = t + 1 == count ? tile.size() : (t + 1) * stride;
-            const std::vector<float> one(tile.begin() + static_cast<std::ptrdiff_t>(t * stride),
-                                         tile.begin() + static_cast<std::ptrdiff_t>(end));
+            const std::size_t end = t + 1 == count ? tile_scores.size() : (t + 1) * stride;
+            const std::vector<float> one(tile_scores.begin() + static_cast<std::ptrdiff_t>(t * stride),
+                                         tile_scores.begin() + static_cast<std::ptrdiff_t>(end));
             expect_scores(std::string(set.name) + " tile of " + std::to_string(count) + ", query " + std::to_string(t),
                           one, lanes, sentinel, tile_queries[t], rows, dim);
         }
@@ -377,8 +377,8 @@ TEST_P(KernelTest, MatchesReferenceBitForBit) {
     }
 }
 
-TEST_P(KernelTest, FullBlocksAndLargeGroups) {
-    // Block counts past the groups a kernel scores at once, all lanes used.
+TEST_P(KernelTest, FullBlocksAndLargePanels) {
+    // More blocks in one call than above (up to 9), all lanes used.
     const KernelSet& set = *GetParam();
     Generator gen(99);
     for (std::size_t nblocks : {10u, 11u, 12u, 13u, 16u, 33u}) {
