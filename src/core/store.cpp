@@ -86,7 +86,7 @@ void Vectorstore::append_rows(std::size_t count, const std::uint64_t* ids, RowSo
 
     std::copy(ids, ids + count, ids_.data() + before);
     const KernelSet& kernels = active_kernels();
-    std::size_t done = 0;  // rows of the run written so far
+    std::size_t done = 0;  // rows appended so far
     for (std::size_t block = blocks_before; block < blocks_after; ++block) {
         // The old tail's rows start the first new block.
         const std::size_t from_tail = block == blocks_before ? old_tail : 0;
@@ -130,10 +130,10 @@ void Vectorstore::copy_rows(std::size_t first, std::size_t count, float* out) co
         const float* source = blocks_.data() + block * block_floats() + lane;
         float* rows = out + (index - first) * dim;
         // A few elements of every row at a time: the block's lines they come
-        // from stay in cache while each row's run of them is written.
-        constexpr std::size_t kRun = 16;
-        for (std::size_t i0 = 0; i0 < dim; i0 += kRun) {
-            const std::size_t i1 = std::min(dim, i0 + kRun);
+        // from stay in cache while they are written to each row.
+        constexpr std::size_t kElementStep = 16;
+        for (std::size_t i0 = 0; i0 < dim; i0 += kElementStep) {
+            const std::size_t i1 = std::min(dim, i0 + kElementStep);
             for (std::size_t r = 0; r < n; ++r) {
                 for (std::size_t i = i0; i < i1; ++i) rows[r * dim + i] = source[i * kBlockRows + r];
             }

@@ -22,14 +22,15 @@ struct StoredVector {
 // The core store: an append-only sequence of (vector, id) entries, every
 // vector of length vector_size().
 //
-// Vectors live in two parts.  Every whole group of kBlockRows entries is a
-// packed block, its rows interleaved element by element (see kernel.hpp); the
-// entries after the last whole block, fewer than kBlockRows, are the tail,
-// kept row after row with exactly their floats.  The row that fills the tail
-// packs it into a new block, and the tail's memory is given back.  Each
-// vector's square root of its sum of squares, computed once at insert with
-// the reference arithmetic, and its id are kept apart, one per entry, in
-// entry order.  Readers go through the entry accessors or the two views.
+// Vectors live in two parts.  The entries fill blocks of kBlockRows in turn:
+// each whole block is packed, its rows interleaved element by element (see
+// kernel.hpp); the entries after the last whole block, fewer than
+// kBlockRows, are the tail, kept row after row with exactly their floats.
+// The row that fills the tail packs it into a new block, and the tail's
+// memory is given back.  Each vector's square root of its sum of squares,
+// computed once at insert with the reference arithmetic, and its id are kept
+// apart, one per entry, in entry order.  Readers go through the entry
+// accessors or the two views.
 class Vectorstore {
 public:
     explicit Vectorstore(std::size_t vector_size) noexcept : vector_size_(vector_size) {}
@@ -44,8 +45,8 @@ public:
     // as it was.  Throws OutOfMemory (store unchanged) when memory runs out.
     Expected<void, std::string> insert(std::span<const float> vector, std::uint64_t id);
 
-    // A run of rows handed to append_rows: read(context, first, count, out)
-    // writes rows first .. first + count - 1 of the run, row after row,
+    // The rows appended by one append_rows call: read(context, first, count,
+    // out) writes rows first .. first + count - 1 of them, row after row,
     // vector_size() floats each, to `out`.  It must not fail.
     struct RowSource {
         void* context;

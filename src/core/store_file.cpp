@@ -25,7 +25,7 @@ static_assert(std::endian::native == std::endian::little, "the file's arrays are
 
 constexpr std::string_view kVectorsName = "vectors.npy";
 constexpr std::string_view kIdsName = "ids.npy";
-constexpr std::size_t kChunkBytes = std::size_t(4) << 20;
+constexpr std::size_t kBufferBytes = std::size_t(4) << 20;
 
 Unexpected<FileError> not_a_store(const std::string& what) {
     return unexpected(FileError{0, "not a tessaray store file: " + what});
@@ -60,12 +60,12 @@ Expected<void, FileError> write_store(const Vectorstore& store, Output& out) {
     TESSARAY_TRY(zip.begin(kVectorsName, vectors_npy.size() + std::uint64_t(n) * row_bytes));
     TESSARAY_TRY(zip.write(vectors_npy.data(), vectors_npy.size()));
     if (row_bytes != 0 && n != 0) {
-        const std::size_t rows_per_chunk = std::max<std::size_t>(1, kChunkBytes / row_bytes);
+        const std::size_t buffer_rows = std::max<std::size_t>(1, kBufferBytes / row_bytes);
         std::vector<float> buffer;
-        reserve_or_throw(buffer, std::min(n, rows_per_chunk) * d);
-        buffer.resize(std::min(n, rows_per_chunk) * d);
-        for (std::size_t first = 0; first < n; first += rows_per_chunk) {
-            const std::size_t rows = std::min(rows_per_chunk, n - first);
+        reserve_or_throw(buffer, std::min(n, buffer_rows) * d);
+        buffer.resize(std::min(n, buffer_rows) * d);
+        for (std::size_t first = 0; first < n; first += buffer_rows) {
+            const std::size_t rows = std::min(buffer_rows, n - first);
             store.copy_rows(first, rows, buffer.data());
             TESSARAY_TRY(zip.write(buffer.data(), rows * row_bytes));
         }

@@ -19,7 +19,7 @@ constexpr std::uint16_t kMadeByUnix = 3 << 8;
 constexpr std::uint16_t kDosDate1980 = (1 << 5) | 1;  // 1980-01-01, time 00:00
 constexpr std::uint32_t kRegularFile0644 = 0100644u << 16;
 constexpr std::size_t kAlign = 64;
-constexpr std::size_t kChunkBytes = std::size_t(4) << 20;
+constexpr std::size_t kWriteBytes = std::size_t(4) << 20;  // checksummed and written at a time
 
 using Member = ZipWriter::Member;
 
@@ -141,7 +141,7 @@ Expected<void, FileError> ZipWriter::write(const void* data, std::size_t bytes) 
     std::uint32_t& crc = members_.back().crc;
     const auto* p = static_cast<const unsigned char*>(data);
     for (std::size_t done = 0; done < bytes;) {
-        const std::size_t n = std::min(kChunkBytes, bytes - done);
+        const std::size_t n = std::min(kWriteBytes, bytes - done);
         crc = crc32_update(crc, p + done, n);
         TESSARAY_TRY(out_.write(p + done, n));
         done += n;

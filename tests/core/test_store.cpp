@@ -157,17 +157,17 @@ TEST(Store, GrowthKeepsEarlierEntries) {
     }
 }
 
-// Rows appended in runs of many sizes (around the tail filling and whole
+// Rows appended by calls of many sizes (around the tail filling and whole
 // blocks) make the same store as insert() row by row, and come out again.
 TEST(Store, AppendRowsEqualsInsertingEachRow) {
-    struct Run {
+    struct Source {
         const std::vector<float>* rows;
-        std::size_t offset;  // the run's first row
+        std::size_t offset;  // the first of the rows appended
     };
     const auto read = [](void* context, std::size_t first, std::size_t count, float* out) {
-        const auto* run = static_cast<const Run*>(context);
-        const std::size_t dim = run->rows->size() / 1000;
-        std::copy_n(run->rows->data() + (run->offset + first) * dim, count * dim, out);
+        const auto* source = static_cast<const Source*>(context);
+        const std::size_t dim = source->rows->size() / 1000;
+        std::copy_n(source->rows->data() + (source->offset + first) * dim, count * dim, out);
     };
     for (std::size_t dim : {0u, 1u, 3u, 17u, 130u}) {
         std::vector<float> rows(1000 * dim);
@@ -179,16 +179,16 @@ TEST(Store, AppendRowsEqualsInsertingEachRow) {
         for (std::size_t r = 0; r < 1000; ++r) {
             ASSERT_TRUE(inserted.insert({rows.data() + r * dim, dim}, r * 3).has_value());
         }
-        for (const std::vector<std::size_t>& runs :
+        for (const std::vector<std::size_t>& counts :
              {std::vector<std::size_t>{1000}, {1, 62, 1, 64, 3, 200, 669}, {63, 65, 127, 129, 616}}) {
-            SCOPED_TRACE("dim " + std::to_string(dim) + ", first run " + std::to_string(runs[0]));
+            SCOPED_TRACE("dim " + std::to_string(dim) + ", first append " + std::to_string(counts[0]));
             Vectorstore appended(dim);
             std::size_t at = 0;
             std::vector<std::uint64_t> ids(1000);
             for (std::size_t r = 0; r < 1000; ++r) ids[r] = r * 3;
-            for (std::size_t n : runs) {
-                Run run{&rows, at};
-                appended.append_rows(n, ids.data() + at, {&run, read});
+            for (std::size_t n : counts) {
+                Source source{&rows, at};
+                appended.append_rows(n, ids.data() + at, {&source, read});
                 at += n;
                 ASSERT_EQ(appended.size(), at);
             }

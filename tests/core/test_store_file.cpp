@@ -106,7 +106,7 @@ TEST_P(StoreFileRoundTrip, LoadsWhatWasSaved) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
-// 9000 rows of 129 floats take more than one of the 4 MiB chunks a save copies at a time.
+// 9000 rows of 129 floats take more than one 4 MiB buffer of rows, which a save copies at a time.
 INSTANTIATE_TEST_SUITE_P(StoreFile, StoreFileRoundTrip,
                          ::testing::Combine(::testing::Values(0, 1, 3, 129), ::testing::Values(0, 1, 63, 64, 65, 200, 9000)));
 
