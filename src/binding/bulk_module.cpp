@@ -168,6 +168,15 @@ PyResult<PyObject*> export_rows(const core::Vectorstore& store, const BoundArgs&
 }
 
 // ---------------------------------------------------------------------------
+// memory_size(store)
+
+constexpr ArgSpec kMemorySizeSpec{nullptr, "memory_size", kStoreParams, 1};
+
+PyResult<PyObject*> memory_size(const core::Vectorstore& store, const BoundArgs&) {
+    return u64_result(store.reserved_bytes());
+}
+
+// ---------------------------------------------------------------------------
 // save(store, path) and load(path)
 
 constexpr const char* kSaveParams[] = {"store", "path"};
@@ -218,6 +227,10 @@ PyMethodDef kFunctions[] = {
         "export(store)\n--\n\n"
         "Copies of the stored vectors (float32, len(store) x vector_size) and ids (uint64), in\n"
         "insertion order, as buffers that numpy.asarray takes without copying."),
+    store_function<kMemorySizeSpec, SharedBorrow, memory_size>(
+        "memory_size(store)\n--\n\n"
+        "Bytes of memory the store holds for its entries: the packed blocks, the tail, the norms\n"
+        "and the ids, spare capacity included (the object itself and its Python wrapper aside)."),
     store_function<kSaveSpec, SharedBorrow, save>(
         "save(store, path)\n--\n\n"
         "Writes the store to path as an uncompressed .npz holding vectors.npy and ids.npy."),
@@ -233,7 +246,8 @@ int module_exec(PyObject* module) noexcept {
         // A tessaray that this module cannot read fails the import, not the first call.
         TESSARAY_TRY(store_class());
         if (PyModule_AddFunctions(module, kFunctions) != 0) return unexpected(fetch());
-        Ref all = Ref::steal(Py_BuildValue("[sssss]", "search_batch", "insert_many", "export", "save", "load"));
+        Ref all = Ref::steal(
+            Py_BuildValue("[ssssss]", "search_batch", "insert_many", "export", "memory_size", "save", "load"));
         if (!all || PyModule_Add(module, "__all__", all.release()) != 0) return unexpected(fetch());
         return 0;
     });

@@ -117,6 +117,8 @@ def test_batch_query_forms(form):
         pytest.param(lambda s: bulk.insert_many(s, np.ones((2, 2)), np.broadcast_to(np.uint64(1), (2**58,))),
                      MemoryError, None, marks=huge),
         (lambda s: bulk.export(1), TypeError, "argument 'store': 'int' object is not an instance of 'Vectorstore'"),
+        (lambda s: bulk.memory_size([]), TypeError,
+         "argument 'store': 'list' object is not an instance of 'Vectorstore'"),
     ],
 )
 def test_refusals_change_nothing(call, error, message):
@@ -148,6 +150,22 @@ def test_insert_many_equals_insert(dtype, split):
     more = np.asfortranarray(rows[::-3])
     bulk.insert_many(store, more)
     assert bytes(bulk.export(store)[1])[-8 * len(more):] == np.arange(300, 300 + len(more), dtype=np.uint64).tobytes()
+
+
+@pytest.mark.parametrize(
+    "d, n, by_row", [(3, 0, False), (3, 1, False), (17, 130, False), (17, 130, True), (128, 5000, False)]
+)
+def test_memory_size_counts_every_entry(d, n, by_row):
+    """At least the floats, norms and ids of every entry; at most that with
+    each of the four buffers rounded up to its unit of allocation (64 bytes
+    on the heap, 2 MiB for a mapping), or half again for one grown row by row."""
+    rows = rows_with_specials(n, d)
+    store = inserted(rows) if by_row else tessaray.Vectorstore(d)
+    if not by_row:
+        bulk.insert_many(store, rows)
+    entries = n * (d * 4 + 4 + 8)
+    unit = 64 if entries < 1 << 20 else 2 << 20
+    assert entries <= bulk.memory_size(store) <= entries * (3 if by_row else 2) // 2 + 4 * unit
 
 
 def test_export_and_files_round_trip(tmp_path):
@@ -310,6 +328,7 @@ def test_module_surface():
         "search_batch": ("(store, queries, top_k, n_threads=None, arrays=False, progress=None)", "The answers of"),
         "insert_many": ("(store, rows, ids=None)", "Appends every row"),
         "export": ("(store)", "Copies of the"),
+        "memory_size": ("(store)", "Bytes of memory"),
         "save": ("(store, path)", "Writes the store"),
         "load": ("(path)", "The store saved"),
     }
