@@ -14,14 +14,15 @@ from tessaray_dask.merge import merge
 
 if TYPE_CHECKING:
     from tessaray_dask.load import load_store
-    from tessaray_dask.sharded import ShardedStore, SourceChangedError
+    from tessaray_dask.shard import SourceChangedError
+    from tessaray_dask.sharded import ShardedStore
 
 __all__ = ["merge", "load_store", "ShardedStore", "SourceChangedError"]
 
 _LAZY = {
     "load_store": "tessaray_dask.load",
     "ShardedStore": "tessaray_dask.sharded",
-    "SourceChangedError": "tessaray_dask.sharded",
+    "SourceChangedError": "tessaray_dask.shard",
 }
 
 

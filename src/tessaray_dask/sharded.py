@@ -1,23 +1,20 @@
 """sharded.py: one store spread over the workers of a dask.distributed cluster.
 
 Each shard is a contiguous range of rows held in a tessaray store on one
-worker, built there from a recipe: a range of a ``.npy`` file (memory-mapped
-on the worker) or the graph of one row block of a dask array, together with
-the CRC-32 of the rows it was first read from, taken before any shard is
-built.  Every build from the recipe (the first, a rebuild after its worker
-died, a copy that dask moved or spilled) is checked against that checksum.
+worker, built there from its recipe and checked against the recipe's
+checksum (shard.py).
 
-A search asks each worker holding shards directly, through a handler that a
-worker plugin installs, to run one tessaray_bulk.search_batch call per shard
-on the worker's own task threads; the queries travel to the shards, never the
-shards to the queries.  When a shard is not where it was (its worker died, it
-is being rebuilt), the search falls back to one dask task per shard that
-carries the queries and depends on the shard alone, so it waits for the
-rebuild and raises what the rebuild raised.  Where the shards are is the
-scheduler's word, asked again whenever the answers are slow to come: a
-remembered address of a worker that died is never waited on (distributed's
-connect retries a refused address until its connect timeout, 30 s by
-default).  The per-shard answers merge exactly (see merge.py).
+A search asks each worker holding shards directly, through the handler that
+the worker plugin of service.py installs, to run one tessaray_bulk.search_batch
+call per shard on the worker's own task threads; the queries travel to the
+shards, never the shards to the queries.  When a shard is not where it was
+(its worker died, it is being rebuilt), the search falls back to one dask
+task per shard that carries the queries and depends on the shard alone, so
+it waits for the rebuild and raises what the rebuild raised.  Where the
+shards are is the scheduler's word, asked again whenever the answers are
+slow to come: a remembered address of a worker that died is never waited on
+(distributed's connect retries a refused address until its connect timeout,
+30 s by default).  The per-shard answers merge exactly (see merge.py).
 """
 from __future__ import annotations
 
@@ -25,212 +22,33 @@ import asyncio
 import dataclasses
 import operator
 import os
-import threading
 import time
 import uuid
 from collections.abc import Sequence
 from typing import Any, Self, SupportsIndex, cast
 
-import dask.base
 import distributed
 import numpy as np
 import numpy.typing as npt
-from distributed import Client, Future, WorkerPlugin
-from distributed.protocol.serialize import to_serialize as _to_serialize
+from distributed import Client, Future
 
-import tessaray_bulk
-from tessaray import Vectorstore
-from tessaray_dask.load import check_ids, check_rows, chunks, fill
+from tessaray_dask.load import check_ids, check_rows
 from tessaray_dask.merge import merge_arrays
+from tessaray_dask.service import HANDLER, SearchService, to_serialize
+from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError, checksum, search_shard
 
 __all__ = ["ShardedStore", "SourceChangedError"]
 
-# distributed's client calls are not annotated; they are made through these.
-_compute: Any = dask.base.compute
+# distributed's wait is not annotated; it is called through this.
 _wait: Any = distributed.wait
-to_serialize: Any = _to_serialize
 
 # When a search falls back to tasks, each task carries at most about this
 # many bytes of queries (a larger batch is split), well below the size at
 # which dask warns about large graphs.
 _TASK_QUERY_BYTES = 4 << 20
-# The worker handler that searches the shards a worker holds.
-_HANDLER = "tessaray_search"
 # While a direct search's answers are pending, the scheduler is asked this
 # often (seconds) whether the workers asked still hold their shards.
 _LOOK_AGAIN = 0.25
-
-
-class SourceChangedError(RuntimeError):
-    """The rows a shard is (re)built from are not the rows it was planned on."""
-
-
-@dataclasses.dataclass(frozen=True)
-class FileRows:
-    """Rows ``start:stop`` of a float32 ``.npy`` file, and the same range of
-    an optional uint64 ids file (ids default to the row numbers)."""
-
-    path: str
-    ids_path: str | None
-    start: int
-    stop: int
-    vector_size: int
-    checksum: int | None = None
-
-    def open(self) -> tuple[np.ndarray, np.ndarray | None]:
-        rows = np.load(self.path, mmap_mode="r", allow_pickle=False)
-        if rows.dtype != np.float32 or rows.ndim != 2 or rows.shape[1] != self.vector_size or len(rows) < self.stop:
-            raise SourceChangedError(
-                f"{self.path} holds {rows.dtype} rows of shape {rows.shape}, but {self.describe()} "
-                f"were planned as float32 rows of {self.vector_size}"
-            )
-        ids = None
-        if self.ids_path is not None:
-            ids = np.load(self.ids_path, mmap_mode="r", allow_pickle=False)
-            if ids.dtype != np.uint64 or ids.ndim != 1 or len(ids) < self.stop:
-                raise SourceChangedError(
-                    f"{self.ids_path} holds {ids.dtype} ids of shape {ids.shape}, "
-                    f"but {self.describe()} need uint64 ids"
-                )
-            ids = ids[self.start : self.stop]
-        return rows[self.start : self.stop], ids
-
-    def describe(self) -> str:
-        return f"rows {self.start}:{self.stop} of {self.path}"
-
-
-@dataclasses.dataclass(frozen=True)
-class GraphRows:
-    """One row block of a dask array: the graph that computes it, and the
-    block's ids (a graph, an array, or None for the row numbers)."""
-
-    rows: Any
-    ids: Any
-    start: int
-    stop: int
-    vector_size: int
-    checksum: int | None = None
-
-    def open(self) -> tuple[np.ndarray, np.ndarray | None]:
-        rows, ids = _compute(self.rows, self.ids, scheduler="sync")
-        rows = np.asarray(rows)
-        check_rows(rows)
-        if rows.shape != (self.stop - self.start, self.vector_size):
-            raise SourceChangedError(f"{self.describe()} computed to shape {rows.shape}")
-        return rows, check_ids(ids, len(rows))
-
-    def describe(self) -> str:
-        return f"rows {self.start}:{self.stop} of a dask array"
-
-
-Recipe = FileRows | GraphRows
-
-
-def store_bytes(n: int, vector_size: int) -> int:
-    """Memory a store of ``n`` rows holds: rows in blocks of 64 with one
-    float per row slot for its norm, and an 8-byte id per row."""
-    slots = -(-n // 64) * 64
-    return slots * (vector_size + 1) * 4 + n * 8
-
-
-def _checksum(recipe: Recipe) -> int:
-    rows, ids = recipe.open()
-    return fill(None, chunks(rows, ids, recipe.start))
-
-
-class Shard:
-    """A store built on a worker from its recipe (one insert_many call per
-    chunk of rows read), checked against the recipe's checksum.
-
-    Pickles as its recipe.  A copy unpickled elsewhere (moved or spilled by
-    dask) builds its store at its first search, inside that search's task or
-    call, so that a source that changed meanwhile raises SourceChangedError
-    to the caller instead of failing in dask's data transfer."""
-
-    def __init__(self, recipe: Recipe, n_threads: int | None, *, build: bool = True) -> None:
-        self.recipe = recipe
-        self.n_threads = n_threads
-        self._lock = threading.Lock()
-        self._store: Vectorstore | None = self._build() if build else None
-
-    def _build(self) -> Vectorstore:
-        recipe = self.recipe
-        rows, ids = recipe.open()
-        store = Vectorstore(recipe.vector_size)
-        crc = fill(store, chunks(rows, ids, recipe.start))
-        if recipe.checksum is not None and crc != recipe.checksum:
-            raise SourceChangedError(
-                f"{recipe.describe()} changed since the store was built (CRC-32 {crc:08x}, "
-                f"expected {recipe.checksum:08x}): the shard is not rebuilt from different data; "
-                "build a new store from the new source"
-            )
-        if recipe.checksum is None:
-            self.recipe = dataclasses.replace(recipe, checksum=crc)
-        return store
-
-    @property
-    def store(self) -> Vectorstore:
-        with self._lock:
-            if self._store is None:
-                self._store = self._build()
-            return self._store
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_arrived, (self.recipe, self.n_threads))
-
-    def __sizeof__(self) -> int:
-        # dask's sizeof falls back to sys.getsizeof, which calls this; a copy
-        # not built yet reports the size it will have.
-        r = self.recipe
-        return object.__sizeof__(self) + store_bytes(r.stop - r.start, r.vector_size)
-
-    def search(self, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
-        """The shard's answers to a batch of queries: float32 scores and
-        uint64 ids, one row of min(top_k, len(store)) per query."""
-        scores, ids = tessaray_bulk.search_batch(self.store, queries, top_k, self.n_threads, arrays=True)
-        # Arrays over the module's buffers (no copy); memoryviews do not pickle.
-        return np.asarray(scores), np.asarray(ids)
-
-
-def _arrived(recipe: Recipe, n_threads: int | None) -> Shard:
-    return Shard(recipe, n_threads, build=False)
-
-
-def _search(shard: Shard, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
-    return shard.search(queries, top_k)
-
-
-def _search_handler(worker: Any) -> Any:
-    """The worker's handler for a direct search of the shards it holds: runs
-    each shard's search on the worker's task threads (not on its event
-    loop), or answers ``missing`` when one of the shards is not there."""
-
-    async def tessaray_search(keys: list[str], queries: Any, top_k: int) -> dict[str, Any]:
-        try:
-            shards = [worker.data[key] for key in keys]
-        except KeyError:
-            return {"status": "OK", "missing": True}
-        loop = asyncio.get_running_loop()
-        executor = worker.executors["default"]
-        answers = await asyncio.gather(
-            *(loop.run_in_executor(executor, _search, shard, queries, top_k) for shard in shards)
-        )
-        return {"status": "OK", "result": to_serialize(answers)}
-
-    return tessaray_search
-
-
-class SearchService(WorkerPlugin):
-    """Installs the direct search handler on every worker, including workers
-    that join or restart later."""
-
-    name = "tessaray-search"
-
-    def setup(self, worker: Any) -> None:
-        worker.handlers[_HANDLER] = _search_handler(worker)
-
-    def teardown(self, worker: Any) -> None:
-        worker.handlers.pop(_HANDLER, None)
 
 
 class _Missing(Exception):
@@ -437,7 +255,7 @@ class ShardedStore:
         queries = to_serialize(vectors)
 
         async def ask(address: str, indices: list[int]) -> list[tuple[np.ndarray, np.ndarray]]:
-            reply = await getattr(c.rpc(address), _HANDLER)(keys=[keys[i] for i in indices], queries=queries, top_k=k)
+            reply = await getattr(c.rpc(address), HANDLER)(keys=[keys[i] for i in indices], queries=queries, top_k=k)
             if reply.get("missing"):
                 raise _Missing(address)
             answers: list[tuple[np.ndarray, np.ndarray]] = reply["result"]
@@ -477,7 +295,9 @@ class ShardedStore:
         blocks = [vectors[a : a + step] for a in range(0, n, step)]
         tasks = [
             [
-                self._client.submit(_search, shard, block, k, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}")
+                self._client.submit(
+                    search_shard, shard, block, k, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}"
+                )
                 for shard in self._futures
             ]
             for block in blocks
@@ -548,7 +368,7 @@ def _with_checksums(
     before any shard is built, so that every copy of a recipe the cluster
     holds, including the one a lost shard is rebuilt from, carries one."""
     c: Any = client
-    sums = [c.submit(_checksum, r, pure=False, **_spread(workers, i)) for i, r in enumerate(recipes)]
+    sums = [c.submit(checksum, r, pure=False, **_spread(workers, i)) for i, r in enumerate(recipes)]
     _wait_all(sums, timeout)
     return [dataclasses.replace(r, checksum=s) for r, s in zip(recipes, c.gather(sums))]
 

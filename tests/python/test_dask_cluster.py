@@ -17,10 +17,9 @@ distributed = pytest.importorskip("distributed", reason="dask.distributed is not
 da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
 
-from tessaray_dask import ShardedStore, SourceChangedError, load_store  # noqa: E402
-from tessaray_dask import sharded  # noqa: E402
+from tessaray_dask import ShardedStore, SourceChangedError, load_store, sharded  # noqa: E402
 from tessaray_dask.merge import merge_arrays  # noqa: E402
-from tessaray_dask.sharded import _search, store_bytes  # noqa: E402
+from tessaray_dask.shard import search_shard, store_bytes  # noqa: E402
 
 T = 60  # seconds for any one cluster call
 
@@ -155,7 +154,7 @@ def test_shard_moves_as_its_recipe(client, npy):
         # travels as its recipe and is rebuilt there.
         rows, ids = np.load(rows_path), np.load(ids_path)
         qs = queries(rows)
-        moved = client.submit(_search, shard, qs, 12, workers=[other], allow_other_workers=False)
+        moved = client.submit(search_shard, shard, qs, 12, workers=[other], allow_other_workers=False)
         moved_size = client.submit(sys.getsizeof, shard, workers=[other], allow_other_workers=False)
         first_half = load_store(rows[:500], ids[:500])
         assert merge_arrays([moved.result(T)], 12) == [first_half.search(q, 12) for q in qs]
@@ -236,7 +235,7 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
         if event == "copied":
             # A copy travels as its recipe and is built where it is used.
             other = next(w for w in client.scheduler_info()["workers"] if w != home)
-            copy = client.submit(_search, shard, qs, 3, workers=[other], allow_other_workers=False)
+            copy = client.submit(search_shard, shard, qs, 3, workers=[other], allow_other_workers=False)
             with deadline(30), pytest.raises(SourceChangedError, match=r"rows 500:1000 of .*changed since"):
                 copy.result(30)
             return

@@ -152,7 +152,9 @@ def test_installed_files():
         with open(os.path.join(package, "__init__.pyi")) as a, open(os.path.join(SRC, module + ".pyi")) as b:
             assert a.read() == b.read()
     companion = os.path.join(INSTALLED, "tessaray_dask")
-    assert set(os.listdir(companion)) - {"__pycache__"} == {"__init__.py", "load.py", "merge.py", "py.typed", "sharded.py"}
+    assert set(os.listdir(companion)) - {"__pycache__"} == {
+        "__init__.py", "load.py", "merge.py", "py.typed", "service.py", "shard.py", "sharded.py"
+    }
     (metadata,) = glob.glob(os.path.join(INSTALLED, "tessaray-0.1.0.dist-info", "METADATA"))
     with open(metadata) as f:
         text = f.read()

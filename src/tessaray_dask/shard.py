@@ -1,0 +1,167 @@
+"""shard.py: what a shard of a sharded store is, wherever it lies.
+
+A shard is a tessaray store built on a worker from a recipe: a range of a
+``.npy`` file (memory-mapped on the worker) or the graph of one row block of
+a dask array, together with the CRC-32 of the rows it was first read from,
+taken before any shard is built.  Every build from the recipe (the first, a
+rebuild after its worker died, a copy that dask moved or spilled) is checked
+against that checksum.  A shard pickles as its recipe.
+"""
+from __future__ import annotations
+
+import dataclasses
+import threading
+from typing import Any
+
+import dask.base
+import numpy as np
+
+import tessaray_bulk
+from tessaray import Vectorstore
+from tessaray_dask.load import check_ids, check_rows, chunks, fill
+
+__all__ = ["FileRows", "GraphRows", "Recipe", "Shard", "SourceChangedError", "checksum", "search_shard", "store_bytes"]
+
+# dask's compute is not annotated; it is called through this.
+_compute: Any = dask.base.compute
+
+
+class SourceChangedError(RuntimeError):
+    """The rows a shard is (re)built from are not the rows it was planned on."""
+
+
+@dataclasses.dataclass(frozen=True)
+class FileRows:
+    """Rows ``start:stop`` of a float32 ``.npy`` file, and the same range of
+    an optional uint64 ids file (ids default to the row numbers)."""
+
+    path: str
+    ids_path: str | None
+    start: int
+    stop: int
+    vector_size: int
+    checksum: int | None = None
+
+    def open(self) -> tuple[np.ndarray, np.ndarray | None]:
+        rows = np.load(self.path, mmap_mode="r", allow_pickle=False)
+        if rows.dtype != np.float32 or rows.ndim != 2 or rows.shape[1] != self.vector_size or len(rows) < self.stop:
+            raise SourceChangedError(
+                f"{self.path} holds {rows.dtype} rows of shape {rows.shape}, but {self.describe()} "
+                f"were planned as float32 rows of {self.vector_size}"
+            )
+        ids = None
+        if self.ids_path is not None:
+            ids = np.load(self.ids_path, mmap_mode="r", allow_pickle=False)
+            if ids.dtype != np.uint64 or ids.ndim != 1 or len(ids) < self.stop:
+                raise SourceChangedError(
+                    f"{self.ids_path} holds {ids.dtype} ids of shape {ids.shape}, "
+                    f"but {self.describe()} need uint64 ids"
+                )
+            ids = ids[self.start : self.stop]
+        return rows[self.start : self.stop], ids
+
+    def describe(self) -> str:
+        return f"rows {self.start}:{self.stop} of {self.path}"
+
+
+@dataclasses.dataclass(frozen=True)
+class GraphRows:
+    """One row block of a dask array: the graph that computes it, and the
+    block's ids (a graph, an array, or None for the row numbers)."""
+
+    rows: Any
+    ids: Any
+    start: int
+    stop: int
+    vector_size: int
+    checksum: int | None = None
+
+    def open(self) -> tuple[np.ndarray, np.ndarray | None]:
+        rows, ids = _compute(self.rows, self.ids, scheduler="sync")
+        rows = np.asarray(rows)
+        check_rows(rows)
+        if rows.shape != (self.stop - self.start, self.vector_size):
+            raise SourceChangedError(f"{self.describe()} computed to shape {rows.shape}")
+        return rows, check_ids(ids, len(rows))
+
+    def describe(self) -> str:
+        return f"rows {self.start}:{self.stop} of a dask array"
+
+
+Recipe = FileRows | GraphRows
+
+
+def store_bytes(n: int, vector_size: int) -> int:
+    """Memory a store of ``n`` rows holds: rows in blocks of 64 with one
+    float per row slot for its norm, and an 8-byte id per row."""
+    slots = -(-n // 64) * 64
+    return slots * (vector_size + 1) * 4 + n * 8
+
+
+def checksum(recipe: Recipe) -> int:
+    """The CRC-32 of the rows (and ids) the recipe reads now."""
+    rows, ids = recipe.open()
+    return fill(None, chunks(rows, ids, recipe.start))
+
+
+class Shard:
+    """A store built on a worker from its recipe (one insert_many call per
+    chunk of rows read), checked against the recipe's checksum.
+
+    Pickles as its recipe.  A copy unpickled elsewhere (moved or spilled by
+    dask) builds its store at its first search, inside that search's task or
+    call, so that a source that changed meanwhile raises SourceChangedError
+    to the caller instead of failing in dask's data transfer."""
+
+    def __init__(self, recipe: Recipe, n_threads: int | None, *, build: bool = True) -> None:
+        self.recipe = recipe
+        self.n_threads = n_threads
+        self._lock = threading.Lock()
+        self._store: Vectorstore | None = self._build() if build else None
+
+    def _build(self) -> Vectorstore:
+        recipe = self.recipe
+        rows, ids = recipe.open()
+        store = Vectorstore(recipe.vector_size)
+        crc = fill(store, chunks(rows, ids, recipe.start))
+        if recipe.checksum is not None and crc != recipe.checksum:
+            raise SourceChangedError(
+                f"{recipe.describe()} changed since the store was built (CRC-32 {crc:08x}, "
+                f"expected {recipe.checksum:08x}): the shard is not rebuilt from different data; "
+                "build a new store from the new source"
+            )
+        if recipe.checksum is None:
+            self.recipe = dataclasses.replace(recipe, checksum=crc)
+        return store
+
+    @property
+    def store(self) -> Vectorstore:
+        with self._lock:
+            if self._store is None:
+                self._store = self._build()
+            return self._store
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_arrived, (self.recipe, self.n_threads))
+
+    def __sizeof__(self) -> int:
+        # dask's sizeof falls back to sys.getsizeof, which calls this; a copy
+        # not built yet reports the size it will have.
+        r = self.recipe
+        return object.__sizeof__(self) + store_bytes(r.stop - r.start, r.vector_size)
+
+    def search(self, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+        """The shard's answers to a batch of queries: float32 scores and
+        uint64 ids, one row of min(top_k, len(store)) per query."""
+        scores, ids = tessaray_bulk.search_batch(self.store, queries, top_k, self.n_threads, arrays=True)
+        # Arrays over the module's buffers (no copy); memoryviews do not pickle.
+        return np.asarray(scores), np.asarray(ids)
+
+
+def _arrived(recipe: Recipe, n_threads: int | None) -> Shard:
+    return Shard(recipe, n_threads, build=False)
+
+
+def search_shard(shard: Shard, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+    """A shard's answers, as a task or on a worker's task thread."""
+    return shard.search(queries, top_k)
