@@ -13,17 +13,14 @@ from collections.abc import Callable, Coroutine
 from typing import Any
 
 from distributed import WorkerPlugin
-from distributed.protocol.serialize import to_serialize as _to_serialize
 
+from tessaray_dask import _distributed
 from tessaray_dask.shard import search_shard
 
 __all__ = ["HANDLER", "SearchService"]
 
 # The name the client calls the handler by.
 HANDLER = "tessaray_search"
-
-# distributed's to_serialize is not annotated; it is called through this.
-to_serialize: Any = _to_serialize
 
 
 def search_handler(worker: Any) -> Callable[..., Coroutine[Any, Any, dict[str, Any]]]:
@@ -32,16 +29,17 @@ def search_handler(worker: Any) -> Callable[..., Coroutine[Any, Any, dict[str, A
     loop), or answers ``missing`` when one of the shards is not there."""
 
     async def tessaray_search(keys: list[str], queries: Any, top_k: int) -> dict[str, Any]:
+        data = _distributed.worker_data(worker)
         try:
-            shards = [worker.data[key] for key in keys]
+            shards = [data[key] for key in keys]
         except KeyError:
             return {"status": "OK", "missing": True}
         loop = asyncio.get_running_loop()
-        executor = worker.executors["default"]
+        executor = _distributed.task_executor(worker)
         answers = await asyncio.gather(
             *(loop.run_in_executor(executor, search_shard, shard, queries, top_k) for shard in shards)
         )
-        return {"status": "OK", "result": to_serialize(answers)}
+        return {"status": "OK", "result": _distributed.serialized(answers)}
 
     return tessaray_search
 
@@ -53,7 +51,7 @@ class SearchService(WorkerPlugin):
     name = "tessaray-search"
 
     def setup(self, worker: Any) -> None:
-        worker.handlers[HANDLER] = search_handler(worker)
+        _distributed.add_handler(worker, HANDLER, search_handler(worker))
 
     def teardown(self, worker: Any) -> None:
-        worker.handlers.pop(HANDLER, None)
+        _distributed.remove_handler(worker, HANDLER)

@@ -32,9 +32,10 @@ import numpy as np
 import numpy.typing as npt
 from distributed import Client, Future
 
+from tessaray_dask import _distributed
 from tessaray_dask.load import check_ids, check_rows
 from tessaray_dask.merge import merge_arrays
-from tessaray_dask.service import HANDLER, SearchService, to_serialize
+from tessaray_dask.service import HANDLER, SearchService
 from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError, checksum, search_shard
 
 __all__ = ["ShardedStore", "SourceChangedError"]
@@ -104,11 +105,12 @@ class ShardedStore:
         self._vector_size = recipes[0].vector_size
         self._lengths = [r.stop - r.start for r in recipes]
         tag = uuid.uuid4().hex
+        self._keys = [f"tessaray-shard-{i}-{tag}" for i in range(len(recipes))]
         workers = _workers(client)
         c.register_plugin(SearchService())
         self._futures: tuple[Future, ...] = tuple(
-            c.submit(Shard, r, threads, key=f"tessaray-shard-{i}-{tag}", **_spread(workers, i))
-            for i, r in enumerate(recipes)
+            c.submit(Shard, r, threads, key=key, **_spread(workers, i))
+            for i, (r, key) in enumerate(zip(recipes, self._keys))
         )
         self._closed = False
         # Where the shards were at the last direct search, {worker: shard
@@ -119,9 +121,8 @@ class ShardedStore:
             _wait_all(self._futures, timeout)
             # The placement above was only for the first build: a shard lost
             # with its worker is rebuilt on any worker, including one that
-            # joins later (dask leaves a task whose only allowed worker is
-            # gone waiting for that worker, even with allow_other_workers).
-            c.sync(c.scheduler.set_restrictions, worker={f.key: None for f in self._futures})
+            # joins later.
+            _distributed.lift_restrictions(client, self._keys)
         except BaseException:
             self.close()
             raise
@@ -173,7 +174,6 @@ class ShardedStore:
         array; default the row numbers."""
         import dask.array as da
 
-        array = cast(Any, array)
         if array.ndim != 2:
             raise ValueError(f"rows must be two-dimensional, not of shape {array.shape}")
         check_rows(np.empty((0, 0), dtype=array.dtype))
@@ -223,7 +223,7 @@ class ShardedStore:
             return []
         end = None if timeout is None else time.monotonic() + timeout
         try:
-            per_shard = self._client.sync(self._ask, vectors, k, callback_timeout=timeout)
+            per_shard = _distributed.run(self._client, self._ask, vectors, k, timeout=timeout)
         except TimeoutError:
             self._where = None
             raise
@@ -234,28 +234,25 @@ class ShardedStore:
             return self._search_by_tasks(vectors, k, None if end is None else max(end - time.monotonic(), 0.0))
         return merge_arrays(per_shard, k)
 
-    async def _locate(self) -> dict[str, set[str]]:
-        """{shard key: the workers that hold it now}, as the scheduler says."""
-        holders = await self._client.scheduler.who_has(keys=[f.key for f in self._futures])
-        return {key: set(workers) for key, workers in holders.items()}
-
     async def _ask(self, vectors: Any, k: int) -> list[tuple[np.ndarray, np.ndarray]]:
         """Each shard's answer, asked directly of a worker that holds it;
         raises _Missing when a shard is not where it was asked for."""
         c = self._client
-        keys = [f.key for f in self._futures]
+        keys = self._keys
         plan = self._where
         if plan is None:
-            holders = await self._locate()
+            holders = await _distributed.who_has(c, keys)
             plan = {}
             for i, key in enumerate(keys):
                 if not holders.get(key):
                     raise _Missing(key)
                 plan.setdefault(min(holders[key]), []).append(i)
-        queries = to_serialize(vectors)
+        queries = _distributed.serialized(vectors)
 
         async def ask(address: str, indices: list[int]) -> list[tuple[np.ndarray, np.ndarray]]:
-            reply = await getattr(c.rpc(address), HANDLER)(keys=[keys[i] for i in indices], queries=queries, top_k=k)
+            reply = await _distributed.call_worker(
+                c, address, HANDLER, keys=[keys[i] for i in indices], queries=queries, top_k=k
+            )
             if reply.get("missing"):
                 raise _Missing(address)
             answers: list[tuple[np.ndarray, np.ndarray]] = reply["result"]
@@ -268,7 +265,7 @@ class ShardedStore:
             # while answers are pending, check that every worker asked still
             # holds the shards it was asked for.
             while not (await asyncio.wait({pending}, timeout=_LOOK_AGAIN))[0]:
-                holders = await self._locate()
+                holders = await _distributed.who_has(c, keys)
                 gone = [keys[i] for a, ix in plan.items() for i in ix if a not in holders.get(keys[i], ())]
                 if gone and not pending.done():
                     raise _Missing(*gone)
@@ -311,7 +308,7 @@ class ShardedStore:
         finally:
             for ts in tasks:
                 for t in ts:
-                    cast(Any, t).release()
+                    t.release()
 
     # -- the rest of the surface --------------------------------------------
 

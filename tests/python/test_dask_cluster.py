@@ -1,7 +1,11 @@
 """ShardedStore on LocalClusters: the same answers as one store, with the
 shards staying where they are, after a shard moved and after one or every
-worker died; a changed source is refused."""
+worker died; a changed source is refused.  What the package takes from
+distributed beyond its documented API is still there."""
+import asyncio
+import concurrent.futures
 import contextlib
+import functools
 import os
 import pickle
 import signal
@@ -17,7 +21,7 @@ distributed = pytest.importorskip("distributed", reason="dask.distributed is not
 da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
 
-from tessaray_dask import ShardedStore, SourceChangedError, load_store, sharded  # noqa: E402
+from tessaray_dask import ShardedStore, SourceChangedError, _distributed, load_store, sharded  # noqa: E402
 from tessaray_dask.merge import merge_arrays  # noqa: E402
 from tessaray_dask.shard import search_shard, store_bytes  # noqa: E402
 
@@ -260,3 +264,94 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
             assert store.search_batch(big, 3, timeout=timeout) == want
             assert_same(store, local, qs)
             assert home not in client.who_has([shard])[shard.key]
+
+
+# -- what tessaray_dask._distributed relies on -------------------------------
+
+
+async def echo(**fields):
+    return {"status": "OK", "result": _distributed.serialized(fields)}
+
+
+def handler_answers(client):
+    """A handler added on the workers answers a request sent to each, with
+    fields and reply that travel serialized, and is gone once removed."""
+    client.run(lambda dask_worker: _distributed.add_handler(dask_worker, "tessaray_echo", echo))
+    try:
+        for address in client.scheduler_info()["workers"]:
+            fields = {"rows": _distributed.serialized(np.eye(3, dtype=np.float32)), "top_k": 2}
+            call = functools.partial(_distributed.call_worker, client, address, "tessaray_echo", **fields)
+            reply = _distributed.run(client, call, timeout=T)
+            assert reply["result"]["top_k"] == 2 and np.array_equal(reply["result"]["rows"], np.eye(3)), reply
+    finally:
+        client.run(lambda dask_worker: _distributed.remove_handler(dask_worker, "tessaray_echo"))
+    assert not any(client.run(lambda dask_worker: "tessaray_echo" in dask_worker.handlers).values())
+
+
+def data_holds_tasks(client):
+    future = client.submit(np.arange, 5, pure=False)
+    future.result(T)
+    (where,) = client.who_has([future])[future.key]
+    got = client.run(
+        lambda dask_worker, key=future.key: list(_distributed.worker_data(dask_worker)[key]), workers=[where]
+    )
+    assert got == {where: [0, 1, 2, 3, 4]}
+
+
+def task_threads(client):
+    kinds = client.run(
+        lambda dask_worker: isinstance(_distributed.task_executor(dask_worker), concurrent.futures.Executor)
+    )
+    assert all(kinds.values()), kinds
+
+
+def scheduler_knows_holders(client):
+    future = client.submit(np.arange, 5, pure=False)
+    future.result(T)
+    want = {future.key: set(client.who_has([future])[future.key])}
+    assert _distributed.run(client, _distributed.who_has, client, [future.key], timeout=T) == want
+
+
+def sync_times_out(client):
+    assert _distributed.run(client, asyncio.sleep, 0, "done", timeout=T) == "done"
+    with pytest.raises(TimeoutError):
+        _distributed.run(client, asyncio.sleep, 10, timeout=0.05)
+
+
+def restrictions_lift(client):
+    worker = min(client.scheduler_info()["workers"])
+    future = client.submit(np.arange, 5, pure=False, workers=[worker], allow_other_workers=True)
+    future.result(T)
+
+    def restrictions():
+        return client.run_on_scheduler(
+            lambda dask_scheduler, key=future.key: dask_scheduler.tasks[key].worker_restrictions
+        )
+
+    assert restrictions() == {worker}
+    _distributed.lift_restrictions(client, [future.key])
+    assert restrictions() is None
+
+
+PROBES = {
+    "Worker.data": data_holds_tasks,
+    "Worker.executors": task_threads,
+    "Worker.handlers": handler_answers,
+    "Client.rpc": handler_answers,
+    "Client.scheduler": scheduler_knows_holders,
+    "Client.sync": sync_times_out,
+    "Scheduler.who_has": scheduler_knows_holders,
+    "Scheduler.set_restrictions": restrictions_lift,
+    "protocol.to_serialize": handler_answers,
+}
+
+
+@pytest.mark.parametrize("use", _distributed.USES)
+def test_private_distributed_api_is_there(client, use):
+    """Each use of distributed beyond its documented API, on a real cluster;
+    a release that changed one fails here by its name."""
+    assert use in PROBES, f"{use} is used by tessaray_dask._distributed but has no probe here"
+    try:
+        PROBES[use](client)
+    except Exception as e:
+        pytest.fail(f"distributed {distributed.__version__} changed {use}, which tessaray_dask relies on: {e!r}")
