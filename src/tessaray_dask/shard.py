@@ -20,7 +20,7 @@ import tessaray_bulk
 from tessaray import Vectorstore
 from tessaray_dask.load import check_ids, check_rows, chunks, fill
 
-__all__ = ["FileRows", "GraphRows", "Recipe", "Shard", "SourceChangedError", "checksum", "search_shard", "store_bytes"]
+__all__ = ["FileRows", "GraphRows", "Recipe", "Shard", "SourceChangedError", "checksum", "search_shard"]
 
 # dask's compute is not annotated; it is called through this.
 _compute: Any = dask.base.compute
@@ -91,13 +91,6 @@ class GraphRows:
 Recipe = FileRows | GraphRows
 
 
-def store_bytes(n: int, vector_size: int) -> int:
-    """Memory a store of ``n`` rows holds: rows in blocks of 64 with one
-    float per row slot for its norm, and an 8-byte id per row."""
-    slots = -(-n // 64) * 64
-    return slots * (vector_size + 1) * 4 + n * 8
-
-
 def checksum(recipe: Recipe) -> int:
     """The CRC-32 of the rows (and ids) the recipe reads now."""
     rows, ids = recipe.open()
@@ -113,11 +106,16 @@ class Shard:
     call, so that a source that changed meanwhile raises SourceChangedError
     to the caller instead of failing in dask's data transfer."""
 
-    def __init__(self, recipe: Recipe, n_threads: int | None, *, build: bool = True) -> None:
+    def __init__(self, recipe: Recipe, n_threads: int | None, *, build: bool = True, nbytes: int = 0) -> None:
         self.recipe = recipe
         self.n_threads = n_threads
         self._lock = threading.Lock()
-        self._store: Vectorstore | None = self._build() if build else None
+        self._store: Vectorstore | None = None
+        # The memory of the store, as its builder measured it: what a copy
+        # not built yet will hold, since it is built from the same rows.
+        self._nbytes = nbytes
+        if build:
+            self._store = self._build()
 
     def _build(self) -> Vectorstore:
         recipe = self.recipe
@@ -132,6 +130,7 @@ class Shard:
             )
         if recipe.checksum is None:
             self.recipe = dataclasses.replace(recipe, checksum=crc)
+        self._nbytes = tessaray_bulk.memory_size(store)
         return store
 
     @property
@@ -142,13 +141,12 @@ class Shard:
             return self._store
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_arrived, (self.recipe, self.n_threads))
+        return (_arrived, (self.recipe, self.n_threads, self._nbytes))
 
     def __sizeof__(self) -> int:
-        # dask's sizeof falls back to sys.getsizeof, which calls this; a copy
-        # not built yet reports the size it will have.
-        r = self.recipe
-        return object.__sizeof__(self) + store_bytes(r.stop - r.start, r.vector_size)
+        # dask's sizeof falls back to sys.getsizeof, which calls this; the
+        # store's memory is the module's, which the object's size leaves out.
+        return object.__sizeof__(self) + self._nbytes
 
     def search(self, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
         """The shard's answers to a batch of queries: float32 scores and
@@ -158,8 +156,8 @@ class Shard:
         return np.asarray(scores), np.asarray(ids)
 
 
-def _arrived(recipe: Recipe, n_threads: int | None) -> Shard:
-    return Shard(recipe, n_threads, build=False)
+def _arrived(recipe: Recipe, n_threads: int | None, nbytes: int) -> Shard:
+    return Shard(recipe, n_threads, build=False, nbytes=nbytes)
 
 
 def search_shard(shard: Shard, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
