@@ -67,7 +67,8 @@ PyResult<void> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value,
     }
     for (std::size_t i = 0; i < spec.param_count; ++i) {
         const char* param = spec.params[i];
-        if (std::strlen(param) == static_cast<std::size_t>(size) && std::memcmp(param, text, static_cast<std::size_t>(size)) == 0) {
+        if (std::strlen(param) == static_cast<std::size_t>(size) &&
+            std::memcmp(param, text, static_cast<std::size_t>(size)) == 0) {
             if (bound[i] != nullptr) return unexpected(multiple_values(spec, i));
             bound.set(i, value);
             return {};
@@ -76,8 +77,7 @@ PyResult<void> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value,
     return unexpected(unexpected_keyword(spec, key));
 }
 
-PyResult<void> bind_positional(const ArgSpec& spec, PyObject* const* args, std::size_t nargs,
-                                         BoundArgs& bound) {
+PyResult<void> bind_positional(const ArgSpec& spec, PyObject* const* args, std::size_t nargs, BoundArgs& bound) {
     if (nargs > spec.param_count) return unexpected(too_many_positional(spec, nargs));
     for (std::size_t i = 0; i < nargs; ++i) bound.set(i, args[i]);
     return {};

@@ -16,7 +16,11 @@ struct ArgSpec {
     template <std::size_t N>
     consteval ArgSpec(const char* class_name_, const char* function_name_, const char* const (&params_)[N],
                       std::size_t required_)
-        : class_name(class_name_), function_name(function_name_), params(params_), param_count(N), required(required_) {
+            : class_name(class_name_),
+              function_name(function_name_),
+              params(params_),
+              param_count(N),
+              required(required_) {
         static_assert(N <= kMaxParams, "BoundArgs has room for kMaxParams arguments");
     }
 

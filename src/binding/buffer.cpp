@@ -79,8 +79,8 @@ void remember(std::atomic<PyTypeObject*>& cell, PyTypeObject* type) {
 
 // Whether `type` is the class `name` of the loaded module `module_text`,
 // whose tp_name is `tp_name`; kept in `known` once recognised.
-bool is_known_class(PyTypeObject* type, std::atomic<PyTypeObject*>& known, const char* tp_name,
-                    OnceCell& module_name, const char* module_text, const char* name) {
+bool is_known_class(PyTypeObject* type, std::atomic<PyTypeObject*>& known, const char* tp_name, OnceCell& module_name,
+                    const char* module_text, const char* name) {
     if (PyTypeObject* cached = known.load(std::memory_order_acquire); cached != nullptr && type == cached) return true;
     if (std::strcmp(type->tp_name, tp_name) != 0 || !is_loaded_class(type, module_name, module_text, name)) {
         return false;
@@ -130,10 +130,14 @@ std::optional<BufferSource> buffer_source(PyObject* obj) {
 
 template <class U>
 U byteswapped(U value) noexcept {
-    if constexpr (sizeof(U) == 2) return static_cast<U>(__builtin_bswap16(value));
-    else if constexpr (sizeof(U) == 4) return static_cast<U>(__builtin_bswap32(value));
-    else if constexpr (sizeof(U) == 8) return static_cast<U>(__builtin_bswap64(value));
-    else return value;
+    if constexpr (sizeof(U) == 2)
+        return static_cast<U>(__builtin_bswap16(value));
+    else if constexpr (sizeof(U) == 4)
+        return static_cast<U>(__builtin_bswap32(value));
+    else if constexpr (sizeof(U) == 8)
+        return static_cast<U>(__builtin_bswap64(value));
+    else
+        return value;
 }
 
 template <class U, bool Swap>
@@ -202,7 +206,7 @@ void convert_sized(const ElementFormat& format, std::size_t size, const char* ba
 // gives exactly the bits of the interpreter's decoder followed by the cast
 // to float (every one of the 65,536 halves checked), NaN payloads included.
 __attribute__((target("avx,f16c"))) void convert_halves_f16c(const char* base, Py_ssize_t stride, bool swap,
-                                                              std::size_t n, float* out) noexcept {
+                                                             std::size_t n, float* out) noexcept {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         std::uint16_t halves[8];

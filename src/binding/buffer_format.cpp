@@ -21,6 +21,8 @@ std::optional<ElementFormat> parse_format(const char* format, std::ptrdiff_t ite
 
     ElementKind kind;
     std::size_t size;  // in the standard sizes, or native ones for '@'
+    // One line a type code: the table reads best as a table.
+    // clang-format off
     switch (code) {
         case '?': kind = ElementKind::Bool; size = native ? sizeof(bool) : 1; break;
         case 'b': kind = ElementKind::Signed; size = 1; break;
@@ -44,6 +46,7 @@ std::optional<ElementFormat> parse_format(const char* format, std::ptrdiff_t ite
         case 'd': kind = ElementKind::Float64; size = 8; break;
         default: return std::nullopt;  // 'c', 's', 'P', 'g', 'O', complex, structures, ...
     }
+    // clang-format on
     if (static_cast<std::size_t>(itemsize) != size) return std::nullopt;
     if (kind == ElementKind::Bool && size != 1) return std::nullopt;
     if (size != 1 && size != 2 && size != 4 && size != 8) return std::nullopt;

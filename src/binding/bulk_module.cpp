@@ -234,9 +234,8 @@ PyMethodDef kFunctions[] = {
     store_function<kSaveSpec, SharedBorrow, save>(
         "save(store, path)\n--\n\n"
         "Writes the store to path as an uncompressed .npz holding vectors.npy and ids.npy."),
-    fastcall_def<kLoadSpec, load>(
-        "load(path)\n--\n\n"
-        "The store saved at path, after checking the whole file."),
+    fastcall_def<kLoadSpec, load>("load(path)\n--\n\n"
+                                  "The store saved at path, after checking the whole file."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -119,8 +119,7 @@ void reserve_for_hint(PyObject* obj, std::vector<T>& out, Py_ssize_t limit) {
     }
     try {
         out.reserve(static_cast<std::size_t>(std::min(size, limit)));
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
 }
 
 // The checks every sequence argument passes first.
@@ -167,7 +166,8 @@ PyResult<core::StoredVector> to_pair(PyObject* obj) {
     if (!PyTuple_Check(obj)) return unexpected(PyErr::receiver(obj, reinterpret_cast<PyObject*>(&PyTuple_Type)));
     const Py_ssize_t size = PyTuple_GET_SIZE(obj);
     if (size != 2) {
-        return unexpected(PyErr::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(size)));
+        return unexpected(
+            PyErr::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(size)));
     }
     core::StoredVector pair;
     TESSARAY_TRY_ASSIGN(pair.vector, to_float_array(PyTuple_GET_ITEM(obj, 0)));

@@ -54,14 +54,16 @@ Ref make_str(const std::string& text) {
 
 std::string lossy_utf8(PyObject* str) {
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(utf8, static_cast<std::size_t>(size));
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
     PyErr_Clear();
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) {
         PyErr_Clear();
         return "\xEF\xBF\xBD";
     }
-    Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    Ref repaired =
+        Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
     if (!repaired) {
         PyErr_Clear();
         return "\xEF\xBF\xBD";
@@ -115,8 +117,8 @@ PyObject* existing_panic_class() {
     if (subclasses && PyList_Check(subclasses.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
             PyObject* cls = PyList_GET_ITEM(subclasses.get(), i);
-            if (!PyType_Check(cls) || std::strcmp(reinterpret_cast<PyTypeObject*>(cls)->tp_name,
-                                                  "pyo3_runtime.PanicException") != 0) {
+            if (!PyType_Check(cls) ||
+                std::strcmp(reinterpret_cast<PyTypeObject*>(cls)->tp_name, "pyo3_runtime.PanicException") != 0) {
                 continue;
             }
             if (found != nullptr) return nullptr;
@@ -136,7 +138,8 @@ PyObject* panic_exception_class() {
         if (panic_class_shared) {
             if (PyObject* existing = existing_panic_class()) return existing;
         }
-        PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+        PyObject* made =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
         if (made == nullptr) {
             PyErr_Clear();
             core::raise_fault("Failed to initialize new exception type.");
@@ -147,9 +150,7 @@ PyObject* panic_exception_class() {
 
 void restore(PyErr&& err) {
     switch (err.kind_) {
-        case PyErr::Kind::Normalized:
-            PyErr_SetRaisedException(err.object_.release());
-            return;
+        case PyErr::Kind::Normalized: PyErr_SetRaisedException(err.object_.release()); return;
         case PyErr::Kind::NoMemory:
             // Should the message itself find no memory, its MemoryError stands.
             if (err.bytes_ != 0) {

@@ -42,16 +42,19 @@ public:
 private:
     enum class Kind { Lazy, Panic, Receiver, NoMemory, Normalized };
     PyErr(Kind kind, PyObject* cls, std::string message, Ref object, Ref expected) noexcept
-        : kind_(kind), class_(cls), message_(std::move(message)), object_(std::move(object)),
-          expected_(std::move(expected)) {}
+            : kind_(kind),
+              class_(cls),
+              message_(std::move(message)),
+              object_(std::move(object)),
+              expected_(std::move(expected)) {}
 
     friend void restore(PyErr&& err);
 
     Kind kind_;
     PyObject* class_ = nullptr;  // static exception class of a lazy error
     std::string message_;
-    Ref object_;    // the offending object of a receiver error, or the instance
-    Ref expected_;  // the expected class of a receiver error
+    Ref object_;             // the offending object of a receiver error, or the instance
+    Ref expected_;           // the expected class of a receiver error
     std::size_t bytes_ = 0;  // the failed request of a NoMemory error; 0 when not known
 };
 

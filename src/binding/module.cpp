@@ -30,8 +30,8 @@ PyResult<PyObject*> cosine_similarity(PyObject*, const BoundArgs& args) {
     TESSARAY_TRY_ASSIGN(const std::vector<float> a, convert_arg("vec1", to_float_array(args[0])));
     TESSARAY_TRY_ASSIGN(const std::vector<float> b, convert_arg("vec2", to_float_array(args[1])));
     if (a.size() != b.size()) {
-        return unexpected(PyErr::value_error("vectors have different dimensions (" + std::to_string(a.size()) +
-                                             " vs " + std::to_string(b.size()) + ")"));
+        return unexpected(PyErr::value_error("vectors have different dimensions (" + std::to_string(a.size()) + " vs " +
+                                             std::to_string(b.size()) + ")"));
     }
     return float_result(core::cosine_ref(a.data(), b.data(), a.size()));
 }

@@ -24,8 +24,7 @@ public:
         if (PyObject* v = get()) return v;
         std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {
-            Py_BEGIN_ALLOW_THREADS
-            lock.lock();
+            Py_BEGIN_ALLOW_THREADS lock.lock();
             Py_END_ALLOW_THREADS
         }
         if (PyObject* v = get()) return v;

@@ -36,7 +36,8 @@ template <class T>
 // Appends `value`; growth fails as core::OutOfMemory.
 template <class T, class U>
 inline void append(std::vector<T>& v, U&& value) {
-    if (v.size() == v.capacity()) [[unlikely]] grow_full(v);
+    if (v.size() == v.capacity()) [[unlikely]]
+        grow_full(v);
     v.push_back(static_cast<U&&>(value));
 }
 

@@ -19,8 +19,7 @@ struct PyVectorstore {
 
 // The layout of a Vectorstore instance.
 struct VectorstoreObject {
-    PyObject_HEAD
-    PyVectorstore inner;
+    PyObject_HEAD PyVectorstore inner;
     BorrowChecker borrow;
 };
 

@@ -137,8 +137,8 @@ PyResult<Py_ssize_t> length(const core::Vectorstore& store) { return static_cast
 
 PyResult<PyObject*> repr(const core::Vectorstore& store) {
     char text[96];
-    const int n = std::snprintf(text, sizeof text, "Vectorstore(vector_size=%zu, len=%zu)", store.vector_size(),
-                                store.size());
+    const int n =
+        std::snprintf(text, sizeof text, "Vectorstore(vector_size=%zu, len=%zu)", store.vector_size(), store.size());
     return str_result(std::string_view(text, static_cast<std::size_t>(n)));
 }
 
@@ -210,8 +210,7 @@ PyResult<PyObject*> make_class() {
         {Py_tp_dealloc, reinterpret_cast<void*>(vectorstore_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec{"builtins.Vectorstore", static_cast<int>(sizeof(VectorstoreObject)), 0, Py_TPFLAGS_DEFAULT,
-                     slots};
+    PyType_Spec spec{"builtins.Vectorstore", static_cast<int>(sizeof(VectorstoreObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* cls = PyType_FromSpec(&spec);
     if (cls == nullptr) {
         PyErr cause = fetch();

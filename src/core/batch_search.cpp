@@ -116,8 +116,8 @@ void scan_panels(Batch& b, BatchWorker& w) {
         const std::size_t first = store.packed_rows();
         const std::size_t rows = store.tail_rows();
         for (std::size_t q = 0; q < b.count; ++q) {
-            kernels.score_rows(b.queries + q * dim, b.query_roots[q], store.tail_data(), store.roots_data() + first, dim,
-                               rows, w.scores.data());
+            kernels.score_rows(b.queries + q * dim, b.query_roots[q], store.tail_data(), store.roots_data() + first,
+                               dim, rows, w.scores.data());
             w.sinks[q]->take(w.scores.data(), first, rows);
         }
         b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
@@ -133,8 +133,8 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
     if (keep == 0 || count == 0) return true;
     const std::size_t dim = store.vector_size();
     const BatchShape shape{store.block_count(), store.tail_rows(), dim, keep};
-    const std::size_t requested = options.n_threads ? static_cast<std::size_t>(*options.n_threads)
-                                                    : default_worker_count().value_or(4);
+    const std::size_t requested =
+        options.n_threads ? static_cast<std::size_t>(*options.n_threads) : default_worker_count().value_or(4);
     WorkerGroup group;
     Batch b{&store, queries, nullptr, count, plan_batch(shape, requested), &group};
     const BatchPlan& plan = b.plan;

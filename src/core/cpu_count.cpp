@@ -10,9 +10,9 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cerrno>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -146,8 +146,8 @@ std::optional<std::vector<std::string_view>> path_components(std::string_view pa
 // The smallest quota read by `read` in the group `components` below `base` and
 // in each of its ancestors up to `base` itself.
 template <class Read>
-std::optional<std::size_t> smallest_up_the_tree(const std::string& base, const std::vector<std::string_view>& components,
-                                                Read read) {
+std::optional<std::size_t> smallest_up_the_tree(const std::string& base,
+                                                const std::vector<std::string_view>& components, Read read) {
     std::optional<std::size_t> best;
     for (std::size_t depth = components.size() + 1; depth-- > 0;) {
         std::string dir = base;

@@ -75,14 +75,14 @@ private:
 // assigns) `decl` from the value.  Each use has its own temporary.
 #define TESSARAY_CONCAT_(a, b) a##b
 #define TESSARAY_CONCAT(a, b) TESSARAY_CONCAT_(a, b)
-#define TESSARAY_TRY_(tmp, expr)                                               \
-    do {                                                                       \
-        auto tmp = (expr);                                                     \
-        if (!tmp) return ::tessaray::unexpected(std::move(tmp).error());       \
+#define TESSARAY_TRY_(tmp, expr)                                         \
+    do {                                                                 \
+        auto tmp = (expr);                                               \
+        if (!tmp) return ::tessaray::unexpected(std::move(tmp).error()); \
     } while (0)
 #define TESSARAY_TRY(expr) TESSARAY_TRY_(TESSARAY_CONCAT(tessaray_try_, __COUNTER__), expr)
-#define TESSARAY_TRY_ASSIGN_(tmp, decl, expr)                                  \
-    auto tmp = (expr);                                                         \
-    if (!tmp) return ::tessaray::unexpected(std::move(tmp).error());           \
+#define TESSARAY_TRY_ASSIGN_(tmp, decl, expr)                        \
+    auto tmp = (expr);                                               \
+    if (!tmp) return ::tessaray::unexpected(std::move(tmp).error()); \
     decl = std::move(tmp).value()
 #define TESSARAY_TRY_ASSIGN(decl, expr) TESSARAY_TRY_ASSIGN_(TESSARAY_CONCAT(tessaray_try_, __COUNTER__), decl, expr)

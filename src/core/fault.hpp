@@ -23,12 +23,10 @@ private:
 };
 
 // Writes the fault report (thread, place, message) to standard error.
-void report_fault(std::string_view message,
-                  std::source_location where = std::source_location::current()) noexcept;
+void report_fault(std::string_view message, std::source_location where = std::source_location::current()) noexcept;
 
 // Reports a fault and throws it.
-[[noreturn]] void raise_fault(std::string message,
-                              std::source_location where = std::source_location::current());
+[[noreturn]] void raise_fault(std::string message, std::source_location where = std::source_location::current());
 
 // Throws a fault without a report, for a fault whose report was already made.
 [[noreturn]] void raise_reported_fault(std::string message);

@@ -60,9 +60,8 @@ inline constexpr std::size_t kBlockRows = 64;
 //   scores[b * kBlockRows + lane] =
 //       score_from_parts(dot(query, row), query_root, roots[b * kBlockRows + lane])
 // `roots` holds the square roots of the rows' sums of squares, in row order.
-using ScoreBlocksFn = void (*)(const float* query, float query_root, const float* blocks,
-                               const float* roots, std::size_t dim, std::size_t nblocks,
-                               float* scores);
+using ScoreBlocksFn = void (*)(const float* query, float query_root, const float* blocks, const float* roots,
+                               std::size_t dim, std::size_t nblocks, float* scores);
 
 // Scores `count` rows stored one after another (row r at rows + r * dim):
 //   scores[r] = score_from_parts(dot(query, row r), query_root, roots[r])

@@ -34,8 +34,12 @@ struct Isa {
     // elements ahead, a 256 KiB panel in L2 is scored about 14% faster on Zen 4.
     static constexpr std::size_t kTileAhead = 8;
     static constexpr std::size_t kTileQueries = 6;
-    TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ))); }
-    TESSARAY_TARGET static std::uint64_t numbers(Vec a) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, a, _CMP_ORD_Q))); }
+    TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ)));
+    }
+    TESSARAY_TARGET static std::uint64_t numbers(Vec a) {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, a, _CMP_ORD_Q)));
+    }
     // All ones in the lanes below n.
     TESSARAY_TARGET static __m256i first(std::size_t n) {
         return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
@@ -45,7 +49,7 @@ struct Isa {
     TESSARAY_TARGET static void load_square(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
         Vec a[8];
         for (std::size_t l = 0; l < 8; ++l) {
-            a[l] = l >= n  ? _mm256_setzero_ps()
+            a[l] = l >= n   ? _mm256_setzero_ps()
                    : m == 8 ? _mm256_loadu_ps(p + l * dim)
                             : _mm256_maskload_ps(p + l * dim, first(m));
         }
@@ -69,18 +73,21 @@ struct Isa {
     class Finish {
     public:
         TESSARAY_TARGET explicit Finish(float query_root)
-            : query_root_(_mm256_set1_ps(query_root)),
-              query_nonzero_(query_root == 0.0f ? _mm256_setzero_ps() : _mm256_castsi256_ps(_mm256_set1_epi32(-1))) {}
+                : query_root_(_mm256_set1_ps(query_root)),
+                  query_nonzero_(query_root == 0.0f ? _mm256_setzero_ps()
+                                                    : _mm256_castsi256_ps(_mm256_set1_epi32(-1))) {}
         TESSARAY_TARGET void store(Vec dot, const float* roots, float* out, std::size_t n) const {
             const bool whole = n == kLanes;
             const __m256i lanes = first(n);
             const __m256 row_roots = whole ? _mm256_loadu_ps(roots) : _mm256_maskload_ps(roots, lanes);
             // Unordered not-equal: a NaN root is not zero and goes through the
             // divide, as in the reference; -0.0 compares equal to zero.
-            const __m256 nonzero = _mm256_and_ps(_mm256_cmp_ps(row_roots, _mm256_setzero_ps(), _CMP_NEQ_UQ), query_nonzero_);
+            const __m256 nonzero =
+                _mm256_and_ps(_mm256_cmp_ps(row_roots, _mm256_setzero_ps(), _CMP_NEQ_UQ), query_nonzero_);
             __m256 score = _mm256_div_ps(dot, _mm256_mul_ps(query_root_, row_roots));
             const __m256 nan = _mm256_cmp_ps(score, score, _CMP_UNORD_Q);
-            score = _mm256_blendv_ps(score, _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(kScoreNaNBits))), nan);
+            score =
+                _mm256_blendv_ps(score, _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(kScoreNaNBits))), nan);
             score = _mm256_and_ps(score, nonzero);
             if (whole) {
                 _mm256_storeu_ps(out, score);
@@ -102,9 +109,9 @@ struct Isa {
 }  // namespace
 
 const KernelSet& avx2_kernels() noexcept {
-    static const KernelSet set{"avx2", score_blocks_generic, score_rows_generic,
-                                candidates_generic,   score_tile_generic,
-                                kTileQueries,         root_blocks_generic, pack_blocks_generic};
+    static const KernelSet set{
+        "avx2",       score_blocks_generic, score_rows_generic, candidates_generic, score_tile_generic,
+        kTileQueries, root_blocks_generic,  pack_blocks_generic};
     return set;
 }
 

@@ -56,7 +56,7 @@ struct Isa {
     TESSARAY_TARGET static void load_square(const float* p, std::size_t dim, std::size_t n, std::size_t m, Vec* x) {
         Vec a[16];
         for (std::size_t l = 0; l < 16; ++l) {
-            a[l] = l >= n   ? _mm512_setzero_ps()
+            a[l] = l >= n    ? _mm512_setzero_ps()
                    : m == 16 ? _mm512_loadu_ps(p + l * dim)
                              : _mm512_maskz_loadu_ps(first(m), p + l * dim);
         }
@@ -89,18 +89,18 @@ struct Isa {
     class Finish {
     public:
         TESSARAY_TARGET explicit Finish(float query_root)
-            : query_root_(_mm512_set1_ps(query_root)),
-              query_nonzero_(query_root == 0.0f ? __mmask16{0} : __mmask16{0xFFFF}) {}
+                : query_root_(_mm512_set1_ps(query_root)),
+                  query_nonzero_(query_root == 0.0f ? __mmask16{0} : __mmask16{0xFFFF}) {}
         TESSARAY_TARGET void store(Vec dot, const float* roots, float* out, std::size_t n) const {
             const __mmask16 lanes = first(n);
             const __m512 row_roots = _mm512_maskz_loadu_ps(lanes, roots);
             // Unordered not-equal: a NaN root is not zero and goes through the
             // divide, as in the reference; -0.0 compares equal to zero.
-            const __mmask16 nonzero =
-                _mm512_cmp_ps_mask(row_roots, _mm512_setzero_ps(), _CMP_NEQ_UQ) & query_nonzero_;
+            const __mmask16 nonzero = _mm512_cmp_ps_mask(row_roots, _mm512_setzero_ps(), _CMP_NEQ_UQ) & query_nonzero_;
             __m512 score = _mm512_div_ps(dot, _mm512_mul_ps(query_root_, row_roots));
             const __mmask16 nan = _mm512_cmp_ps_mask(score, score, _CMP_UNORD_Q);
-            score = _mm512_mask_mov_ps(score, nan, _mm512_castsi512_ps(_mm512_set1_epi32(static_cast<int>(kScoreNaNBits))));
+            score =
+                _mm512_mask_mov_ps(score, nan, _mm512_castsi512_ps(_mm512_set1_epi32(static_cast<int>(kScoreNaNBits))));
             _mm512_mask_storeu_ps(out, lanes, _mm512_maskz_mov_ps(nonzero, score));
         }
 
@@ -117,9 +117,8 @@ struct Isa {
 }  // namespace
 
 const KernelSet& avx512_kernels() noexcept {
-    static const KernelSet set{"avx512", score_blocks_generic, score_rows_generic,
-                                candidates_generic,   score_tile_generic,
-                                kTileQueries,         root_blocks_generic, pack_blocks_generic};
+    static const KernelSet set{"avx512",           score_blocks_generic, score_rows_generic,  candidates_generic,
+                               score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic};
     return set;
 }
 

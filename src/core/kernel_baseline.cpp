@@ -50,9 +50,8 @@ struct Isa {
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept {
-    static const KernelSet set{"baseline", score_blocks_generic, score_rows_generic,
-                                candidates_generic,   score_tile_generic,
-                                kTileQueries,         root_blocks_generic, pack_blocks_generic};
+    static const KernelSet set{"baseline",         score_blocks_generic, score_rows_generic,  candidates_generic,
+                               score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic};
     return set;
 }
 

@@ -30,9 +30,8 @@ static_assert(kBlockRows % Isa::kLanes == 0, "whole registers per block element"
 // Blocks: element i of a block's rows is kRegs consecutive registers, so a
 // block is read as one sequential stream, and the kRegs accumulators are
 // independent (one add does not wait on the previous add of the same row).
-TESSARAY_TARGET void score_blocks_generic(const float* query, float query_root, const float* blocks,
-                                          const float* roots, std::size_t dim, std::size_t nblocks,
-                                          float* scores) {
+TESSARAY_TARGET void score_blocks_generic(const float* query, float query_root, const float* blocks, const float* roots,
+                                          std::size_t dim, std::size_t nblocks, float* scores) {
     const Isa::Finish finish(query_root);
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
@@ -61,7 +60,8 @@ TESSARAY_TARGET std::uint64_t candidates_generic(const float* scores, float wors
             mask |= Isa::above(Isa::load(scores + r * Isa::kLanes), threshold) << (r * Isa::kLanes);
         }
     } else {
-        for (std::size_t r = 0; r < kRegs; ++r) mask |= Isa::numbers(Isa::load(scores + r * Isa::kLanes)) << (r * Isa::kLanes);
+        for (std::size_t r = 0; r < kRegs; ++r)
+            mask |= Isa::numbers(Isa::load(scores + r * Isa::kLanes)) << (r * Isa::kLanes);
     }
     return mask;
 }
@@ -88,8 +88,8 @@ TESSARAY_TARGET inline void add_squares(const float* query, const float* tail, s
 // Rows one after another: a register's lanes follow kLanes rows; up to kRegs
 // registers at once, and only the registers that hold rows are loaded and
 // scored.
-TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, const float* rows,
-                                        const float* roots, std::size_t dim, std::size_t count, float* scores) {
+TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, const float* rows, const float* roots,
+                                        std::size_t dim, std::size_t count, float* scores) {
     const Isa::Finish finish(query_root);
     for (std::size_t first = 0; first < count; first += kBlockRows) {
         const std::size_t n = count - first < kBlockRows ? count - first : kBlockRows;
@@ -172,8 +172,8 @@ TESSARAY_TARGET void score_tile_any(std::index_sequence<Counts...>, const float*
 }
 
 TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float* query_roots, std::size_t count,
-                                        const float* blocks, const float* roots, std::size_t dim,
-                                        std::size_t nblocks, float* scores, std::size_t stride) {
+                                        const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                                        float* scores, std::size_t stride) {
     score_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, count, blocks, roots, dim, nblocks,
                    scores, stride);
 }

@@ -123,7 +123,8 @@ std::string npy_header(std::string_view descr, std::span<const std::uint64_t> sh
     std::string tuple = "(";
     for (std::size_t i = 0; i < shape.size(); ++i) tuple += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
     tuple += shape.size() == 1 ? ",)" : ")";
-    const std::string dict = "{'descr': '" + std::string(descr) + "', 'fortran_order': False, 'shape': " + tuple + ", }";
+    const std::string dict =
+        "{'descr': '" + std::string(descr) + "', 'fortran_order': False, 'shape': " + tuple + ", }";
     const std::size_t prefix = kNpyMagic.size() + 4;
     const std::size_t total = (prefix + dict.size() + 1 + kAlign - 1) / kAlign * kAlign;
     std::string out(kNpyMagic);
@@ -150,7 +151,8 @@ Expected<NpyHeader, std::string> parse_npy_header(std::span<const unsigned char>
     if (npy.size() < prefix) return unexpected(std::string("is cut short"));
     const std::uint64_t header_bytes = get_le(npy.data() + magic + 2, static_cast<int>(length_bytes));
     if (header_bytes > npy.size() - prefix) return unexpected(std::string("is cut short"));
-    auto header = DictParser(std::string_view(reinterpret_cast<const char*>(npy.data() + prefix), header_bytes)).parse();
+    auto header =
+        DictParser(std::string_view(reinterpret_cast<const char*>(npy.data() + prefix), header_bytes)).parse();
     if (!header) return unexpected(std::string("has a malformed .npy header"));
     header->data_offset = prefix + header_bytes;
     return std::move(*header);
@@ -161,7 +163,8 @@ Expected<NpyHeader, std::string> read_npy_member(const ZipMember& member, std::s
     const std::string name = "member " + quoted(member.name);
     auto header = parse_npy_header(member.bytes);
     if (!header) return unexpected(name + " " + header.error());
-    if (header->descr != descr) return unexpected(name + " has dtype " + quoted(header->descr) + ", not " + quoted(descr));
+    if (header->descr != descr)
+        return unexpected(name + " has dtype " + quoted(header->descr) + ", not " + quoted(descr));
     if (header->fortran_order) return unexpected(name + " is in Fortran order");
     if (header->shape.size() != dims) {
         return unexpected(name + " has " + std::to_string(header->shape.size()) + " dimensions, not " +
@@ -169,7 +172,8 @@ Expected<NpyHeader, std::string> read_npy_member(const ZipMember& member, std::s
     }
     std::uint64_t data_bytes = item_bytes;
     for (const std::uint64_t extent : header->shape) {
-        if (__builtin_mul_overflow(data_bytes, extent, &data_bytes)) return unexpected(name + " has an impossible shape");
+        if (__builtin_mul_overflow(data_bytes, extent, &data_bytes))
+            return unexpected(name + " has an impossible shape");
     }
     const std::uint64_t held = member.bytes.size() - header->data_offset;
     if (data_bytes != held) {

@@ -28,8 +28,10 @@ public:
     Pages(const Pages&) = delete;
     Pages& operator=(const Pages&) = delete;
     Pages(Pages&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), bytes_(std::exchange(o.bytes_, 0)),
-          ready_(std::exchange(o.ready_, 0)), kind_(std::exchange(o.kind_, Kind::none)) {}
+            : data_(std::exchange(o.data_, nullptr)),
+              bytes_(std::exchange(o.bytes_, 0)),
+              ready_(std::exchange(o.ready_, 0)),
+              kind_(std::exchange(o.kind_, Kind::none)) {}
     Pages& operator=(Pages&& o) noexcept {
         if (this != &o) {
             release();

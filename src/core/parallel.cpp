@@ -29,11 +29,13 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
     auto buffers = allocate_vector<ScoredEntry>(plan.ranges * per_range);
     std::vector<TopKSink> sinks;
     reserve_or_throw(sinks, plan.ranges);
-    for (std::size_t r = 0; r < plan.ranges; ++r) sinks.emplace_back(std::span(buffers).subspan(r * per_range, per_range));
+    for (std::size_t r = 0; r < plan.ranges; ++r)
+        sinks.emplace_back(std::span(buffers).subspan(r * per_range, per_range));
     const float query_root = root_of(sum_squares_ref(query.data(), query.size()));
     auto score_range = [&](std::size_t r) {
         const std::size_t begin = r * plan.range_size;
-        if (per_range != 0) scan_rows(store, query.data(), query_root, begin, std::min(n, begin + plan.range_size), sinks[r]);
+        if (per_range != 0)
+            scan_rows(store, query.data(), query_root, begin, std::min(n, begin + plan.range_size), sinks[r]);
         sinks[r].end();
     };
     WorkerGroup group;
@@ -47,8 +49,8 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
         std::copy(kept.begin(), kept.end(), buffers.begin() + static_cast<std::ptrdiff_t>(merged));
         merged += kept.size();
     }
-    const auto best = merge_best(std::span(buffers).first(merged), static_cast<std::size_t>(
-                                                                         std::min<std::uint64_t>(options.top_k, n)));
+    const auto best = merge_best(std::span(buffers).first(merged),
+                                 static_cast<std::size_t>(std::min<std::uint64_t>(options.top_k, n)));
     auto result = allocate_vector<ResultPair>(best.size());
     for (std::size_t i = 0; i < best.size(); ++i) result[i] = {best[i].score, store.id(best[i].index)};
     return result;

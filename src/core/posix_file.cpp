@@ -61,8 +61,8 @@ Expected<std::unique_ptr<TempFile>, FileError> TempFile::create(const std::strin
     // Hidden, and short enough for any name the folder takes.
     const std::string base = path.substr(folder.size()).substr(0, 180);
     for (int attempt = 0;; ++attempt) {
-        const std::string name = folder + "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
-                                 std::to_string(counter.fetch_add(1));
+        const std::string name =
+            folder + "." + base + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return std::unique_ptr<TempFile>(new TempFile(name, fd));
         if (errno != EEXIST || attempt == 100) return unexpected(os_failure("open"));

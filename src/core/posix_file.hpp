@@ -35,7 +35,7 @@ private:
 class MappedFile {
 public:
     MappedFile(MappedFile&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+            : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
     MappedFile& operator=(MappedFile&&) = delete;
     ~MappedFile();
 

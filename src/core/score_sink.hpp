@@ -38,7 +38,7 @@ protected:
 class TopKSink final : public ScoreSink {
 public:
     explicit TopKSink(std::span<ScoredEntry> buffer) noexcept
-        : selection_(buffer), whole_(active_kernels().candidates) {}
+            : selection_(buffer), whole_(active_kernels().candidates) {}
 
     void take(const float* scores, std::size_t first, std::size_t count) noexcept override;
 

@@ -33,7 +33,7 @@ struct SearchOptions {
 
     SearchOptions(std::uint64_t k, std::optional<std::uint64_t> threads = std::nullopt,
                   const SearchWatch* w = nullptr) noexcept  // NOLINT: a bare top_k is the common case
-        : top_k(k), n_threads(threads), watch(w) {}
+            : top_k(k), n_threads(threads), watch(w) {}
 };
 
 }  // namespace tessaray::core

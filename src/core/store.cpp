@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "core/out_of_memory.hpp"
 #include "core/kernel.hpp"
+#include "core/out_of_memory.hpp"
 
 namespace tessaray::core {
 
@@ -59,7 +59,8 @@ void Vectorstore::append_rows(std::size_t count, const std::uint64_t* ids, RowSo
     if (count == 0) return;
     const std::size_t dim = vector_size_;
     const std::size_t before = size();
-    if (count > std::numeric_limits<std::size_t>::max() - before) throw_out_of_memory(std::numeric_limits<std::size_t>::max());
+    if (count > std::numeric_limits<std::size_t>::max() - before)
+        throw_out_of_memory(std::numeric_limits<std::size_t>::max());
     const std::size_t after = before + count;
     const std::size_t old_tail = before % kBlockRows;
     const std::size_t blocks_before = before / kBlockRows;
@@ -140,7 +141,9 @@ void Vectorstore::copy_rows(std::size_t first, std::size_t count, float* out) co
         }
         index += n;
     }
-    if (index < end) std::copy(tail_.data() + (index - packed) * dim, tail_.data() + (end - packed) * dim, out + (index - first) * dim);
+    if (index < end)
+        std::copy(tail_.data() + (index - packed) * dim, tail_.data() + (end - packed) * dim,
+                  out + (index - first) * dim);
 }
 
 std::vector<float> Vectorstore::vector(std::size_t index) const {

@@ -109,7 +109,8 @@ struct MappedRows {
 
     static void read(void* context, std::size_t first, std::size_t count, float* out) {
         const auto* rows = static_cast<const MappedRows*>(context);
-        if (count * rows->row_bytes != 0) std::memcpy(out, rows->data + first * rows->row_bytes, count * rows->row_bytes);
+        if (count * rows->row_bytes != 0)
+            std::memcpy(out, rows->data + first * rows->row_bytes, count * rows->row_bytes);
     }
 };
 

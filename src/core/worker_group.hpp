@@ -43,7 +43,8 @@ public:
 
     template <class F>
     bool run(std::size_t workers, F& task, const GroupWatch* watch, bool lone_inline) {
-        return run(workers, [](void* f, std::size_t w) { (*static_cast<F*>(f))(w); }, &task, watch, lone_inline);
+        return run(
+            workers, [](void* f, std::size_t w) { (*static_cast<F*>(f))(w); }, &task, watch, lone_inline);
     }
 
     bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }

@@ -93,7 +93,11 @@ private:
     friend class ZipArchive;
     ZipDirectory(std::span<const unsigned char> archive, std::uint64_t entries, std::uint64_t cd_offset,
                  std::uint64_t cd_size)
-        : archive_(archive), remaining_(entries), at_(cd_offset), cd_offset_(cd_offset), cd_end_(cd_offset + cd_size) {}
+            : archive_(archive),
+              remaining_(entries),
+              at_(cd_offset),
+              cd_offset_(cd_offset),
+              cd_end_(cd_offset + cd_size) {}
 
     std::span<const unsigned char> archive_;
     std::uint64_t remaining_;

@@ -85,9 +85,8 @@ std::vector<QuotaCase> quota_cases() {
                       {"sys/fs/cgroup/a/cpu.max", "800000 100000\n"},
                       {"sys/fs/cgroup/a/b/cpu.max", "300000 100000\n"}},
                      3});
-    cases.push_back({"v2_root_group_counts",
-                     {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/cpu.max", "700000 100000\n"}},
-                     7});
+    cases.push_back(
+        {"v2_root_group_counts", {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/cpu.max", "700000 100000\n"}}, 7});
     cases.push_back({"v2_unlimited",
                      {{"proc/self/cgroup", "0::/a/b\n"},
                       {"sys/fs/cgroup/cpu.max", "max 100000\n"},
@@ -97,15 +96,13 @@ std::vector<QuotaCase> quota_cases() {
     cases.push_back({"v2_below_one_counts_as_one",
                      {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/cpu.max", "50000 100000\n"}},
                      1});
-    cases.push_back({"v2_rounded_down",
-                     {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/cpu.max", "150000 100000\n"}},
-                     1});
+    cases.push_back(
+        {"v2_rounded_down", {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/cpu.max", "150000 100000\n"}}, 1});
     cases.push_back({"v2_rounded_down_larger",
                      {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/cpu.max", "399999 100000\n"}},
                      3});
-    cases.push_back({"v2_other_period",
-                     {{"proc/self/cgroup", "0::/svc\n"}, {"sys/fs/cgroup/svc/cpu.max", "250000 50000"}},
-                     5});
+    cases.push_back(
+        {"v2_other_period", {{"proc/self/cgroup", "0::/svc\n"}, {"sys/fs/cgroup/svc/cpu.max", "250000 50000"}}, 5});
     cases.push_back({"v2_trailing_slash_in_path",
                      {{"proc/self/cgroup", "0::/a/b/\n"}, {"sys/fs/cgroup/a/b/cpu.max", "600000 100000\n"}},
                      6});
@@ -171,13 +168,13 @@ std::vector<QuotaCase> quota_cases() {
     {
         // The cpu controller mounted elsewhere, with the group's ancestor as
         // the mount's root: the path is relative to that root.
-        QuotaCase c{"v1_mountinfo_mount_point_with_root",
-                    {{"proc/self/cgroup", "6:cpu,cpuacct:/docker/abc/sub\n"},
-                     {"proc/self/mountinfo",
-                      kMountinfoHead +
-                          "33 25 0:29 /docker/abc /opt/cg/cpuctl rw,nosuid shared:5 master:3 - cgroup cgroup "
-                          "rw,cpu,cpuacct\n"}},
-                    2};
+        QuotaCase c{
+            "v1_mountinfo_mount_point_with_root",
+            {{"proc/self/cgroup", "6:cpu,cpuacct:/docker/abc/sub\n"},
+             {"proc/self/mountinfo",
+              kMountinfoHead + "33 25 0:29 /docker/abc /opt/cg/cpuctl rw,nosuid shared:5 master:3 - cgroup cgroup "
+                               "rw,cpu,cpuacct\n"}},
+            2};
         add_cfs(c.files, "opt/cg/cpuctl", "600000\n");
         add_cfs(c.files, "opt/cg/cpuctl/sub", "200000\n");
         // Where the unstripped path would lead: must not be read.
@@ -185,11 +182,11 @@ std::vector<QuotaCase> quota_cases() {
         cases.push_back(c);
     }
     {
-        QuotaCase c{"v1_mountinfo_mount_root_is_group",
-                    {{"proc/self/cgroup", "6:cpu:/docker/abc\n"},
-                     {"proc/self/mountinfo",
-                      kMountinfoHead + "33 25 0:29 /docker/abc /cg/cpu rw - cgroup cgroup rw,cpu\n"}},
-                    5};
+        QuotaCase c{
+            "v1_mountinfo_mount_root_is_group",
+            {{"proc/self/cgroup", "6:cpu:/docker/abc\n"},
+             {"proc/self/mountinfo", kMountinfoHead + "33 25 0:29 /docker/abc /cg/cpu rw - cgroup cgroup rw,cpu\n"}},
+            5};
         add_cfs(c.files, "cg/cpu", "500000\n");
         cases.push_back(c);
     }
@@ -203,11 +200,11 @@ std::vector<QuotaCase> quota_cases() {
     }
     {
         // "/docker/ab" is not a whole-component prefix of "/docker/abc".
-        QuotaCase c{"v1_mountinfo_root_partial_component",
-                    {{"proc/self/cgroup", "6:cpu:/docker/abc\n"},
-                     {"proc/self/mountinfo",
-                      kMountinfoHead + "33 25 0:29 /docker/ab /cg/cpu rw - cgroup cgroup rw,cpu\n"}},
-                    std::nullopt};
+        QuotaCase c{
+            "v1_mountinfo_root_partial_component",
+            {{"proc/self/cgroup", "6:cpu:/docker/abc\n"},
+             {"proc/self/mountinfo", kMountinfoHead + "33 25 0:29 /docker/ab /cg/cpu rw - cgroup cgroup rw,cpu\n"}},
+            std::nullopt};
         add_cfs(c.files, "cg/cpu/c", "300000\n");
         cases.push_back(c);
     }
@@ -223,8 +220,7 @@ std::vector<QuotaCase> quota_cases() {
         // A cgroup mount without the cpu controller is not used.
         QuotaCase c{"v1_mountinfo_other_controller",
                     {{"proc/self/cgroup", "6:cpu:/grp\n"},
-                     {"proc/self/mountinfo",
-                      kMountinfoHead + "33 25 0:29 / /cg/acct rw - cgroup cgroup rw,cpuacct\n"}},
+                     {"proc/self/mountinfo", kMountinfoHead + "33 25 0:29 / /cg/acct rw - cgroup cgroup rw,cpuacct\n"}},
                     std::nullopt};
         add_cfs(c.files, "cg/acct/grp", "300000\n");
         cases.push_back(c);
@@ -289,9 +285,19 @@ INSTANTIATE_TEST_SUITE_P(Trees, CgroupQuota, ::testing::ValuesIn(quota_cases()),
 
 // Garbage in the quota files imposes no quota, whichever version it is in.
 TEST(CgroupQuotaGarbage, UnparsableContentIsNoQuota) {
-    const std::vector<std::string> v2_garbage = {
-        "", "\n", "banana\n", "100000\n", "150000 100000 7\n", "1.5 100000\n", "-5 100000\n", "150000 0\n",
-        "150000 abc\n", "max\n", "0x10 100000\n", "99999999999999999999999 100000\n", "150000, 100000\n"};
+    const std::vector<std::string> v2_garbage = {"",
+                                                 "\n",
+                                                 "banana\n",
+                                                 "100000\n",
+                                                 "150000 100000 7\n",
+                                                 "1.5 100000\n",
+                                                 "-5 100000\n",
+                                                 "150000 0\n",
+                                                 "150000 abc\n",
+                                                 "max\n",
+                                                 "0x10 100000\n",
+                                                 "99999999999999999999999 100000\n",
+                                                 "150000, 100000\n"};
     for (const auto& content : v2_garbage) {
         SCOPED_TRACE("cpu.max: \"" + content + "\"");
         FakeTree tree;
@@ -300,9 +306,8 @@ TEST(CgroupQuotaGarbage, UnparsableContentIsNoQuota) {
         EXPECT_EQ(cgroup_cpu_quota(tree.root()), std::nullopt);
     }
     const std::vector<std::pair<std::string, std::string>> v1_garbage = {
-        {"", "100000"},          {"abc", "100000"},      {"-2", "100000"},    {"200000", ""},
-        {"200000", "0"},         {"200000", "-100000"},  {"2e5", "100000"},   {"200000 1", "100000"},
-        {"200000", "100000 x"}, {"-1", "100000"}};
+        {"", "100000"},        {"abc", "100000"}, {"-2", "100000"},       {"200000", ""},         {"200000", "0"},
+        {"200000", "-100000"}, {"2e5", "100000"}, {"200000 1", "100000"}, {"200000", "100000 x"}, {"-1", "100000"}};
     for (const auto& [quota, period] : v1_garbage) {
         SCOPED_TRACE("cfs quota \"" + quota + "\", period \"" + period + "\"");
         FakeTree tree;
@@ -345,8 +350,7 @@ INSTANTIATE_TEST_SUITE_P(
     Inputs, WorkerCount,
     ::testing::Values(CountCase{"affinity_no_quota", std::nullopt, 8, 16, 8},
                       CountCase{"affinity_reduced_by_quota", 2, 8, 16, 2},
-                      CountCase{"quota_above_affinity", 12, 4, 16, 4},
-                      CountCase{"quota_equal_affinity", 4, 4, 16, 4},
+                      CountCase{"quota_above_affinity", 12, 4, 16, 4}, CountCase{"quota_equal_affinity", 4, 4, 16, 4},
                       CountCase{"affinity_unknown_uses_online", std::nullopt, std::nullopt, 6, 6},
                       CountCase{"affinity_empty_uses_online", std::nullopt, 0, 6, 6},
                       CountCase{"online_reduced_by_quota", 3, std::nullopt, 6, 3},

@@ -70,8 +70,7 @@ TEST(CosineRef, KnownValues) {
                 EXPECT_EQ(bits(got), kScoreNaNBits) << std::hex << bits(got);
             } else {
                 // Compare bits, so that the sign of a zero counts.
-                EXPECT_EQ(bits(got), bits(static_cast<float>(c.expected)))
-                    << got << " vs " << c.expected;
+                EXPECT_EQ(bits(got), bits(static_cast<float>(c.expected))) << got << " vs " << c.expected;
                 EXPECT_EQ(static_cast<double>(got), c.expected);
             }
         }
@@ -170,8 +169,7 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
     const float sentinel = std::bit_cast<float>(0x7fa5a5a5u);  // a NaN no kernel produces
     std::vector<float> scores(lanes + kBlockRows, sentinel);
     const float query_root = root_of(sum_squares_ref(query.data(), dim));
-    set.score_blocks(query.data(), query_root, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
-                     scores.data());
+    set.score_blocks(query.data(), query_root, blocks.data(), blocks.roots.data(), dim, blocks.nblocks, scores.data());
     expect_scores(std::string(set.name) + " blocks", scores, lanes, sentinel, query, rows, dim);
 
     const std::vector<float> unpacked = row_major(rows, dim, blocks.offset);
@@ -223,7 +221,8 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
     for (std::size_t r = 0; r < rows.size(); ++r) {
         // A NaN root makes every score of its row the one NaN, so its bits do not matter.
         const float want = root_of(sum_squares_ref(rows[r].data(), dim));
-        EXPECT_TRUE(std::isnan(want) ? std::isnan(block_roots[r]) : same_score(block_roots[r], want)) << set.name << " root " << r << ": " << block_roots[r] << " vs " << want;
+        EXPECT_TRUE(std::isnan(want) ? std::isnan(block_roots[r]) : same_score(block_roots[r], want))
+            << set.name << " root " << r << ": " << block_roots[r] << " vs " << want;
     }
 }
 
@@ -247,8 +246,8 @@ const char* kind_name(Kind k) {
     return "?";
 }
 
-constexpr Kind kAllKinds[] = {Kind::Normal,     Kind::Ties,     Kind::SignedZeros, Kind::ZeroVectors, Kind::Subnormals,
-                              Kind::Overflow,   Kind::Infinities, Kind::NaNs,      Kind::Mixed};
+constexpr Kind kAllKinds[] = {Kind::Normal,   Kind::Ties,       Kind::SignedZeros, Kind::ZeroVectors, Kind::Subnormals,
+                              Kind::Overflow, Kind::Infinities, Kind::NaNs,        Kind::Mixed};
 
 class Generator {
 public:
@@ -278,8 +277,10 @@ public:
                 } else {
                     const bool all_negative = coin(0.5);
                     for (std::size_t i = 0; i < dim; ++i) {
-                        if (i % 2 == 0) v[i] = all_negative ? -0.0f : sign() * 0.0f;
-                        else v[i] = all_negative ? -std::fabs(normal()) - 0.5f : normal();
+                        if (i % 2 == 0)
+                            v[i] = all_negative ? -0.0f : sign() * 0.0f;
+                        else
+                            v[i] = all_negative ? -std::fabs(normal()) - 0.5f : normal();
                     }
                 }
                 break;
@@ -293,10 +294,14 @@ public:
             case Kind::Subnormals:
                 for (float& x : v) {
                     const std::size_t pick = below(4);
-                    if (pick == 0) x = sign() * std::numeric_limits<float>::denorm_min() * static_cast<float>(1 + below(1000));
-                    else if (pick == 1) x = sign() * std::numeric_limits<float>::min() * std::fabs(normal());
-                    else if (pick == 2) x = normal() * 1e-20f;  // squares underflow
-                    else x = normal();
+                    if (pick == 0)
+                        x = sign() * std::numeric_limits<float>::denorm_min() * static_cast<float>(1 + below(1000));
+                    else if (pick == 1)
+                        x = sign() * std::numeric_limits<float>::min() * std::fabs(normal());
+                    else if (pick == 2)
+                        x = normal() * 1e-20f;  // squares underflow
+                    else
+                        x = normal();
                 }
                 break;
             case Kind::Overflow:
@@ -311,9 +316,19 @@ public:
                 break;
             }
             case Kind::Mixed: {
-                const float menu[] = {0.0f, -0.0f, kInf, -kInf, kNaN, kNegNaN, 1e20f, -1e-20f,
-                                      std::numeric_limits<float>::denorm_min(), 1.0f, -1.0f,
-                                      std::numeric_limits<float>::max(), std::numeric_limits<float>::min()};
+                const float menu[] = {0.0f,
+                                      -0.0f,
+                                      kInf,
+                                      -kInf,
+                                      kNaN,
+                                      kNegNaN,
+                                      1e20f,
+                                      -1e-20f,
+                                      std::numeric_limits<float>::denorm_min(),
+                                      1.0f,
+                                      -1.0f,
+                                      std::numeric_limits<float>::max(),
+                                      std::numeric_limits<float>::min()};
                 for (float& x : v) x = coin(0.5) ? menu[below(std::size(menu))] : normal();
                 break;
             }
@@ -396,8 +411,7 @@ TEST_P(KernelTest, ZeroBlocksWritesNothing) {
     const std::vector<float> query = {1.0f, 2.0f};
     const float sentinel = 42.0f;
     std::vector<float> scores(kBlockRows, sentinel);
-    set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 2)), nullptr, nullptr, 2, 0,
-                     scores.data());
+    set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 2)), nullptr, nullptr, 2, 0, scores.data());
     set.score_rows(query.data(), root_of(sum_squares_ref(query.data(), 2)), nullptr, nullptr, 2, 0, scores.data());
     for (float s : scores) EXPECT_EQ(s, sentinel);
 }
@@ -449,8 +463,8 @@ TEST_P(KernelTest, EveryNaNScoreIsTheCanonicalNaN) {
         rows.push_back({2.0f, 1.0f, 0.0f});    // a number, unless the query is NaN
         const Blocks blocks = make_blocks(rows, 3, 1);
         std::vector<float> scores(blocks.nblocks * kBlockRows);
-        set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 3)), blocks.data(),
-                         blocks.roots.data(), 3, blocks.nblocks, scores.data());
+        set.score_blocks(query.data(), root_of(sum_squares_ref(query.data(), 3)), blocks.data(), blocks.roots.data(), 3,
+                         blocks.nblocks, scores.data());
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const bool expect_nan = r + 1 < rows.size() || std::isnan(query_nan);
             const float expected = cosine_ref(query.data(), rows[r].data(), 3);
@@ -481,12 +495,14 @@ TEST_P(KernelTest, ScoresTheStoresBlocksAndTail) {
             for (std::size_t k = 0; k < mine.nblocks * dim * kBlockRows; ++k) {
                 ASSERT_EQ(bits(store.blocks_data()[k]), bits(mine.data()[k])) << "float " << k;
             }
-            const std::vector<float> tail = row_major({rows.begin() + static_cast<std::ptrdiff_t>(packed), rows.end()}, dim, 0);
+            const std::vector<float> tail =
+                row_major({rows.begin() + static_cast<std::ptrdiff_t>(packed), rows.end()}, dim, 0);
             for (std::size_t k = 0; k < tail.size(); ++k) {
                 ASSERT_EQ(bits(store.tail_data()[k]), bits(tail[k])) << "tail float " << k;
             }
             for (std::size_t r = 0; r < count; ++r) {
-                ASSERT_EQ(bits(store.roots_data()[r]), bits(root_of(sum_squares_ref(rows[r].data(), dim)))) << "root " << r;
+                ASSERT_EQ(bits(store.roots_data()[r]), bits(root_of(sum_squares_ref(rows[r].data(), dim))))
+                    << "root " << r;
             }
             std::vector<float> scores(count);
             const float query_root = root_of(sum_squares_ref(query.data(), dim));

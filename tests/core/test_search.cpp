@@ -115,13 +115,12 @@ TEST(Search, QueryLengthError) {
         }
         for (std::size_t len : {0u, 2u, 4u}) {
             const std::vector<float> q(len, 1.0f);
-            const std::string want =
-                "query has length " + std::to_string(len) + " but vectorstore expects 3";
+            const std::string want = "query has length " + std::to_string(len) + " but vectorstore expects 3";
             const auto r = search(store, q, 5);
             ASSERT_FALSE(r.has_value());
             EXPECT_EQ(r.error(), want);
-            for (std::optional<std::uint64_t> n : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(0),
-                                                   std::optional<std::uint64_t>(3)}) {
+            for (std::optional<std::uint64_t> n :
+                 {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(0), std::optional<std::uint64_t>(3)}) {
                 const auto p = parallel_search(store, q, {5, n});
                 ASSERT_FALSE(p.has_value());
                 EXPECT_EQ(p.error(), want);
@@ -237,7 +236,7 @@ class SearchDifferential : public ::testing::TestWithParam<DiffCase> {};
 TEST_P(SearchDifferential, MatchesReferenceAndParallelMatchesSequential) {
     const auto [dim, special] = GetParam();
     std::mt19937_64 rng(0x5eed + dim * 31 + (special ? 1 : 0));
-    const std::vector<std::size_t> sizes = {0,  1,  2,  15, 16, 17, 31, 32,  33,  47,  48,  49,  63,
+    const std::vector<std::size_t> sizes = {0,  1,  2,  15, 16,  17,  31,  32,  33,  47,  48,  49, 63,
                                             64, 65, 80, 97, 127, 128, 129, 150, 191, 192, 193, 200};
     std::vector<std::optional<std::uint64_t>> thread_counts;
     for (std::uint64_t n = 0; n <= 9; ++n) thread_counts.emplace_back(n);
@@ -250,8 +249,8 @@ TEST_P(SearchDifferential, MatchesReferenceAndParallelMatchesSequential) {
             const std::vector<float> q = make_query(rng, dim, variant);
             for (std::uint64_t k : {std::uint64_t(0), std::uint64_t(1), std::uint64_t(5), std::uint64_t(n / 2 + 1),
                                     std::uint64_t(n), std::uint64_t(n + 1), kAll}) {
-                SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) + " query=" +
-                             std::to_string(variant) + " k=" + std::to_string(k));
+                SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) +
+                             " query=" + std::to_string(variant) + " k=" + std::to_string(k));
                 const auto seq = ok(search(s.store, q, k));
                 expect_same_results(seq, reference_search(s.rows, s.ids, q, k));
                 if (variant != 0 && k != kAll && k != 5) continue;  // keep the thread count manageable
@@ -268,10 +267,11 @@ TEST_P(SearchDifferential, MatchesReferenceAndParallelMatchesSequential) {
 INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
                          ::testing::Values(DiffCase{1, false}, DiffCase{2, false}, DiffCase{3, false},
                                            DiffCase{7, false}, DiffCase{8, false}, DiffCase{17, false},
-                                           DiffCase{0, false}, DiffCase{128, true},
-                                           DiffCase{5, true}, DiffCase{16, true}),
+                                           DiffCase{0, false}, DiffCase{128, true}, DiffCase{5, true},
+                                           DiffCase{16, true}),
                          [](const auto& test_info) {
-                             return "dim" + std::to_string(test_info.param.dim) + (test_info.param.special ? "_special" : "");
+                             return "dim" + std::to_string(test_info.param.dim) +
+                                    (test_info.param.special ? "_special" : "");
                          });
 
 // ---- many queries at once ----
@@ -282,8 +282,14 @@ INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
 TEST(SearchBatch, EqualsSearchForEveryQuery) {
     std::mt19937_64 rng(0xba7c4);
     const std::size_t tile = active_kernels().tile_queries;
-    for (const auto& [dim, n] : {std::pair<std::size_t, std::size_t>{0, 70}, {1, 65}, {3, 200}, {17, 1}, {17, 64},
-                                 {128, 1100}, {129, 127}, {768, 400}}) {
+    for (const auto& [dim, n] : {std::pair<std::size_t, std::size_t>{0, 70},
+                                 {1, 65},
+                                 {3, 200},
+                                 {17, 1},
+                                 {17, 64},
+                                 {128, 1100},
+                                 {129, 127},
+                                 {768, 400}}) {
         const RandomStore s = make_store(rng, dim, n, dim % 2 == 1);
         for (std::size_t count : {std::size_t(1), tile - 1, tile, tile + 1, 2 * tile + 3}) {
             std::vector<float> queries;
@@ -294,9 +300,9 @@ TEST(SearchBatch, EqualsSearchForEveryQuery) {
             for (std::uint64_t k : {std::uint64_t(0), std::uint64_t(1), std::uint64_t(10), std::uint64_t(n), kAll}) {
                 for (const auto threads : {std::optional<std::uint64_t>(1), std::optional<std::uint64_t>(3),
                                            std::optional<std::uint64_t>()}) {
-                    SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) + " queries=" +
-                                 std::to_string(count) + " k=" + std::to_string(k) + " threads=" +
-                                 (threads ? std::to_string(*threads) : std::string("default")));
+                    SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) +
+                                 " queries=" + std::to_string(count) + " k=" + std::to_string(k) +
+                                 " threads=" + (threads ? std::to_string(*threads) : std::string("default")));
                     const std::size_t keep = batch_keep(s.store, k);
                     std::vector<float> scores(count * keep);
                     std::vector<std::uint64_t> ids(count * keep);
@@ -397,13 +403,15 @@ TEST(PlanBatchProperties, RangesPartitionThePanels) {
                         const BatchShape shape{blocks, tail, dim, keep};
                         const BatchPlan p = plan_batch(shape, w);
                         const std::string at = std::to_string(dim) + "," + std::to_string(blocks) + "," +
-                                               std::to_string(tail) + "," + std::to_string(w) + "," + std::to_string(keep);
+                                               std::to_string(tail) + "," + std::to_string(w) + "," +
+                                               std::to_string(keep);
                         ASSERT_GE(p.workers, 1u) << at;
                         ASSERT_LE(p.workers, std::max<std::size_t>(blocks, 1)) << at;
                         ASSERT_GE(p.panel_blocks, 1u) << at;
                         ASSERT_LE(p.panel_blocks, p.max_panel_blocks) << at;
                         ASSERT_GE(p.panels * p.panel_blocks, blocks) << at;
-                        ASSERT_LT(p.panels == 0 ? 0 : (p.panels - 1) * p.panel_blocks, std::max<std::size_t>(blocks, 1)) << at;
+                        ASSERT_LT(p.panels == 0 ? 0 : (p.panels - 1) * p.panel_blocks, std::max<std::size_t>(blocks, 1))
+                            << at;
                         ASSERT_EQ(p.all_panels, p.panels + (tail != 0)) << at;
                         ASSERT_EQ(p.dealt, keep * p.workers <= blocks * kBlockRows + tail) << at;
                         std::size_t next = 0, rows = 0;
@@ -657,7 +665,8 @@ TEST(ConcurrentReaders, SameAnswersAsAQuietRun) {
     std::atomic<int> wrong{0};
     const auto same = [](const std::vector<ResultPair>& a, const std::vector<ResultPair>& b) {
         return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
-                   return x.id == y.id && (bits(x.score) == bits(y.score) || (std::isnan(x.score) && std::isnan(y.score)));
+                   return x.id == y.id &&
+                          (bits(x.score) == bits(y.score) || (std::isnan(x.score) && std::isnan(y.score)));
                });
     };
     const auto reader = [&](std::size_t t) {

@@ -41,8 +41,8 @@ TEST_P(StoreLength, WrongLengthIsRejectedAndStoreUnchanged) {
     const std::vector<float> wrong(given, 1.0f);
     const auto r = store.insert(wrong, 999);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "vector has length " + std::to_string(given) + " but vectorstore expects " +
-                             std::to_string(dim));
+    EXPECT_EQ(r.error(),
+              "vector has length " + std::to_string(given) + " but vectorstore expects " + std::to_string(dim));
     EXPECT_EQ(r.error(), vector_length_message(given, dim));
 
     EXPECT_EQ(store.size(), kept.size());
@@ -59,8 +59,7 @@ TEST_P(StoreLength, WrongLengthIsRejectedAndStoreUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, StoreLength,
                          ::testing::Values(LengthCase{0, 1}, LengthCase{0, 5}, LengthCase{3, 2}, LengthCase{3, 0},
-                                           LengthCase{3, 4}, LengthCase{1, 2}, LengthCase{16, 15},
-                                           LengthCase{16, 17}));
+                                           LengthCase{3, 4}, LengthCase{1, 2}, LengthCase{16, 15}, LengthCase{16, 17}));
 
 TEST(Store, ExactLengthMessage) {
     Vectorstore store(0);
@@ -74,9 +73,9 @@ TEST(Store, ExactLengthMessage) {
 TEST(Store, EntriesRoundTrip) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const std::vector<std::vector<float>> vectors = {
-        {1.0f, 2.0f, 3.0f},     {-0.0f, 0.0f, -0.0f}, {nan, -inf, inf},
-        {1e-45f, -1e38f, 0.1f}, {0.0f, 0.0f, 0.0f},   {-7.25f, 3.0e-39f, 65504.0f}};
+    const std::vector<std::vector<float>> vectors = {{1.0f, 2.0f, 3.0f}, {-0.0f, 0.0f, -0.0f},
+                                                     {nan, -inf, inf},   {1e-45f, -1e38f, 0.1f},
+                                                     {0.0f, 0.0f, 0.0f}, {-7.25f, 3.0e-39f, 65504.0f}};
     const std::vector<std::uint64_t> ids = {0, std::numeric_limits<std::uint64_t>::max(), 42, 42, 7, 1};
     for (std::size_t dim_case = 0; dim_case < 2; ++dim_case) {
         // The same entries, once as the first rows of the unpacked tail and
@@ -204,10 +203,12 @@ TEST(Store, AppendRowsEqualsInsertingEachRow) {
             for (std::size_t r = 0; r < 1000; ++r) {
                 ASSERT_EQ(appended.id(r), inserted.id(r));
                 const float want = inserted.root(r);
-                ASSERT_TRUE(std::isnan(want) ? std::isnan(appended.root(r)) : bits(appended.root(r)) == bits(want)) << r;
+                ASSERT_TRUE(std::isnan(want) ? std::isnan(appended.root(r)) : bits(appended.root(r)) == bits(want))
+                    << r;
             }
             // Any range comes out as it went in.
-            for (const auto& [first, count] : {std::pair<std::size_t, std::size_t>{0, 1000}, {1, 63}, {60, 70}, {990, 10}}) {
+            for (const auto& [first, count] :
+                 {std::pair<std::size_t, std::size_t>{0, 1000}, {1, 63}, {60, 70}, {990, 10}}) {
                 std::vector<float> out(count * dim + 1, 7.0f);
                 appended.copy_rows(first, count, out.data());
                 expect_same_bits({out.begin(), out.end() - 1},

@@ -30,8 +30,9 @@ using test::expect_same_bits;
 // Entries with ids up to 2**64-1 and floats whose bits must survive: NaNs
 // with payloads, -0.0, infinities, a subnormal.
 Vectorstore make_store(std::size_t dim, std::size_t count) {
-    const float special[] = {std::bit_cast<float>(0x7fc01234u), -0.0f, std::numeric_limits<float>::infinity(),
-                             -std::numeric_limits<float>::infinity(), std::bit_cast<float>(0xffa00001u), 1e-45f};
+    const float special[] = {std::bit_cast<float>(0x7fc01234u),      -0.0f,
+                             std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                             std::bit_cast<float>(0xffa00001u),      1e-45f};
     Vectorstore store(dim);
     std::vector<float> v(dim);
     for (std::size_t e = 0; e < count; ++e) {
@@ -86,7 +87,8 @@ protected:
     fs::path dir_;
 };
 
-class StoreFileRoundTrip : public StoreFile, public ::testing::WithParamInterface<std::tuple<std::size_t, std::size_t>> {};
+class StoreFileRoundTrip : public StoreFile,
+                           public ::testing::WithParamInterface<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(StoreFileRoundTrip, LoadsWhatWasSaved) {
     const auto [dim, count] = GetParam();
@@ -108,7 +110,8 @@ TEST_P(StoreFileRoundTrip, LoadsWhatWasSaved) {
 
 // 9000 rows of 129 floats take more than one 4 MiB buffer of rows, which a save copies at a time.
 INSTANTIATE_TEST_SUITE_P(StoreFile, StoreFileRoundTrip,
-                         ::testing::Combine(::testing::Values(0, 1, 3, 129), ::testing::Values(0, 1, 63, 64, 65, 200, 9000)));
+                         ::testing::Combine(::testing::Values(0, 1, 3, 129),
+                                            ::testing::Values(0, 1, 63, 64, 65, 200, 9000)));
 
 TEST_F(StoreFile, SaveReplacesAnExistingFile) {
     const fs::path path = dir_ / "store.npz";
@@ -189,7 +192,9 @@ struct Damage {
 };
 void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
-void flip(std::string& s, std::size_t at, unsigned mask) { s[at] = static_cast<char>(static_cast<unsigned char>(s[at]) ^ mask); }
+void flip(std::string& s, std::size_t at, unsigned mask) {
+    s[at] = static_cast<char>(static_cast<unsigned char>(s[at]) ^ mask);
+}
 
 void replace_all(std::string& s, const std::string& from, const std::string& to) {
     for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
@@ -224,9 +229,12 @@ const Damage kDamages[] = {
     {"CutInHalf", cut_to([](std::size_t n) { return n / 2; }), "zip end record"},
     {"CutToALocalHeader", cut_to([](std::size_t) { return 30; }), "zip end record"},
     {"CutToTenBytes", cut_to([](std::size_t) { return 10; }), "too short"},
-    {"FlippedVectorBit", [](std::string& s) { flip(s, data_offset(s, "<f4") + 77, 0x10); }, "CRC-32 mismatch in member 'vectors.npy'"},
-    {"FlippedIdBit", [](std::string& s) { flip(s, data_offset(s, "<u8") + 8 * 69 + 7, 0x80); }, "CRC-32 mismatch in member 'ids.npy'"},
-    {"WrongMemberName", [](std::string& s) { replace_all(s, "vectors.npy", "vectorz.npy"); }, "unexpected member 'vectorz.npy'"},
+    {"FlippedVectorBit", [](std::string& s) { flip(s, data_offset(s, "<f4") + 77, 0x10); },
+     "CRC-32 mismatch in member 'vectors.npy'"},
+    {"FlippedIdBit", [](std::string& s) { flip(s, data_offset(s, "<u8") + 8 * 69 + 7, 0x80); },
+     "CRC-32 mismatch in member 'ids.npy'"},
+    {"WrongMemberName", [](std::string& s) { replace_all(s, "vectors.npy", "vectorz.npy"); },
+     "unexpected member 'vectorz.npy'"},
     {"Deflated", [](std::string& s) { s[s.find("PK\x01\x02") + 10] = 8; }, "compression is not supported"},
     {"ObjectIds", [](std::string& s) { replace_all(s, "'<u8'", "'|O' "); }, "dtype '|O'"},
     {"TextFile", [](std::string& s) { s = "vectors,ids\n1.0 2.0 3.0,17\n-4.5 0.0 9.0,18\n"; }, "zip end record"},

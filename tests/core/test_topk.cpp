@@ -99,12 +99,12 @@ TEST(TopK, RanksBeforeIsAStrictTotalOrder) {
     for (const auto& a : entries) {
         EXPECT_FALSE(ranks_before(a, a));
         for (const auto& b : entries) {
-            const bool same = a.index == b.index && (bits(a.score) == bits(b.score) ||
-                                                     (std::isnan(a.score) && std::isnan(b.score)) ||
-                                                     (a.score == b.score));
+            const bool same =
+                a.index == b.index && (bits(a.score) == bits(b.score) || (std::isnan(a.score) && std::isnan(b.score)) ||
+                                       (a.score == b.score));
             if (same) continue;
-            EXPECT_NE(ranks_before(a, b), ranks_before(b, a)) << a.score << "/" << a.index << " vs " << b.score
-                                                               << "/" << b.index;
+            EXPECT_NE(ranks_before(a, b), ranks_before(b, a))
+                << a.score << "/" << a.index << " vs " << b.score << "/" << b.index;
         }
     }
     // NaN ranks after everything; equal scores, zeros of either sign included, by index.

@@ -50,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t chars = std::strlen(f);
     const bool has_order = chars == 2;
     if (chars != 1 && !has_order) fail("accepted more than an order and a code", format, itemsize);
-    if (has_order && std::strchr("@=<>!", f[0]) == nullptr) fail("accepted a byte order that is none", format, itemsize);
-    if (itemsize != 1 && itemsize != 2 && itemsize != 4 && itemsize != 8) fail("accepted an odd item size", format, itemsize);
+    if (has_order && std::strchr("@=<>!", f[0]) == nullptr)
+        fail("accepted a byte order that is none", format, itemsize);
+    if (itemsize != 1 && itemsize != 2 && itemsize != 4 && itemsize != 8)
+        fail("accepted an odd item size", format, itemsize);
     if (has_order && f[0] != '@' && source != BufferSource::Numpy) {
         fail("accepted a standard-size format from a source that only has native ones", format, itemsize);
     }
@@ -59,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed->swap && (itemsize == 1 || !has_order)) fail("swaps bytes that need no swapping", format, itemsize);
     const bool floating = parsed->kind == ElementKind::Half || parsed->kind == ElementKind::Float32 ||
                           parsed->kind == ElementKind::Float64;
-    if (floating && itemsize != (parsed->kind == ElementKind::Half ? 2 : parsed->kind == ElementKind::Float32 ? 4 : 8)) {
+    if (floating && itemsize != (parsed->kind == ElementKind::Half      ? 2
+                                 : parsed->kind == ElementKind::Float32 ? 4
+                                                                        : 8)) {
         fail("a float of the wrong size", format, itemsize);
     }
     return 0;

@@ -57,7 +57,8 @@ bool same_store(const Vectorstore& a, const Vectorstore& b) {
 // A folder for the re-saved files, in memory where the machine has one.
 std::string scratch_file() {
     static const std::string path = [] {
-        std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm/tessaray-fuzz-XXXXXX" : "/tmp/tessaray-fuzz-XXXXXX";
+        std::string folder =
+            access("/dev/shm", W_OK) == 0 ? "/dev/shm/tessaray-fuzz-XXXXXX" : "/tmp/tessaray-fuzz-XXXXXX";
         if (mkdtemp(folder.data()) == nullptr) fail("no scratch folder");
         const std::string file = folder + "/store.npz";
         static const std::string remove_at_exit = folder;
