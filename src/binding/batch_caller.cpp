@@ -1,6 +1,8 @@
 // batch_caller.cpp: the calling thread's part while a batch runs unlocked: interrupts and progress calls.
 #include "binding/batch_caller.hpp"
 
+#include "binding/bulk_function.hpp"
+
 namespace tessaray::binding {
 
 bool BatchCaller::poll(void* context, std::uint64_t done, std::uint64_t total) {
@@ -19,6 +21,12 @@ bool BatchCaller::poll(void* context, std::uint64_t done, std::uint64_t total) {
         }
     }
     return true;
+}
+
+PyResult<PyObject*> progress_arg(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return static_cast<PyObject*>(nullptr);
+    if (PyCallable_Check(obj) == 0) return unexpected(not_callable("progress", obj));
+    return obj;
 }
 
 }  // namespace tessaray::binding

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "binding/error.hpp"
 #include "binding/unlocked.hpp"
+#include "core/search_options.hpp"
 
 namespace tessaray::binding {
 
@@ -19,5 +21,28 @@ struct BatchCaller {
 
     static bool poll(void* context, std::uint64_t done, std::uint64_t total);
 };
+
+// How often a batch polls for interrupts and progress.
+inline constexpr unsigned kPollMilliseconds = 100;
+
+// The argument `progress`: a callable, or None (or not given) as null.
+PyResult<PyObject*> progress_arg(PyObject* obj);
+
+// Runs work(watch) with the interpreter lock released, `watch` polling for
+// interrupts and calling `progress`: its result, or the error (an
+// interrupt, or what progress raised) that stopped it.
+template <class Work>
+auto run_watched(PyObject* progress, Work&& work) -> PyResult<std::invoke_result_t<Work&, const core::SearchWatch&>> {
+    BatchCaller caller{nullptr, progress, std::nullopt};
+    std::optional<std::invoke_result_t<Work&, const core::SearchWatch&>> result;
+    {
+        Unlocked unlocked;
+        caller.unlocked = &unlocked;
+        const core::SearchWatch watch{BatchCaller::poll, &caller, kPollMilliseconds};
+        result.emplace(work(watch));
+    }
+    if (caller.error) return unexpected(std::move(*caller.error));
+    return std::move(*result);
+}
 
 }  // namespace tessaray::binding

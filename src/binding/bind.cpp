@@ -24,10 +24,10 @@ std::string callable_name(const ArgSpec& spec) {
 
 [[gnu::cold]] PyErr too_many_positional(const ArgSpec& spec, std::size_t given) {
     std::string msg = callable_name(spec) + " takes ";
-    if (spec.required == spec.param_count) {
-        msg += std::to_string(spec.param_count);
+    if (spec.required == spec.positional) {
+        msg += std::to_string(spec.positional);
     } else {
-        msg += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.param_count);
+        msg += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.positional);
     }
     msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     return PyErr::type_error(std::move(msg));
@@ -78,7 +78,7 @@ PyResult<void> bind_keyword(const ArgSpec& spec, PyObject* key, PyObject* value,
 }
 
 PyResult<void> bind_positional(const ArgSpec& spec, PyObject* const* args, std::size_t nargs, BoundArgs& bound) {
-    if (nargs > spec.param_count) return unexpected(too_many_positional(spec, nargs));
+    if (nargs > spec.positional) return unexpected(too_many_positional(spec, nargs));
     for (std::size_t i = 0; i < nargs; ++i) bound.set(i, args[i]);
     return {};
 }

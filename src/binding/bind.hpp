@@ -9,18 +9,20 @@
 namespace tessaray::binding {
 
 // The most parameters any callable of the modules has.
-inline constexpr std::size_t kMaxParams = 6;
+inline constexpr std::size_t kMaxParams = 8;
 
-// One callable's parameters; every parameter may be given by position or keyword.
+// One callable's parameters: the first `positional` may be given by position
+// or keyword, the rest by keyword only.
 struct ArgSpec {
     template <std::size_t N>
     consteval ArgSpec(const char* class_name_, const char* function_name_, const char* const (&params_)[N],
-                      std::size_t required_)
+                      std::size_t required_, std::size_t positional_ = N)
             : class_name(class_name_),
               function_name(function_name_),
               params(params_),
               param_count(N),
-              required(required_) {
+              required(required_),
+              positional(positional_) {
         static_assert(N <= kMaxParams, "BoundArgs has room for kMaxParams arguments");
     }
 
@@ -29,6 +31,7 @@ struct ArgSpec {
     const char* const* params;
     std::size_t param_count;
     std::size_t required;
+    std::size_t positional;
 };
 
 // The arguments of one call, bound to the callable's parameters: a strong

@@ -33,6 +33,9 @@ PyErr file_error(const core::FileError& error, PyObject* path);
 
 // The table entries of each group of functions.
 PyMethodDef search_batch_def();
+PyMethodDef range_search_def();
+PyMethodDef self_join_def();
+PyMethodDef knn_graph_def();
 PyMethodDef insert_many_def();
 PyMethodDef export_def();
 PyMethodDef memory_size_def();

@@ -25,13 +25,8 @@ PyErr file_error(const core::FileError& error, PyObject* path) {
 namespace {
 
 PyMethodDef kFunctions[] = {
-    search_batch_def(),
-    insert_many_def(),
-    export_def(),
-    memory_size_def(),
-    save_def(),
-    load_def(),
-    {nullptr, nullptr, 0, nullptr},
+    search_batch_def(), range_search_def(), self_join_def(), knn_graph_def(), insert_many_def(),
+    export_def(),       memory_size_def(),  save_def(),      load_def(),      {nullptr, nullptr, 0, nullptr},
 };
 
 int module_exec(PyObject* module) noexcept {
@@ -40,8 +35,12 @@ int module_exec(PyObject* module) noexcept {
         // A tessaray that this module cannot read fails the import, not the first call.
         TESSARAY_TRY(store_class());
         if (PyModule_AddFunctions(module, kFunctions) != 0) return unexpected(fetch());
-        Ref all = Ref::steal(
-            Py_BuildValue("[ssssss]", "search_batch", "insert_many", "export", "memory_size", "save", "load"));
+        // __all__: the functions, in the table's order.
+        Ref all = Ref::steal(PyList_New(0));
+        for (const PyMethodDef* f = kFunctions; all && f->ml_name != nullptr; ++f) {
+            Ref name = Ref::steal(PyUnicode_FromString(f->ml_name));
+            if (!name || PyList_Append(all.get(), name.get()) != 0) all = Ref();
+        }
         if (!all || PyModule_Add(module, "__all__", all.release()) != 0) return unexpected(fetch());
         return 0;
     });

@@ -2,6 +2,8 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "binding/buffer.hpp"
@@ -198,6 +200,15 @@ PyResult<std::vector<std::uint64_t>> to_ids(PyObject* obj) {
     }
     if (PyErr_Occurred()) return unexpected(fetch());
     return ids;
+}
+
+PyResult<float> to_threshold(PyObject* obj) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return unexpected(fetch());
+    if (std::isnan(value)) return unexpected(PyErr::value_error("threshold is NaN"));
+    float rounded = static_cast<float>(value);
+    if (static_cast<double>(rounded) < value) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+    return rounded;
 }
 
 PyResult<bool> to_flag(PyObject* obj) {

@@ -20,6 +20,10 @@ PyResult<core::StoredVector> to_pair(PyObject* obj);
 PyResult<std::vector<core::StoredVector>> to_pairs(PyObject* obj);
 // Ids from a one-dimensional integer buffer, or any iterable of integers.
 PyResult<std::vector<std::uint64_t>> to_ids(PyObject* obj);
+// A score threshold: a real number, not NaN, as the least float32 at or
+// above it, so that a float32 score is at least the result exactly when it
+// is at least the number itself.
+PyResult<float> to_threshold(PyObject* obj);
 // The truth of `obj`; null (not given) is false.
 PyResult<bool> to_flag(PyObject* obj);
 // A path (str, bytes or os.PathLike) as the file system's bytes.

@@ -67,15 +67,33 @@ PyObject* str_result(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+namespace {
+
+// The tuple of `items`, or the first error; every value is owned before an
+// error returns, so none leaks.
+template <std::size_t N>
+PyResult<PyObject*> tuple_of(PyResult<PyObject*> (&items)[N]) {
+    Ref owned[N];
+    for (std::size_t i = 0; i < N; ++i) owned[i] = Ref::steal(items[i] ? items[i].value() : nullptr);
+    for (PyResult<PyObject*>& item : items) {
+        if (!item) return std::move(item);
+    }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(N));
+    if (tuple == nullptr) return unexpected(fetch());
+    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), owned[i].release());
+    return tuple;
+}
+
+}  // namespace
+
 PyResult<PyObject*> pair_of(PyResult<PyObject*> a, PyResult<PyObject*> b) {
-    // Both are owned before either error returns, so neither value leaks.
-    Ref first = Ref::steal(a ? a.value() : nullptr);
-    Ref second = Ref::steal(b ? b.value() : nullptr);
-    if (!a) return a;
-    if (!b) return b;
-    PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
-    if (pair == nullptr) return unexpected(fetch());
-    return pair;
+    PyResult<PyObject*> items[] = {std::move(a), std::move(b)};
+    return tuple_of(items);
+}
+
+PyResult<PyObject*> triple_of(PyResult<PyObject*> a, PyResult<PyObject*> b, PyResult<PyObject*> c) {
+    PyResult<PyObject*> items[] = {std::move(a), std::move(b), std::move(c)};
+    return tuple_of(items);
 }
 
 }  // namespace tessaray::binding

@@ -23,5 +23,7 @@ PyObject* str_result(std::string_view text);
 
 // The pair (a, b) of two results, or the first error; takes over both values.
 PyResult<PyObject*> pair_of(PyResult<PyObject*> a, PyResult<PyObject*> b);
+// The same for three.
+PyResult<PyObject*> triple_of(PyResult<PyObject*> a, PyResult<PyObject*> b, PyResult<PyObject*> c);
 
 }  // namespace tessaray::binding

@@ -15,8 +15,9 @@
 
 namespace tessaray::core {
 
-std::size_t batch_keep(const Vectorstore& store, std::uint64_t top_k) noexcept {
-    return static_cast<std::size_t>(std::min<std::uint64_t>(top_k, store.size()));
+std::size_t batch_keep(const Vectorstore& store, const SearchOptions& options) noexcept {
+    const std::size_t rows = options.allow != nullptr ? options.allow->allowed : store.size();
+    return static_cast<std::size_t>(std::min<std::uint64_t>(options.top_k, rows));
 }
 
 namespace {
@@ -31,8 +32,10 @@ struct Batch {
     const float* queries;
     const float* query_roots;
     std::size_t count;
-    BatchPlan plan;
+    std::size_t first_block;  // the scan's panels start here
+    const BatchPlan& plan;
     WorkerGroup* group;
+    const RowFilter* allow;                  // or null: every block is read
     std::atomic<std::size_t> next_panel{0};  // the next dealt panel
     std::atomic<std::uint64_t> done{0};
 
@@ -69,12 +72,34 @@ std::size_t take_panel(Batch& b, BatchWorker& w) noexcept {
     return w.next_panel < w.end_panel ? w.next_panel++ : b.plan.all_panels;
 }
 
+// Whether any row of blocks [block, block + nblocks) is allowed.
+bool any_allowed(const RowFilter* allow, std::size_t block, std::size_t nblocks) noexcept {
+    if (allow == nullptr) return true;
+    for (std::size_t i = block; i < block + nblocks; ++i) {
+        if (allow->words[i] != 0) return true;
+    }
+    return false;
+}
+
+// The next run of blocks with an allowed row in [block, end): its first
+// block and its end, or end twice when there is none.
+std::pair<std::size_t, std::size_t> next_run(const RowFilter* allow, std::size_t block, std::size_t end) noexcept {
+    if (allow == nullptr) return {block, end};
+    while (block < end && allow->words[block] == 0) ++block;
+    std::size_t run_end = block;
+    while (run_end < end && allow->words[run_end] != 0) ++run_end;
+    return {block, run_end};
+}
+
 void scan_panels(Batch& b, BatchWorker& w) {
     const Vectorstore& store = *b.store;
     const KernelSet& kernels = active_kernels();
     const std::size_t dim = store.vector_size();
     const BatchPlan& plan = b.plan;
     const std::size_t stride = plan.max_panel_blocks * kBlockRows;
+    const std::size_t blocks = store.block_count();
+    auto panel_first = [&](std::size_t panel) { return b.first_block + panel * plan.panel_blocks; };
+    auto panel_size = [&](std::size_t panel) { return std::min(plan.panel_blocks, blocks - panel_first(panel)); };
     std::size_t panel = take_panel(b, w);
     while (panel < plan.panels) {
         // The next panel is taken now, so that its rows can be asked into L2
@@ -87,13 +112,19 @@ void scan_panels(Batch& b, BatchWorker& w) {
             b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(b.watch->interval_ms);
         }
         if (b.group->stop_requested()) return;
-        const std::size_t block = panel * plan.panel_blocks;
-        const std::size_t nblocks = std::min(plan.panel_blocks, store.block_count() - block);
-        const std::size_t first = block * kBlockRows;
+        const std::size_t block = panel_first(panel);
+        const std::size_t nblocks = panel_size(panel);
         const std::size_t rows = nblocks * kBlockRows;
-        const bool fetch = next < plan.panels && b.count >= kAheadTiles * kernels.tile_queries;
-        const std::size_t next_block = fetch ? next * plan.panel_blocks : 0;
-        const std::size_t next_blocks = fetch ? std::min(plan.panel_blocks, store.block_count() - next_block) : 0;
+        b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
+        // Blocks without an allowed row are neither read nor fetched.
+        if (!any_allowed(b.allow, block, nblocks)) {
+            panel = next;
+            continue;
+        }
+        const bool fetch = next < plan.panels && b.count >= kAheadTiles * kernels.tile_queries &&
+                           any_allowed(b.allow, panel_first(next), panel_size(next));
+        const std::size_t next_block = fetch ? panel_first(next) : 0;
+        const std::size_t next_blocks = fetch ? panel_size(next) : 0;
         const char* ahead = reinterpret_cast<const char*>(store.blocks_data() + next_block * kBlockRows * dim);
         const std::size_t ahead_lines = next_blocks * kBlockRows * dim * sizeof(float) / kLineBytes;
         const std::size_t lines_per_tile = (ahead_lines * kernels.tile_queries + b.count - 1) / b.count;
@@ -105,48 +136,86 @@ void scan_panels(Batch& b, BatchWorker& w) {
             const std::size_t n = std::min(kernels.tile_queries, b.count - q0);
             const float* tile[kMaxTileQueries];
             for (std::size_t t = 0; t < n; ++t) tile[t] = b.queries + (q0 + t) * dim;
-            kernels.score_tile(tile, b.query_roots + q0, n, store.blocks_data() + first * dim,
-                               store.roots_data() + first, dim, nblocks, w.scores.data(), stride);
-            for (std::size_t t = 0; t < n; ++t) w.sinks[q0 + t]->take(w.scores.data() + t * stride, first, rows);
+            for (auto run = next_run(b.allow, block, block + nblocks); run.first < run.second;
+                 run = next_run(b.allow, run.second, block + nblocks)) {
+                const std::size_t first = run.first * kBlockRows;
+                float* out = w.scores.data() + (run.first - block) * kBlockRows;
+                kernels.score_tile(tile, b.query_roots + q0, n, store.blocks_data() + first * dim,
+                                   store.roots_data() + first, dim, run.second - run.first, out, stride);
+                for (std::size_t t = 0; t < n; ++t) {
+                    w.sinks[q0 + t]->take(out + t * stride, first, (run.second - run.first) * kBlockRows);
+                }
+            }
         }
-        b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
         panel = next;
     }
-    if (panel < plan.all_panels && !b.group->stop_requested()) {
-        const std::size_t first = store.packed_rows();
-        const std::size_t rows = store.tail_rows();
+    const std::size_t first = store.packed_rows();
+    const std::size_t rows = store.tail_rows();
+    if (panel < plan.all_panels && !b.group->stop_requested() && (b.allow == nullptr || b.allow->words[blocks] != 0)) {
         for (std::size_t q = 0; q < b.count; ++q) {
             kernels.score_rows(b.queries + q * dim, b.query_roots[q], store.tail_data(), store.roots_data() + first,
                                dim, rows, w.scores.data());
             w.sinks[q]->take(w.scores.data(), first, rows);
         }
-        b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
     }
+    if (panel < plan.all_panels)
+        b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
     for (ScoreSink* sink : w.sinks) sink->end();
 }
 
 }  // namespace
 
-bool search_batch(const Vectorstore& store, const float* queries, std::size_t count, const SearchOptions& options,
-                  float* scores, std::uint64_t* ids) {
-    const std::size_t keep = batch_keep(store, options.top_k);
-    if (keep == 0 || count == 0) return true;
-    const std::size_t dim = store.vector_size();
-    const BatchShape shape{store.block_count(), store.tail_rows(), dim, keep};
-    const std::size_t requested =
-        options.n_threads ? static_cast<std::size_t>(*options.n_threads) : default_worker_count().value_or(4);
-    WorkerGroup group;
-    Batch b{&store, queries, nullptr, count, plan_batch(shape, requested), &group};
-    const BatchPlan& plan = b.plan;
+BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep) noexcept {
+    return {store.block_count() - first_block, store.tail_rows(), store.vector_size(), keep};
+}
+
+std::size_t requested_workers(const SearchOptions& options) {
+    return options.n_threads ? static_cast<std::size_t>(*options.n_threads) : default_worker_count().value_or(4);
+}
+
+bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const BatchPlan& plan,
+                const SearchOptions& options, std::span<ScoreSink* const> sinks, WorkerGroup& group) {
+    const std::size_t count = queries.count;
     const std::size_t workers = plan.workers;
+    const std::size_t dim = store.vector_size();
     const std::size_t tile_queries = active_kernels().tile_queries;
     const std::size_t stride = plan.max_panel_blocks * kBlockRows;
+    const BatchShape shape = batch_shape(store, queries.first_block, 1);
+    Batch b{&store, queries.rows, nullptr, count, queries.first_block, plan, &group, options.allow};
 
-    // Everything the workers write is allocated here, before any starts: per
-    // worker a top-k sink per query, each over its share of one buffer.
+    // Everything the workers use is allocated here, before any starts.
     auto query_roots = allocate_vector<float>(count);
-    for (std::size_t q = 0; q < count; ++q) query_roots[q] = root_of(sum_squares_ref(queries + q * dim, dim));
+    for (std::size_t q = 0; q < count; ++q) query_roots[q] = root_of(sum_squares_ref(queries.rows + q * dim, dim));
     b.query_roots = query_roots.data();
+    auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
+    auto plan_workers = allocate_vector<BatchWorker>(workers);
+    for (std::size_t w = 0; w < workers; ++w) {
+        const PanelRange range = panel_range(plan, shape, w);
+        plan_workers[w] =
+            BatchWorker{range.first, range.end, sinks.subspan(w * count, count),
+                        std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride)};
+    }
+
+    b.watch = options.watch;
+    b.total = static_cast<std::uint64_t>(count) * (store.size() - queries.first_block * kBlockRows);
+    b.polls_inline = workers == 1 && options.watch != nullptr;
+    if (b.polls_inline) {
+        b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.watch->interval_ms);
+    }
+    auto scan = [&](std::size_t w) { scan_panels(b, plan_workers[w]); };
+    const GroupWatch watch{Batch::poll_of, &b, options.watch != nullptr ? options.watch->interval_ms : 0};
+    return group.run(workers, scan, options.watch != nullptr ? &watch : nullptr, true);
+}
+
+bool top_k_batch(const Vectorstore& store, const BatchQueries& queries, const SearchOptions& options, std::size_t keep,
+                 std::size_t skip_first, float* scores, std::uint64_t* ids) {
+    const std::size_t count = queries.count;
+    if (keep == 0 || count == 0) return true;
+    const BatchShape shape = batch_shape(store, queries.first_block, keep);
+    const BatchPlan plan = plan_batch(shape, requested_workers(options));
+    const std::size_t workers = plan.workers;
+
+    // Per worker a top-k sink per query, each over its share of one buffer.
     auto ranges = allocate_vector<PanelRange>(workers);
     std::size_t per_query_total = 0;  // sink entries per query, over every worker
     for (std::size_t w = 0; w < workers; ++w) {
@@ -159,28 +228,16 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
     std::vector<TopKSink> sinks;
     reserve_or_throw(sinks, workers * count);
     auto sink_of = allocate_vector<ScoreSink*>(workers * count);
-    auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto merged = allocate_vector<ScoredEntry>(per_query_total);
-    auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0, base = 0; w < workers; base += ranges[w].rows * count, ++w) {
         for (std::size_t q = 0; q < count; ++q) {
-            sinks.emplace_back(std::span(buffers).subspan(base + q * ranges[w].rows, ranges[w].rows));
+            const RowPick pick{options.allow, 0, skip_first == SIZE_MAX ? SIZE_MAX : skip_first + q};
+            sinks.emplace_back(std::span(buffers).subspan(base + q * ranges[w].rows, ranges[w].rows), pick);
             sink_of[w * count + q] = &sinks.back();
         }
-        plan_workers[w] =
-            BatchWorker{ranges[w].first, ranges[w].end, std::span(sink_of).subspan(w * count, count),
-                        std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride)};
     }
-
-    b.watch = options.watch;
-    b.total = static_cast<std::uint64_t>(count) * store.size();
-    b.polls_inline = workers == 1 && options.watch != nullptr;
-    if (b.polls_inline) {
-        b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.watch->interval_ms);
-    }
-    auto scan = [&](std::size_t w) { scan_panels(b, plan_workers[w]); };
-    const GroupWatch watch{Batch::poll_of, &b, options.watch != nullptr ? options.watch->interval_ms : 0};
-    if (!group.run(workers, scan, options.watch != nullptr ? &watch : nullptr, true)) return false;
+    WorkerGroup group;
+    if (!scan_batch(store, queries, plan, options, sink_of, group)) return false;
 
     // Each worker's lists are in result order and their entries carry their
     // row, so one more selection over them gives each query's answer.
@@ -198,6 +255,11 @@ bool search_batch(const Vectorstore& store, const float* queries, std::size_t co
         }
     }
     return true;
+}
+
+bool search_batch(const Vectorstore& store, const float* queries, std::size_t count, const SearchOptions& options,
+                  float* scores, std::uint64_t* ids) {
+    return top_k_batch(store, {queries, count, 0}, options, batch_keep(store, options), SIZE_MAX, scores, ids);
 }
 
 }  // namespace tessaray::core

@@ -6,13 +6,19 @@
 // selection is the sink of every search today; a sink that keeps every score
 // above a threshold, or only the scores of allowed rows, is another
 // implementation of the same interface, and no scan changes for it.
+// Sinks keep only the rows their RowPick allows.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/kernel.hpp"
+#include "core/search_options.hpp"
 #include "core/topk.hpp"
+#include "core/worker_group.hpp"
 
 namespace tessaray::core {
 
@@ -31,14 +37,27 @@ protected:
     ~ScoreSink() = default;
 };
 
-// The best capacity() rows in the result order (topk.hpp), kept in a
-// caller's buffer.  Once full, only the scores given that may enter are
-// visited: a block's scores (kBlockRows of them) are compared with the worst
-// kept score by the active kernels, a register at a time.
+// Which of the rows given a sink may keep: the rows the filter allows (all
+// without one), from row `from` on, except row `skip`.
+struct RowPick {
+    const RowFilter* allow = nullptr;
+    std::size_t from = 0;
+    std::size_t skip = SIZE_MAX;
+
+    bool all() const noexcept { return allow == nullptr && from == 0 && skip == SIZE_MAX; }
+    // Bit j set when row `row` + j may be kept, j < count <= kBlockRows.
+    std::uint64_t bits(std::size_t row, std::size_t count) const noexcept;
+};
+
+// The best capacity() rows in the result order (topk.hpp) among those
+// `pick` allows, kept in a caller's buffer.  Once full, only the scores given
+// that may enter are visited: a block's scores (kBlockRows of them) are
+// compared with the worst kept score by the active kernels, a register at a
+// time.
 class TopKSink final : public ScoreSink {
 public:
-    explicit TopKSink(std::span<ScoredEntry> buffer) noexcept
-            : selection_(buffer), whole_(active_kernels().candidates) {}
+    explicit TopKSink(std::span<ScoredEntry> buffer, RowPick pick = {}) noexcept
+            : selection_(buffer), whole_(active_kernels().candidates), pick_(pick) {}
 
     void take(const float* scores, std::size_t first, std::size_t count) noexcept override;
 
@@ -50,9 +69,39 @@ public:
     std::span<ScoredEntry> kept() const noexcept { return kept_; }
 
 private:
+    void take_picked(const float* scores, std::size_t first, std::size_t count) noexcept;
+
     TopK selection_;
     CandidatesFn whole_;
+    RowPick pick_;
     std::span<ScoredEntry> kept_;
+};
+
+// What the threshold sinks of one search share: the count of rows kept so
+// far by all of them, its bound, and why they stopped keeping.  A sink that
+// would pass the bound, or cannot grow its list, stops the search's workers.
+struct RangeLimit {
+    std::uint64_t max_results = UINT64_MAX;
+    WorkerGroup* group = nullptr;
+    std::atomic<std::uint64_t> found{0};
+    std::atomic<bool> over{false};           // more rows qualify than max_results
+    std::atomic<bool> out_of_memory{false};  // a list could not grow
+};
+
+// Every row `pick` allows whose score is at least `threshold` (a NaN score
+// never is), appended to `out` in the order given.
+class RangeSink final : public ScoreSink {
+public:
+    RangeSink(float threshold, RowPick pick, RangeLimit* limit, std::vector<ScoredEntry>* out) noexcept;
+
+    void take(const float* scores, std::size_t first, std::size_t count) noexcept override;
+
+private:
+    float below_;  // the greatest float under the threshold; NaN for a threshold of -inf
+    RowPick pick_;
+    CandidatesFn whole_;
+    RangeLimit* limit_;
+    std::vector<ScoredEntry>* out_;
 };
 
 // The best `keep` of several lists, each in result order and of rows that

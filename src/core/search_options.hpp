@@ -1,6 +1,7 @@
 // search_options.hpp: what a search is asked to do: the one value every search takes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -17,11 +18,28 @@ struct SearchWatch {
     unsigned interval_ms;
 };
 
+// The rows a search may answer with: row r is allowed when bit r % 64 of
+// words[r / 64] is set.  One word covers one block of kBlockRows rows, so a
+// zero word is a block the scans need not read.  Bits past the store's last
+// row are clear.
+struct RowFilter {
+    const std::uint64_t* words;
+    std::size_t allowed;  // the set bits
+
+    bool allows(std::size_t row) const noexcept { return (words[row / 64] >> (row % 64) & 1u) != 0; }
+    // Bits row .. row + count - 1 (count <= 64), row `row` in bit 0.
+    std::uint64_t bits(std::size_t row, std::size_t count) const noexcept {
+        const std::size_t shift = row % 64;
+        std::uint64_t b = words[row / 64] >> shift;
+        if (shift != 0 && shift + count > 64) b |= words[row / 64 + 1] << (64 - shift);
+        return count == 64 ? b : b & ((std::uint64_t{1} << count) - 1);
+    }
+};
+
 // The options of every search: search() reads top_k, parallel_search() also
-// the worker count, search_batch() the watch as well.  A row filter and a
-// score threshold are options of the same kind: they belong here, read by
-// the scans (which blocks to score) and the score sinks (which scores to
-// keep), so that every search gets them at once.
+// the worker count, search_batch() the watch and the row filter as well.
+// The scans read the filter (which blocks to score) and the score sinks
+// (which scores to keep).
 struct SearchOptions {
     // The most answers per query; an answer holds min(top_k, rows) pairs.
     std::uint64_t top_k = 0;
@@ -30,10 +48,12 @@ struct SearchOptions {
     std::optional<std::uint64_t> n_threads;
     // Progress and stop, or none.
     const SearchWatch* watch = nullptr;
+    // The allowed rows, or none: every row.
+    const RowFilter* allow = nullptr;
 
-    SearchOptions(std::uint64_t k, std::optional<std::uint64_t> threads = std::nullopt,
-                  const SearchWatch* w = nullptr) noexcept  // NOLINT: a bare top_k is the common case
-            : top_k(k), n_threads(threads), watch(w) {}
+    SearchOptions(std::uint64_t k, std::optional<std::uint64_t> threads = std::nullopt, const SearchWatch* w = nullptr,
+                  const RowFilter* a = nullptr) noexcept  // NOLINT: a bare top_k is the common case
+            : top_k(k), n_threads(threads), watch(w), allow(a) {}
 };
 
 }  // namespace tessaray::core

@@ -325,7 +325,12 @@ def test_module_surface():
     assert bulk.__name__ == "tessaray_bulk"
     assert bulk.__doc__ == "Many queries, many rows and store files at once, on tessaray.Vectorstore objects."
     functions = {  # name: text signature, the docstring's first words
-        "search_batch": ("(store, queries, top_k, n_threads=None, arrays=False, progress=None)", "The answers of"),
+        "search_batch": ("(store, queries, top_k, n_threads=None, arrays=False, progress=None, *, allow=None)",
+                         "The answers of"),
+        "range_search": ("(store, queries, threshold, n_threads=None, *, allow=None, max_results=None, progress=None)",
+                         "Every row whose"),
+        "self_join": ("(store, threshold, n_threads=None, *, progress=None)", "Every pair of"),
+        "knn_graph": ("(store, k, n_threads=None, *, progress=None)", "For every row,"),
         "insert_many": ("(store, rows, ids=None)", "Appends every row"),
         "export": ("(store)", "Copies of the"),
         "memory_size": ("(store)", "Bytes of memory"),
