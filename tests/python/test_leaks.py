@@ -56,6 +56,14 @@ def test_bulk_calls_lose_nothing():
     assert ids.shape == (1, 2)
     with pytest.raises(KeyError):
         bulk.search_batch(store, rows, 1, progress=lambda done, total: {}["stop"])
+    assert len(bulk.search_batch(store, rows, 2, allow=[1, 3, 99])[0]) == 2
+    assert len(bulk.search_batch(store, rows, 2, allow=memoryview(bytes(15)).cast("?"))[0]) == 0
+    assert len(bulk.range_search(store, rows, 0.5, 2, allow=range(4), max_results=1000)[0]) == 11
+    assert len(bulk.self_join(store, 0.99)[2]) > 0 and bulk.knn_graph(store, 3)[1].shape == (15, 3)
+    for bad in (lambda: bulk.search_batch(store, rows, 1, allow=[-1]), lambda: bulk.range_search(store, rows, "x"),
+                lambda: bulk.range_search(store, rows, -1.0, max_results=3), lambda: bulk.knn_graph(store, -1)):
+        with pytest.raises((ValueError, TypeError, OverflowError)):
+            bad()
     assert bulk.export(store)[0].shape == (15, 3)
     with tempfile.TemporaryDirectory() as folder:
         path = pathlib.Path(folder)

@@ -1,0 +1,126 @@
+"""tessaray_bulk's filtered, threshold and self searches, each against its definition through search()."""
+import math
+
+import numpy as np
+import pytest
+
+import tessaray
+import tessaray_bulk as bulk
+from helpers import bits, key
+from test_bulk import arrays, inserted, rows_with_specials
+
+SHAPES = [(3, 64), (5, 130), (17, 1100)]
+
+
+def store_with_repeats(d, n, seed=0):
+    """A store of rows that tie, repeat and are zero, with ids that repeat."""
+    rows = rows_with_specials(n, d, seed=seed)
+    ids = np.arange(n, dtype=np.uint64) % 37
+    return rows, ids, inserted(rows, ids)
+
+
+def allow_forms(n, ids, seed=0):
+    """(allow, mask) pairs: the argument, and the rows it allows."""
+    rng = np.random.default_rng(seed)
+    few = rng.random(n) < 0.1
+    stretch = np.zeros(n, bool)
+    stretch[n // 3 : n // 3 + 70] = True  # across block edges
+    listed = [3, 5, 5, 36, 999]  # a repeat, and an id that is not stored
+    return [
+        (few, few),
+        (np.zeros(n, bool), np.zeros(n, bool)),
+        (np.ones(n, bool), np.ones(n, bool)),
+        (stretch, stretch),
+        (np.ones(2 * n, bool)[::2], np.ones(n, bool)),  # strided
+        (listed, np.isin(ids, listed)),
+        (np.array(listed, dtype=np.int16), np.isin(ids, listed)),
+    ]
+
+
+def searched(store, queries, k):
+    return [key(store.search(q, k)) for q in queries]
+
+
+@pytest.mark.parametrize("d, n", SHAPES)
+def test_filtered_batch_is_search_of_the_allowed_rows(d, n):
+    rows, ids, store = store_with_repeats(d, n, seed=d)
+    queries = rows_with_specials(9, d, seed=d + 1)
+    for allow, mask in allow_forms(n, ids, seed=d):
+        kept = inserted(rows[mask], ids[mask])
+        for k in (1, 10, n + 5):
+            want = searched(kept, queries, k)
+            for threads in (1, 3):
+                assert [key(a) for a in bulk.search_batch(store, queries, k, threads, allow=allow)] == want
+            scores, got_ids = arrays(bulk.search_batch(store, queries, k, arrays=True, allow=allow))
+            assert scores.shape == (9, min(k, int(mask.sum())))
+            assert [key(zip(s.tolist(), i.tolist())) for s, i in zip(scores, got_ids)] == want
+
+
+def range_of(store, query, threshold):
+    """Every row at or above the threshold, in the order of search()."""
+    return [pair for pair in store.search(query, len(store)) if pair[0] >= threshold]
+
+
+@pytest.mark.parametrize("threshold", [-math.inf, -1.0, 0.0, 0.5, 0.99999994, 1.0, 1.0000001, math.inf])
+def test_range_search_is_search_down_to_the_threshold(threshold):
+    d, n = 5, 1100
+    rows, ids, store = store_with_repeats(d, n)
+    queries = rows_with_specials(9, d, seed=2)
+    queries[1] = rows[3]
+    for allow, mask in allow_forms(n, ids)[::3]:
+        kept = inserted(rows[mask], ids[mask])
+        want = [key(range_of(kept, q, threshold)) for q in queries]
+        for threads in (1, 3):
+            lims, scores, got = map(np.asarray, bulk.range_search(store, queries, threshold, threads, allow=allow))
+            assert lims.dtype == got.dtype == np.uint64 and scores.dtype == np.float32 and lims.shape == (10,)
+            answers = [zip(scores[a:b].tolist(), got[a:b].tolist()) for a, b in zip(lims[:-1], lims[1:])]
+            assert [key(a) for a in answers] == want
+
+
+def test_range_search_max_results():
+    rows, _, store = store_with_repeats(4, 300)
+    total = sum(len(range_of(store, q, 0.5)) for q in rows[:20])
+    assert len(np.asarray(bulk.range_search(store, rows[:20], 0.5, max_results=total)[1])) == total
+    for threads in (1, 2):
+        with pytest.raises(ValueError, match=f"more than max_results={total - 1} rows"):
+            bulk.range_search(store, rows[:20], 0.5, threads, max_results=total - 1)
+
+
+def pairs(first, second, scores):
+    return [(i, j, bits(s)) for i, j, s in zip(first, second, scores)]
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 65, 130])
+def test_self_join_is_every_pair_above_the_threshold(n):
+    rows, _, store = store_with_repeats(3, n)
+    for threshold in (-math.inf, 0.5, 1.0):
+        every = [(i, j, tessaray.cosine_similarity(rows[i], rows[j])) for i in range(n) for j in range(i + 1, n)]
+        want = [(i, j, bits(s)) for i, j, s in every if s >= threshold]
+        for threads in (1, 3):
+            first, second, scores = map(np.asarray, bulk.self_join(store, threshold, threads))
+            assert first.dtype == second.dtype == np.uint64 and scores.dtype == np.float32
+            assert pairs(first.tolist(), second.tolist(), scores.tolist()) == want
+
+
+def test_self_join_across_squares_is_range_search_of_later_rows():
+    """Past the rows one square of queries takes, each pair still comes once, in order."""
+    rows = rows_with_specials(2300, 4, seed=5)
+    store = inserted(rows)  # ids are the positions
+    lims, scores, ids = (np.asarray(a).tolist() for a in bulk.range_search(store, rows, 0.9, 2))
+    want = []
+    for i in range(len(rows)):
+        want += sorted((i, j, bits(s)) for j, s in zip(ids[lims[i] : lims[i + 1]], scores[lims[i] : lims[i + 1]]) if j > i)
+    first, second, got = (np.asarray(a).tolist() for a in bulk.self_join(store, 0.9, 2))
+    assert len(want) > 2300 and pairs(first, second, got) == want
+
+
+@pytest.mark.parametrize("n", [1, 2, 65, 130])
+def test_knn_graph_is_search_without_the_row(n):
+    rows, ids, store = store_with_repeats(3, n)
+    for k in (1, 5, n + 1):
+        scores, got = arrays(bulk.knn_graph(store, k, 2))
+        assert scores.shape == got.shape == (n, min(k, n - 1))
+        for r in range(n):
+            others = np.arange(n) != r
+            want = key(inserted(rows[others], ids[others]).search(rows[r], k))
+            assert key(zip(scores[r].tolist(), got[r].tolist())) == want
