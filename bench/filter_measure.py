@@ -1,0 +1,88 @@
+"""Timing and memory for the filter benchmark (filter_bench.py).
+
+Every method runs once per round, in interleaved rounds, and the figure kept
+is the fastest round (the machine is shared: a slower round is another
+program's time, not the method's), beside the median.  Each timed call also
+records the growth of the process's resident high-water mark over it: the
+mark (VmHWM) is reset to the current resident size by writing 5 to
+/proc/self/clear_refs before the call and read after it, outside the timed
+window.
+"""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+
+from common import clock
+
+
+def status_bytes(key: str) -> int:
+    """A size field of /proc/self/status (VmRSS, VmHWM), in bytes."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(key)
+
+
+def reset_peak() -> bool:
+    """Resets VmHWM to VmRSS; False where the kernel does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+class Method:
+    """One contender: `fn()` timed once per round after `setup()` (outside
+    the window).  The answer is freed after the clock stops, so that
+    unmapping a large answer is not counted; `inspect(answer)`, when given,
+    sees it first (to count what a call too long to repeat found)."""
+
+    def __init__(self, fn, setup=None, inspect=None):
+        self.fn = fn
+        self.setup = setup
+        self.inspect = inspect
+        self.times: list[float] = []
+        self.growth: list[int] = []
+
+    def run(self) -> None:
+        if self.setup is not None:
+            self.setup()
+        gc.collect()
+        before = status_bytes("VmRSS")
+        peak_known = reset_peak()
+        t0 = time.perf_counter_ns()
+        result = self.fn()
+        t1 = time.perf_counter_ns()
+        hwm = status_bytes("VmHWM")
+        if self.inspect is not None:
+            self.inspect(result)
+        del result
+        self.times.append((t1 - t0) * 1e-9)
+        self.growth.append(max(0, hwm - before) if peak_known else -1)
+
+    def summary(self) -> dict:
+        return {"min": min(self.times), "median": statistics.median(self.times), "rounds": len(self.times),
+                "times": self.times, "growth": max(self.growth)}
+
+
+def interleaved(methods: dict[str, Method], rounds: int, case_seconds: float = float("inf"),
+                again: tuple[str, ...] = ()) -> dict[str, dict]:
+    """Runs every method once per round, `rounds` rounds (no new round once
+    the case has taken `case_seconds`), then the methods named in `again`
+    once more, so that cheap references can bracket expensive calls.
+    Returns each method's summary."""
+    started = clock()
+    for r in range(rounds):
+        for m in methods.values():
+            m.run()
+        if clock() - started >= case_seconds:
+            break
+    for name in again:
+        methods[name].run()
+    return {name: m.summary() for name, m in methods.items()}
