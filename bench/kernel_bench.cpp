@@ -5,6 +5,7 @@
 // with the machine's memory bandwidth.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <random>
@@ -155,6 +156,40 @@ void bench_reference_dot(benchmark::State& state, const Shape* shape) {
     set_counters(state, *shape);
 }
 
+// The batch's kernel alone: `count` queries (a tile at a time) against one
+// panel of `panel_blocks` blocks of the store, the panel in cache after the
+// first pass, as the batch scores it.  Items are (query, row) pairs; the
+// FLOP/s counter counts a multiply and an add per element of each pair, as
+// the compute_limit probe does.
+void bench_tile(benchmark::State& state, const KernelSet* set, const Shape* shape, std::size_t count,
+                std::size_t panel_blocks) {
+    const auto& store = store_for(*shape);
+    const std::size_t dim = shape->dim;
+    const std::vector<float> queries = random_floats(count * dim, 3);
+    std::vector<float> roots(count);
+    for (std::size_t q = 0; q < count; ++q) {
+        roots[q] = tessaray::core::root_of(tessaray::core::sum_squares_ref(queries.data() + q * dim, dim));
+    }
+    const std::size_t stride = panel_blocks * kBlockRows;
+    std::vector<float> scores(set->tile_queries * stride);
+    for (auto _ : state) {
+        for (std::size_t q0 = 0; q0 < count; q0 += set->tile_queries) {
+            const std::size_t n = std::min(set->tile_queries, count - q0);
+            const float* tile[tessaray::core::kMaxTileQueries];
+            for (std::size_t t = 0; t < n; ++t) tile[t] = queries.data() + (q0 + t) * dim;
+            set->score_tile(tile, roots.data() + q0, n, store.blocks_data(), store.roots_data(), dim, panel_blocks,
+                            scores.data(), stride);
+            benchmark::DoNotOptimize(scores.data());
+            benchmark::ClobberMemory();
+        }
+    }
+    const double pairs = static_cast<double>(count * panel_blocks * kBlockRows);
+    state.counters["GFLOP/s"] = benchmark::Counter(pairs * static_cast<double>(dim) * 2.0 * 1e-9 *
+                                                       static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate);
+    state.SetItemsProcessed(static_cast<std::int64_t>(pairs) * static_cast<std::int64_t>(state.iterations()));
+}
+
 std::string shape_name(const Shape& shape) { return std::to_string(shape.rows) + "x" + std::to_string(shape.dim); }
 
 void register_all() {
@@ -177,6 +212,20 @@ void register_all() {
             benchmark::RegisterBenchmark(("insert/" + shape_name(shape)).c_str(), bench_insert, &shape)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
+        }
+        if (shape.rows >= 100'000) {
+            // The batch's panel: 256 KiB of rows, at least one block.
+            const std::size_t panel_blocks = std::max<std::size_t>(1, (std::size_t(256) << 10) / (shape.dim * kBlockRows * 4));
+            for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t count : {1u, 2u, 3u, 4u, 6u, 8u, 256u}) {
+                    benchmark::RegisterBenchmark(("score_tile/" + std::string(sets[i]->name) + "/" + shape_name(shape) +
+                                                  "/panel" + std::to_string(panel_blocks) + "/q" + std::to_string(count))
+                                                     .c_str(),
+                                                 bench_tile, sets[i], &shape, count, panel_blocks)
+                        ->Unit(benchmark::kMicrosecond)
+                        ->UseRealTime();
+                }
+            }
         }
         benchmark::RegisterBenchmark(("search/top10/" + shape_name(shape)).c_str(), bench_search, &shape)
             ->Unit(benchmark::kMillisecond)

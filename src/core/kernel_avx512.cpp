@@ -40,7 +40,7 @@ struct Isa {
     TESSARAY_TARGET static void store(float* p, Vec a) { _mm512_storeu_ps(p, a); }
     // The query tile: a block element's 4 registers times 6 queries make 24
     // accumulators, which with the 4 row registers and a broadcast fit the 32.
-    static constexpr std::size_t kTileRegs = 4;
+    static constexpr std::size_t tile_regs(std::size_t) { return 4; }
     static constexpr std::size_t kTileAhead = 0;
     static constexpr std::size_t kTileQueries = 6;
     TESSARAY_TARGET static std::uint64_t above(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }

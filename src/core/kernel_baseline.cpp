@@ -23,7 +23,7 @@ struct Isa {
     static Vec mul_broadcast(Vec x, const float* p) { return x * *p; }
     static Vec root(Vec a) { return root_of(a); }
     static void store(float* p, Vec a) { *p = a; }
-    static constexpr std::size_t kTileRegs = 8;
+    static constexpr std::size_t tile_regs(std::size_t) { return 8; }
     static constexpr std::size_t kTileAhead = 0;
     static constexpr std::size_t kTileQueries = 4;
     static std::uint64_t above(Vec a, Vec b) { return a > b; }

@@ -108,8 +108,8 @@ TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, co
 }
 
 // ---------------------------------------------------------------------------
-// Many queries against the same blocks.  A tile is kTileRegs registers of a
-// block element (kTileRegs * kLanes rows) times `Count` queries: each loaded
+// Many queries against the same blocks.  A tile is tile_regs(Count) registers
+// of a block element (that many times kLanes rows) times `Count` queries: each loaded
 // row register feeds every query's multiply, and each query's broadcast every
 // row register's, so that the loop is bound by arithmetic rather than by
 // reading.  One lane of one accumulator still follows one (query, row) pair
@@ -118,13 +118,21 @@ TESSARAY_TARGET void score_rows_generic(const float* query, float query_root, co
 // poorly: Isa::kTileAhead elements ahead (0: none) are then fetched by hand.
 constexpr std::size_t kTileQueries = Isa::kTileQueries;
 static_assert(kTileQueries <= kMaxTileQueries, "a tile fits the callers' query arrays");
-static_assert(kRegs % Isa::kTileRegs == 0, "whole tiles per block element");
+
+// The registers of a block element one pass of a tile of `count` queries
+// covers: Isa::tile_regs(count), a whole number of passes per block element.
+template <std::size_t Count>
+constexpr std::size_t kTileRegsOf = Isa::tile_regs(Count);
+
+// The 64-byte lines of one block element.
+constexpr std::size_t kElementLines = kBlockRows * sizeof(float) / 64;
 
 template <std::size_t Count>
 TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* query_roots, const float* blocks,
                                       const float* roots, std::size_t dim, std::size_t nblocks, float* scores,
                                       std::size_t stride) {
-    constexpr std::size_t kR = Isa::kTileRegs;
+    constexpr std::size_t kR = kTileRegsOf<Count>;
+    static_assert(kRegs % kR == 0, "whole tiles per block element");
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
         // The tile's rows: registers first_reg .. first_reg + kR - 1 of each block element.
@@ -137,7 +145,19 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
             }
             const float* element = block + first_reg * Isa::kLanes;
             for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
-                if constexpr (Isa::kTileAhead != 0) __builtin_prefetch(element + Isa::kTileAhead * kBlockRows, 0, 3);
+                if constexpr (Isa::kTileAhead != 0 && kR < kRegs) {
+                    // The first pass over a block asks for whole block elements,
+                    // so that the block is read as one stream and the later
+                    // passes find it in cache; the later ones for their own lines.
+                    const float* ahead = element + Isa::kTileAhead * kBlockRows;
+                    if (first_reg == 0) {
+#pragma GCC unroll 8
+                        for (std::size_t line = 0; line < kElementLines; ++line)
+                            __builtin_prefetch(ahead + line * 16, 0, 3);
+                    } else {
+                        __builtin_prefetch(ahead, 0, 3);
+                    }
+                }
                 Isa::Vec x[kR];
 #pragma GCC unroll 8
                 for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
@@ -174,6 +194,13 @@ TESSARAY_TARGET void score_tile_any(std::index_sequence<Counts...>, const float*
 TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float* query_roots, std::size_t count,
                                         const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
                                         float* scores, std::size_t stride) {
+    // One query: the single-query kernel, whose pass reads each block as one
+    // sequential stream (a tile narrower than a block element would read it
+    // in strided passes).
+    if (count == 1) {
+        score_blocks_generic(queries[0], query_roots[0], blocks, roots, dim, nblocks, scores);
+        return;
+    }
     score_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, count, blocks, roots, dim, nblocks,
                    scores, stride);
 }
