@@ -39,6 +39,7 @@ PyMethodDef knn_graph_def();
 PyMethodDef insert_many_def();
 PyMethodDef export_def();
 PyMethodDef memory_size_def();
+PyMethodDef without_def();
 PyMethodDef save_def();
 PyMethodDef load_def();
 

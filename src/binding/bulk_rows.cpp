@@ -1,7 +1,9 @@
-// bulk_rows.cpp: tessaray_bulk's functions on the rows themselves: many appended at once, all copied out, their memory.
+// bulk_rows.cpp: tessaray_bulk's functions on the rows themselves: many appended at once, all copied out, their memory, a copy without some.
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/bulk_function.hpp"
@@ -11,6 +13,9 @@
 #include "binding/results.hpp"
 #include "binding/sized_alloc.hpp"
 #include "binding/unlocked.hpp"
+#include "binding/vectorstore_object.hpp"
+#include "core/id_match.hpp"
+#include "core/store_select.hpp"
 
 namespace tessaray::binding {
 
@@ -78,6 +83,26 @@ PyResult<PyObject*> memory_size(const core::Vectorstore& store, const BoundArgs&
     return u64_result(store.reserved_bytes());
 }
 
+// ---------------------------------------------------------------------------
+// without(store, ids)
+
+constexpr const char* kWithoutParams[] = {"store", "ids"};
+constexpr ArgSpec kWithoutSpec{nullptr, "without", kWithoutParams, 2};
+
+// A new store of the rows whose id is not listed, in their order: the store
+// is append-only, so rows leave by a compacted copy, never in place.
+PyResult<PyObject*> without(const core::Vectorstore& store, const BoundArgs& args) {
+    TESSARAY_TRY_ASSIGN(PyObject * cls, store_class());
+    TESSARAY_TRY_ASSIGN(const std::vector<std::uint64_t> ids, convert_arg("ids", to_ids(args[1])));
+    std::optional<core::Vectorstore> kept;
+    {
+        const Unlocked unlocked;
+        const std::vector<std::uint64_t> drop = core::rows_with_ids(store, ids);
+        kept.emplace(core::without_rows(store, drop));
+    }
+    return create_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(*kept));
+}
+
 }  // namespace
 
 PyMethodDef insert_many_def() {
@@ -99,6 +124,13 @@ PyMethodDef memory_size_def() {
         "memory_size(store)\n--\n\n"
         "Bytes of memory the store holds for its entries: the packed blocks, the tail, the norms\n"
         "and the ids, spare capacity included (the object itself and its Python wrapper aside).");
+}
+
+PyMethodDef without_def() {
+    return store_function<kWithoutSpec, SharedBorrow, without>(
+        "without(store, ids)\n--\n\n"
+        "A new Vectorstore of the rows of store whose id is not among ids, in their order, as\n"
+        "insert() of each of them would build it; store itself is left as it is.");
 }
 
 }  // namespace tessaray::binding

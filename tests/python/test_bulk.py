@@ -133,6 +133,15 @@ def test_batch_query_forms(form):
                      "memory allocation of 8796093022208 bytes failed", marks=huge),  # the default ids come first
         pytest.param(lambda s: bulk.insert_many(s, np.ones((2, 2)), np.broadcast_to(np.uint64(1), (2**58,))),
                      MemoryError, None, marks=huge),
+        (lambda s: bulk.without(s, [7, -1]), OverflowError, None),
+        (lambda s: bulk.without(s, np.array([7, -1])), OverflowError, None),
+        (lambda s: bulk.without(s, [7, 2**64]), OverflowError, None),
+        (lambda s: bulk.without(s, [7, 8.0]), TypeError, None),
+        (lambda s: bulk.without(s, np.ones(2)), TypeError, None),
+        (lambda s: bulk.without(s, "78"), TypeError, None),
+        (lambda s: bulk.without(s, 7), TypeError, None),
+        (lambda s: bulk.without(s, (s.insert([1.0, 1.0], 9) for _ in range(1))), RuntimeError, "Already borrowed"),
+        (lambda s: bulk.without([], [7]), TypeError, "argument 'store': 'list' object is not an instance of 'Vectorstore'"),
         (lambda s: bulk.export(1), TypeError, "argument 'store': 'int' object is not an instance of 'Vectorstore'"),
         (lambda s: bulk.memory_size([]), TypeError,
          "argument 'store': 'list' object is not an instance of 'Vectorstore'"),
@@ -204,6 +213,93 @@ def test_export_and_files_round_trip(tmp_path):
     assert bulk.load(tmp_path / "np.npz").search([1, 1, 1], 1) == [(1.0, 0)]
     bulk.save(tessaray.Vectorstore(7), tmp_path / "empty.npz")
     assert repr(bulk.load(tmp_path / "empty.npz")) == "Vectorstore(vector_size=7, len=0)"
+
+
+DROPS = {  # which rows' ids are listed, by position
+    "none": lambda n: [],
+    "all": lambda n: list(range(n)),
+    "first": lambda n: [0],
+    "last": lambda n: [n - 1],
+    "every other": lambda n: list(range(0, n, 2)),
+    "block edges": lambda n: [r for r in range(n) if r % 64 in (0, 63)],
+    "one in a hundred": lambda n: list(range(37, n, 100)),
+    "all but the last": lambda n: list(range(n - 1)),
+}
+
+
+@pytest.mark.parametrize("drop", list(DROPS))
+@pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 127, 128, 129, 300])
+@pytest.mark.parametrize("d", [0, 3, 17])
+def test_without_is_the_store_of_the_remaining_rows(d, n, drop):
+    """The rows whose id is not listed, in their order: the store insert()
+    of each of them builds, bit for bit, ids included, answering alike; the
+    store itself goes on as it was."""
+    rows = rows_with_specials(n, d, seed=n + d)
+    ids = np.arange(n, dtype=np.uint64) * 3 + 2**63  # unique, so each listed id drops one row
+    store = tessaray.Vectorstore(d)
+    bulk.insert_many(store, rows, ids)
+    dropped = [r for r in DROPS[drop](n) if 0 <= r < n]
+    listed = [int(ids[r]) for r in dropped] + [1, 2**64 - 1, 2**63 + 1]  # and ids no row has
+    queries = rows_with_specials(6, d, seed=99)
+    before = bulk.export(store)
+    answers = [store.search(q, 7) for q in queries]
+
+    got = bulk.without(store, listed)
+    keep = np.ones(n, bool)
+    keep[dropped] = False
+    want = inserted(rows[keep], [int(i) for i in ids[keep]])
+    assert type(got) is tessaray.Vectorstore and got is not store
+    same_store(got, want)
+    assert [key(got.search(q, 7)) for q in queries] == [key(want.search(q, 7)) for q in queries]
+    assert [key(a) for a in bulk.search_batch(got, queries, 5)] == [key(want.search(q, 5)) for q in queries]
+    after = bulk.export(store)
+    assert bytes(after[0]) == bytes(before[0]) and bytes(after[1]) == bytes(before[1])
+    assert [key(store.search(q, 7)) for q in queries] == [key(a) for a in answers]
+    # The two stores are apart: rows added to one are not in the other.
+    got.insert(np.ones(d, np.float32), 5)
+    assert len(got) == keep.sum() + 1 and len(store) == n
+
+
+@pytest.mark.parametrize(
+    "form",
+    [
+        list,
+        tuple,
+        iter,
+        lambda ids: np.array(ids, dtype=np.uint64),
+        lambda ids: np.array(ids, dtype=np.int64)[::-1],
+        lambda ids: np.array(ids, dtype=np.uint8),
+        lambda ids: memoryview(np.array(ids, dtype=np.uint32)),
+        lambda ids: (i for i in ids + ids),  # listed twice
+    ],
+)
+def test_without_repeated_ids_all_go(form):
+    """Ids may repeat in the store: every row carrying a listed id goes.  Any
+    form of integers that insert_many takes as ids lists them."""
+    rows = rows_with_specials(200, 5, seed=3)
+    ids = [r % 7 for r in range(200)]
+    store = tessaray.Vectorstore(5)
+    bulk.insert_many(store, rows, ids)
+    got = bulk.without(store, form([3, 0, 3, 200, 6]))
+    keep = np.array([i not in (0, 3, 6) for i in ids])
+    same_store(got, inserted(rows[keep], [i for i in ids if i not in (0, 3, 6)]))
+    assert repr(bulk.without(store, range(7))) == "Vectorstore(vector_size=5, len=0)"
+    same_store(bulk.without(store, []), store)
+
+
+def test_without_refuses_what_insert_many_refuses():
+    """A bad id raises what insert_many raises for it, and no store is made."""
+    store = tessaray.Vectorstore(2, [([1.0, 0.5], 7), ([0.0, -1.0], 8)])
+    before = bulk.export(store)
+    for bad in ([7, -1], [7, 1.5], ["7"], [None], np.array([-1, 7]), np.array([1.0]), np.zeros((2, 2), np.int64)):
+        with pytest.raises(Exception) as inserting:
+            bulk.insert_many(tessaray.Vectorstore(2), np.ones((len(bad), 2)), bad)
+        with pytest.raises(type(inserting.value)) as removing:
+            bulk.without(store, bad)
+        assert isinstance(removing.value, (TypeError, OverflowError, ValueError))
+        assert str(removing.value) == str(inserting.value)
+    after = bulk.export(store)
+    assert bytes(after[0]) == bytes(before[0]) and bytes(after[1]) == bytes(before[1])
 
 
 def npz(members):
@@ -351,6 +447,7 @@ def test_module_surface():
         "insert_many": ("(store, rows, ids=None)", "Appends every row"),
         "export": ("(store)", "Copies of the"),
         "memory_size": ("(store)", "Bytes of memory"),
+        "without": ("(store, ids)", "A new Vectorstore"),
         "save": ("(store, path)", "Writes the store"),
         "load": ("(path)", "The store saved"),
     }

@@ -1,0 +1,278 @@
+// id_match.cpp: the listed ids in a hash set behind a bit filter, and one pass over the store's ids.
+#include "core/id_match.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <limits>
+
+#include "core/out_of_memory.hpp"
+
+namespace tessaray::core {
+
+namespace {
+
+constexpr std::size_t kWordBits = 64;
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// splitmix64's finalizer, the hash set's: every bit of the id moves about half
+// the bits of the hash, so ids that differ only in high bits (multiples of
+// 2**k) or that run consecutively spread over the table.
+inline std::uint64_t mix(std::uint64_t x) noexcept {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+// The filter's hash, computed for every stored id, so cheaper: the high half
+// folded onto the low half, then one multiply by 2**64 / golden ratio.  The
+// product's high bits (the filter's word) and bits 32..43 (two bits in that
+// word) depend on every bit of the id.  A poor spread would only let more ids
+// through to the hash set, never change an answer.
+inline std::uint64_t filter_hash(std::uint64_t x) noexcept { return (x ^ (x >> 32)) * 0x9e3779b97f4a7c15ULL; }
+
+// The distinct ids of a list: an open-addressing hash set with linear
+// probing, at most half full, and in front of it a bit filter: two bits of
+// one word per listed id (a stored id passes when both its bits are set).  A
+// slot holding 0 is empty; the id 0 itself has a slot of its own past the
+// table.  Every allocation is made by the constructor.
+class IdSet {
+public:
+    explicit IdSet(std::size_t listed) {
+        if (listed > (std::size_t(1) << 60)) throw_out_of_memory(std::numeric_limits<std::size_t>::max());
+        // About 16 filter bits per listed id (so that about 2 % of the ids not
+        // listed pass it), at most 2**20 bits (128 KiB, which stays in L2;
+        // with 100,000 listed ids about 4 % pass).
+        constexpr std::size_t kMaxFilterWords = (std::size_t(1) << 20) / kWordBits;
+        const std::size_t words = std::bit_ceil(std::clamp<std::size_t>(listed / 4, 1, kMaxFilterWords));
+        word_shift_ = words == 1 ? 63 : 64 - static_cast<unsigned>(std::countr_zero(words));
+        word_mask_ = words - 1;  // only for a filter of one word, whose index would shift by 64
+        filter_ = allocate_vector<std::uint64_t>(words);
+        const std::size_t table = std::bit_ceil(std::max<std::size_t>(16, listed * 2));
+        keys_ = allocate_vector<std::uint64_t>(table);
+        slot_mask_ = table - 1;
+    }
+
+    // One slot per table entry, and the id 0's.
+    std::size_t slots() const noexcept { return keys_.size() + 1; }
+
+    // The slot of `id`, which is added when it is not there yet.  At most the
+    // constructor's `listed` distinct ids may be added.
+    std::size_t insert(std::uint64_t id) noexcept {
+        const std::uint64_t f = filter_hash(id);
+        filter_[(f >> word_shift_) & word_mask_] |= bit(f, 32) | bit(f, 38);
+        if (id == 0) {
+            zero_listed_ = true;
+            return keys_.size();
+        }
+        for (std::size_t s = mix(id) & slot_mask_;; s = (s + 1) & slot_mask_) {
+            if (keys_[s] == id) return s;
+            if (keys_[s] == 0) {
+                keys_[s] = id;
+                return s;
+            }
+        }
+    }
+
+    // insert() of each of `ids` in turn; the slot of ids[j] goes to
+    // slots[j] when `slots` is given.  The table's lines for a few ids at a
+    // time are asked for before they are written, so their loads overlap.
+    void insert_all(std::span<const std::uint64_t> ids, std::size_t* slots) noexcept {
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            if (j % kAhead == 0) {
+                const std::size_t end = std::min(ids.size(), j + kAhead);
+                for (std::size_t k = j; k < end; ++k) __builtin_prefetch(keys_.data() + (mix(ids[k]) & slot_mask_), 1);
+            }
+            const std::size_t slot = insert(ids[j]);
+            if (slots != nullptr) slots[j] = slot;
+        }
+    }
+
+    // The positions i (ascending) of the ids among ids[0 .. count) that pass
+    // the filter, written to `out` (room for `count`); returns how many.  No
+    // branch per id, so the filter's loads overlap.
+    std::size_t candidates(const std::uint64_t* ids, std::size_t count, std::uint32_t* out) const noexcept {
+        const std::uint64_t* filter = filter_.data();
+        const unsigned shift = word_shift_;
+        const std::uint64_t mask = word_mask_;
+        std::size_t m = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t f = filter_hash(ids[i]);
+            const std::uint64_t word = filter[(f >> shift) & mask];
+            out[m] = static_cast<std::uint32_t>(i);
+            m += (word >> ((f >> 32) % kWordBits)) & (word >> ((f >> 38) % kWordBits)) & 1;
+        }
+        return m;
+    }
+
+    // Asks for the cache line of the first slot that find(id) reads.
+    void prefetch(std::uint64_t id) const noexcept { __builtin_prefetch(keys_.data() + (mix(id) & slot_mask_)); }
+
+    // The slot of `id`, or kNone when it is not listed.
+    std::size_t find(std::uint64_t id) const noexcept {
+        if (id == 0) return zero_listed_ ? keys_.size() : kNone;
+        return find_from(id, mix(id) & slot_mask_);
+    }
+
+    // Whether `id` is listed.  The first four slots of its probe are compared
+    // at once, without a branch that depends on what they hold: an id is in
+    // its run of full slots, so one of them equal to it, or one of them empty,
+    // settles it (in all but a few percent of the calls, a table at most half
+    // full); only then does the probe go on slot by slot.  So whether an id is
+    // listed (which the caller cannot predict) costs no mispredicted branch.
+    bool contains(std::uint64_t id) const noexcept {
+        const std::uint64_t* keys = keys_.data();
+        const std::size_t m = slot_mask_;
+        const std::size_t s = mix(id) & m;
+        const std::uint64_t a = keys[s], b = keys[(s + 1) & m], c = keys[(s + 2) & m], d = keys[(s + 3) & m];
+        const bool zero = id == 0;
+        const bool equal = ((a == id) | (b == id) | (c == id) | (d == id)) & !zero;
+        const bool open = (a == 0) | (b == 0) | (c == 0) | (d == 0);
+        if (equal | open | zero) [[likely]]
+            return equal | (zero & zero_listed_);
+        return find_from(id, (s + 4) & m) != kNone;
+    }
+
+private:
+    // The slot of `id` (not 0), or kNone, probing from slot `s` on.
+    std::size_t find_from(std::uint64_t id, std::size_t s) const noexcept {
+        for (;; s = (s + 1) & slot_mask_) {
+            const std::uint64_t key = keys_[s];
+            if (key == id) return s;
+            if (key == 0) return kNone;
+        }
+    }
+
+    // The filter word's bit that the 6 bits of `f` from `at` on name.
+    static std::uint64_t bit(std::uint64_t f, unsigned at) noexcept {
+        return std::uint64_t(1) << ((f >> at) % kWordBits);
+    }
+
+    unsigned word_shift_ = 0;
+    std::uint64_t word_mask_ = 0;
+    std::vector<std::uint64_t> filter_;
+    std::size_t slot_mask_ = 0;
+    std::vector<std::uint64_t> keys_;
+    bool zero_listed_ = false;  // 0 marks an empty slot, so the id 0 is kept apart
+};
+
+// The rows of `store` whose id `set` holds, recorded in `mask` (ceil(size /
+// 64) words).
+void match_store(const Vectorstore& store, const IdSet& set, std::uint64_t* mask) noexcept {
+    const std::size_t n = store.size();
+    const std::uint64_t* stored = store.ids_data();
+    std::uint32_t maybe[kWordBits];
+    for (std::size_t first = 0, w = 0; first < n; first += kWordBits, ++w) {
+        const std::uint64_t* ids = stored + first;
+        const std::size_t count = set.candidates(ids, std::min(kWordBits, n - first), maybe);
+        // The candidates' first slots asked for before any is compared: their
+        // loads (the table is larger than the caches) overlap.
+        for (std::size_t k = 0; k < count; ++k) set.prefetch(ids[maybe[k]]);
+        std::uint64_t hits = 0;
+        for (std::size_t k = 0; k < count; ++k) hits |= std::uint64_t(set.contains(ids[maybe[k]])) << maybe[k];
+        mask[w] = hits;
+    }
+}
+
+std::size_t mask_words(std::size_t rows) noexcept { return rows / kWordBits + (rows % kWordBits != 0 ? 1 : 0); }
+
+}  // namespace
+
+std::vector<std::uint64_t> rows_with_ids(const Vectorstore& store, std::span<const std::uint64_t> ids) {
+    std::vector<std::uint64_t> mask = allocate_vector<std::uint64_t>(mask_words(store.size()));
+    if (ids.empty() || store.size() == 0) return mask;
+    IdSet set(ids.size());
+    set.insert_all(ids, nullptr);
+    match_store(store, set, mask.data());
+    return mask;
+}
+
+RowLists rows_with_ids_per_query(const Vectorstore& store, std::span<const std::uint64_t> lims,
+                                 std::span<const std::uint64_t> ids) {
+    const std::size_t queries = lims.empty() ? 0 : lims.size() - 1;
+    RowLists out;
+    out.lims = allocate_vector<std::uint64_t>(queries + 1);
+    if (ids.empty() || store.size() == 0) return out;
+
+    // Every allocation but the answers' rows, before any work.
+    IdSet set(ids.size());
+    const std::size_t slots = set.slots();
+    std::vector<std::size_t> slot_of = allocate_vector<std::size_t>(ids.size());  // of each listed id
+    std::vector<std::uint64_t> last = allocate_vector<std::uint64_t>(slots);      // query + 1 that listed it last
+    std::vector<std::uint64_t> slot_lims = allocate_vector<std::uint64_t>(slots + 1);
+    std::vector<std::uint64_t> slot_queries = allocate_vector<std::uint64_t>(ids.size());
+    std::vector<std::uint64_t> slot_hits = allocate_vector<std::uint64_t>(slots);
+    std::vector<std::uint64_t> matched = allocate_vector<std::uint64_t>(mask_words(store.size()));
+
+    // Each distinct id's queries, ascending and once each (a query that lists
+    // an id twice counts it once): counted, then filled.
+    set.insert_all(ids, slot_of.data());
+    for (std::size_t q = 0; q < queries; ++q) {
+        for (std::size_t j = lims[q]; j < lims[q + 1]; ++j) {
+            const std::size_t s = slot_of[j];
+            if (last[s] != q + 1) {
+                last[s] = q + 1;
+                ++slot_lims[s + 1];
+            }
+        }
+    }
+    for (std::size_t s = 0; s < slots; ++s) slot_lims[s + 1] += slot_lims[s];
+    std::fill(last.begin(), last.end(), 0);
+    // slot_lims[s] serves as slot s's cursor, then is shifted back.
+    for (std::size_t q = 0; q < queries; ++q) {
+        for (std::size_t j = lims[q]; j < lims[q + 1]; ++j) {
+            const std::size_t s = slot_of[j];
+            if (last[s] != q + 1) {
+                last[s] = q + 1;
+                slot_queries[slot_lims[s]++] = q;
+            }
+        }
+    }
+    for (std::size_t s = slots; s > 0; --s) slot_lims[s] = slot_lims[s - 1];
+    slot_lims[0] = 0;
+
+    // One pass over the store's ids: the matched rows, then the rows each id matched.
+    match_store(store, set, matched.data());
+    const std::uint64_t* stored = store.ids_data();
+    for (std::size_t w = 0; w < matched.size(); ++w) {
+        for (std::uint64_t bits = matched[w]; bits != 0; bits &= bits - 1) {
+            ++slot_hits[set.find(stored[w * kWordBits + static_cast<std::size_t>(std::countr_zero(bits))])];
+        }
+    }
+
+    // Each query's count is the sum of its ids' rows (distinct ids match
+    // distinct rows), so at most the store's size.
+    for (std::size_t s = 0; s < slots; ++s) {
+        if (slot_hits[s] == 0) continue;
+        for (std::size_t k = slot_lims[s]; k < slot_lims[s + 1]; ++k) out.lims[slot_queries[k] + 1] += slot_hits[s];
+    }
+    for (std::size_t q = 0; q < queries; ++q) {
+        if (out.lims[q + 1] > std::numeric_limits<std::uint64_t>::max() - out.lims[q]) {
+            throw_out_of_memory(std::numeric_limits<std::size_t>::max());
+        }
+        out.lims[q + 1] += out.lims[q];
+    }
+    if (out.lims[queries] > std::numeric_limits<std::size_t>::max()) {
+        throw_out_of_memory(std::numeric_limits<std::size_t>::max());
+    }
+    out.rows = allocate_vector<std::uint64_t>(static_cast<std::size_t>(out.lims[queries]));
+
+    // The matched rows in row order, each to its id's queries: every query's
+    // rows come out ascending.  out.lims[q] is query q's cursor, then shifted back.
+    for (std::size_t w = 0; w < matched.size(); ++w) {
+        for (std::uint64_t bits = matched[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t r = w * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+            const std::size_t s = set.find(stored[r]);
+            for (std::size_t k = slot_lims[s]; k < slot_lims[s + 1]; ++k) out.rows[out.lims[slot_queries[k]]++] = r;
+        }
+    }
+    for (std::size_t q = queries; q > 0; --q) out.lims[q] = out.lims[q - 1];
+    out.lims[0] = 0;
+    return out;
+}
+
+}  // namespace tessaray::core
