@@ -1,4 +1,5 @@
 // bulk_search.cpp: tessaray_bulk's searches: many queries at once, their answers as lists or arrays.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "binding/sized_alloc.hpp"
 #include "binding/unlocked.hpp"
 #include "core/batch_search.hpp"
+#include "core/listed_search.hpp"
 #include "core/range_search.hpp"
 #include "core/search.hpp"
 
@@ -29,7 +31,12 @@ constexpr const char* kBatchParams[] = {"store", "queries", "top_k", "n_threads"
 constexpr ArgSpec kBatchSpec{nullptr, "search_batch", kBatchParams, 3, 6};
 
 std::optional<core::RowFilter> filter_of(const std::optional<AllowedRows>& allowed) {
-    return allowed ? std::optional<core::RowFilter>(allowed->filter()) : std::nullopt;
+    return allowed ? allowed->filter() : std::nullopt;
+}
+
+// Per-query lists of rows, if `allow` gave them.
+const core::RowLists* lists_of(const std::optional<AllowedRows>& allowed) {
+    return allowed && allowed->lists ? &*allowed->lists : nullptr;
 }
 
 PyResult<PyObject*> search_batch(const core::Vectorstore& store, const BoundArgs& args) {
@@ -41,11 +48,14 @@ PyResult<PyObject*> search_batch(const core::Vectorstore& store, const BoundArgs
     TESSARAY_TRY_ASSIGN(const bool arrays, convert_arg("arrays", to_flag(args[4])));
     TESSARAY_TRY_ASSIGN(PyObject * progress, progress_arg(args[5]));
     TESSARAY_TRY_ASSIGN(const std::optional<AllowedRows> allowed,
-                        convert_arg("allow", to_allowed_rows(args[6], store)));
+                        convert_arg("allow", to_allowed_rows(args[6], store, queries.count)));
     const std::optional<core::RowFilter> filter = filter_of(allowed);
+    const core::RowLists* lists = lists_of(allowed);
 
     const std::size_t count = queries.count;
-    const std::size_t keep = core::batch_keep(store, {top_k, n_threads, nullptr, filter ? &*filter : nullptr});
+    const std::size_t keep = lists != nullptr
+                                 ? core::listed_width(*lists, top_k)
+                                 : core::batch_keep(store, {top_k, n_threads, nullptr, filter ? &*filter : nullptr});
     if (keep != 0 && count > SIZE_MAX / keep) core::throw_out_of_memory(SIZE_MAX);
     const std::size_t results = count * keep;
     // The answers are written where they are returned from: the arrays, or
@@ -72,9 +82,17 @@ PyResult<PyObject*> search_batch(const core::Vectorstore& store, const BoundArgs
     const float* rows = queries.contiguous();
 
     TESSARAY_TRY(run_watched(progress, [&](const core::SearchWatch& watch) {
-        return core::search_batch(store, rows, count, {top_k, n_threads, &watch, filter ? &*filter : nullptr}, scores,
-                                  ids);
+        const core::SearchOptions options{top_k, n_threads, &watch, filter ? &*filter : nullptr};
+        if (lists != nullptr) return core::search_listed(store, rows, count, *lists, options, scores, ids);
+        return core::search_batch(store, rows, count, options, scores, ids);
     }));
+    if (!arrays && lists != nullptr) {
+        // Each query's own number of answers: min(top_k, the rows it lists).
+        std::vector<std::uint64_t> lengths;
+        reserve_or_throw(lengths, count);
+        for (std::size_t q = 0; q < count; ++q) lengths.push_back(std::min(top_k, lists->lims[q + 1] - lists->lims[q]));
+        return pair_lists_result(scores, ids, count, keep, lengths.data());
+    }
     if (!arrays) return pair_lists_result(scores, ids, count, keep);
     return pair_of(array_view(score_array, "f", count, keep), array_view(id_array, "Q", count, keep));
 }
@@ -93,19 +111,24 @@ PyResult<PyObject*> range_search(const core::Vectorstore& store, const BoundArgs
     TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> n_threads,
                         convert_arg("n_threads", to_optional_u64(args[3])));
     TESSARAY_TRY_ASSIGN(const std::optional<AllowedRows> allowed,
-                        convert_arg("allow", to_allowed_rows(args[4], store)));
+                        convert_arg("allow", to_allowed_rows(args[4], store, queries.count)));
     TESSARAY_TRY_ASSIGN(const std::optional<std::uint64_t> max_results,
                         convert_arg("max_results", to_optional_u64(args[5])));
     TESSARAY_TRY_ASSIGN(PyObject * progress, progress_arg(args[6]));
     const std::optional<core::RowFilter> filter = filter_of(allowed);
+    const core::RowLists* lists = lists_of(allowed);
 
     const std::size_t count = queries.count;
     const float* rows = queries.contiguous();
     core::RangeAnswers answers;
     TESSARAY_TRY_ASSIGN(const core::RangeEnd end, run_watched(progress, [&](const core::SearchWatch& watch) {
-                            return core::range_search(store, rows, count,
-                                                      {0, n_threads, &watch, filter ? &*filter : nullptr}, threshold,
-                                                      max_results.value_or(UINT64_MAX), answers);
+                            const core::SearchOptions options{0, n_threads, &watch, filter ? &*filter : nullptr};
+                            const std::uint64_t most = max_results.value_or(UINT64_MAX);
+                            if (lists != nullptr) {
+                                return core::range_search_listed(store, rows, count, *lists, options, threshold, most,
+                                                                 answers);
+                            }
+                            return core::range_search(store, rows, count, options, threshold, most, answers);
                         }));
     if (end == core::RangeEnd::over) {
         return unexpected(PyErr::value_error("more than max_results=" + std::to_string(*max_results) +
@@ -136,8 +159,12 @@ PyMethodDef search_batch_def() {
         "search_batch(store, queries, top_k, n_threads=None, arrays=False, progress=None, *, allow=None)\n--\n\n"
         "The answers of store.search(query, top_k) for every query, bit for bit: a list of lists of\n"
         "(score, id) tuples, or with arrays=True a pair of buffers (scores float32, ids uint64) of\n"
-        "shape (len(queries), min(top_k, len(store))).  progress(done, total) is called now and\n"
-        "then with the (query, row) pairs scored so far.");
+        "shape (len(queries), min(top_k, allowed rows)).  progress(done, total) is called now and\n"
+        "then with the (query, row) pairs scored so far.  allow: a boolean row mask of len(store), or\n"
+        "ids (a buffer or iterable of integers): the answers are those of a store holding only the\n"
+        "allowed rows (the rows whose id is listed), in their order.  allow=(lims, ids) gives query q\n"
+        "its own ids, ids[lims[q]:lims[q+1]]; with arrays=True, a query with fewer answers than the\n"
+        "width has its row completed with NaN scores and ids 2**64 - 1.");
 }
 
 PyMethodDef range_search_def() {

@@ -1,18 +1,25 @@
 // convert_allow.cpp: the argument `allow` of the searches: a row mask, or the ids of the rows a search may answer with.
 #include "binding/convert_allow.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
+#include "binding/ref.hpp"
 #include "core/out_of_memory.hpp"
 
 namespace tessaray::binding {
 
 namespace {
+
+std::size_t allowed_count(const std::vector<std::uint64_t>& words) noexcept {
+    std::size_t allowed = 0;
+    for (const std::uint64_t w : words) allowed += static_cast<std::size_t>(std::popcount(w));
+    return allowed;
+}
 
 std::size_t word_count(std::size_t rows) noexcept { return rows / 64 + (rows % 64 != 0 ? 1 : 0); }
 
@@ -39,26 +46,55 @@ std::optional<PyResult<AllowedRows>> mask_rows(PyObject* obj, std::size_t rows) 
     for (std::size_t r = 0; r < n; ++r) {
         if (base[static_cast<Py_ssize_t>(r) * stride] != 0) out.words[r / 64] |= std::uint64_t{1} << (r % 64);
     }
-    for (const std::uint64_t w : out.words) out.allowed += static_cast<std::size_t>(std::popcount(w));
+    out.allowed = allowed_count(out.words);
     return PyResult<AllowedRows>(std::move(out));
+}
+
+// Whether `obj` is an integer (its __index__ gives one).
+bool is_integer(PyObject* obj) {
+    const Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) PyErr_Clear();
+    return static_cast<bool>(index);
+}
+
+// A pair (lims, ids) whose items are not integers: per-query lists.
+bool is_lists(PyObject* obj) {
+    return PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2 && !is_integer(PyTuple_GET_ITEM(obj, 0)) &&
+           !is_integer(PyTuple_GET_ITEM(obj, 1));
+}
+
+PyResult<core::RowLists> row_lists(PyObject* obj, const core::Vectorstore& store, std::size_t queries) {
+    TESSARAY_TRY_ASSIGN(const std::vector<std::uint64_t> lims, to_ids(PyTuple_GET_ITEM(obj, 0)));
+    TESSARAY_TRY_ASSIGN(const std::vector<std::uint64_t> ids, to_ids(PyTuple_GET_ITEM(obj, 1)));
+    if (lims.size() != queries + 1) {
+        return unexpected(PyErr::value_error("allow's lims has length " + std::to_string(lims.size()) + " but " +
+                                             std::to_string(queries) + " queries need " + std::to_string(queries + 1)));
+    }
+    if (lims.front() != 0 || lims.back() != ids.size() || !std::is_sorted(lims.begin(), lims.end())) {
+        return unexpected(PyErr::value_error("allow's lims must rise from 0 to the length of its ids (" +
+                                             std::to_string(ids.size()) + ")"));
+    }
+    return core::rows_with_ids_per_query(store, lims, ids);
 }
 
 }  // namespace
 
-PyResult<std::optional<AllowedRows>> to_allowed_rows(PyObject* allow, const core::Vectorstore& store) {
+PyResult<std::optional<AllowedRows>> to_allowed_rows(PyObject* allow, const core::Vectorstore& store,
+                                                     std::size_t queries) {
     if (allow == nullptr || allow == Py_None) return std::optional<AllowedRows>();
+    if (is_lists(allow)) {
+        AllowedRows out;
+        TESSARAY_TRY_ASSIGN(out.lists, row_lists(allow, store, queries));
+        return std::optional<AllowedRows>(std::move(out));
+    }
     if (std::optional<PyResult<AllowedRows>> mask = mask_rows(allow, store.size())) {
         if (!*mask) return unexpected(std::move(*mask).error());
         return std::optional<AllowedRows>(std::move(**mask));
     }
     TESSARAY_TRY_ASSIGN(const std::vector<std::uint64_t> ids, to_ids(allow));
     AllowedRows out;
-    out.words = core::allocate_vector<std::uint64_t>(word_count(store.size()));
-    const std::unordered_set<std::uint64_t> listed(ids.begin(), ids.end());
-    for (std::size_t r = 0; r < store.size(); ++r) {
-        if (listed.count(store.id(r)) != 0) out.words[r / 64] |= std::uint64_t{1} << (r % 64);
-    }
-    for (const std::uint64_t w : out.words) out.allowed += static_cast<std::size_t>(std::popcount(w));
+    out.words = core::rows_with_ids(store, ids);
+    out.allowed = allowed_count(out.words);
     return std::optional<AllowedRows>(std::move(out));
 }
 

@@ -51,11 +51,13 @@ PyObject* pairs_result(const std::vector<core::ResultPair>& pairs) {
     return pair_list(pairs.size(), [&](std::size_t i) { return pairs[i]; });
 }
 
-PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep) {
+PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep,
+                            const std::uint64_t* lengths) {
     Ref lists = Ref::steal(made(PyList_New(static_cast<Py_ssize_t>(count)), bytes_of<PyObject*>(count)));
     for (std::size_t q = 0; q < count; ++q) {
         const std::size_t at = q * keep;
-        PyObject* one = pair_list(keep, [&](std::size_t j) { return core::ResultPair{scores[at + j], ids[at + j]}; });
+        const std::size_t length = lengths != nullptr ? static_cast<std::size_t>(lengths[q]) : keep;
+        PyObject* one = pair_list(length, [&](std::size_t j) { return core::ResultPair{scores[at + j], ids[at + j]}; });
         PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(q), one);
     }
     return lists.release();

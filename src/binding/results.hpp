@@ -16,8 +16,10 @@ namespace tessaray::binding {
 PyObject* float_result(float value);
 PyObject* u64_result(std::uint64_t value);
 PyObject* pairs_result(const std::vector<core::ResultPair>& pairs);
-// A list of `count` such lists, list q from scores[q * keep ..] and ids[q * keep ..].
-PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep);
+// A list of `count` such lists, list q from scores[q * keep ..] and ids[q * keep ..],
+// of keep pairs each, or of lengths[q] <= keep.
+PyObject* pair_lists_result(const float* scores, const std::uint64_t* ids, std::size_t count, std::size_t keep,
+                            const std::uint64_t* lengths = nullptr);
 PyObject* none_result();
 PyObject* str_result(std::string_view text);
 

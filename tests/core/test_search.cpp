@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,8 @@
 #include "core/batch_search.hpp"
 #include "core/fault.hpp"
 #include "core/kernel.hpp"
+#include "core/listed_search.hpp"
+#include "core/range_search.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"
 #include "core/work_plan.hpp"
@@ -317,6 +320,65 @@ TEST(SearchBatch, EqualsSearchForEveryQuery) {
             }
         }
     }
+}
+
+// Everything the other sinks keep (rows at or above a threshold, each
+// query's own listed rows, a self-join, a k-NN graph) is the same from one
+// worker as from several, filtered or not.
+TEST(SearchBatch, OtherSinksAnswerTheSameOnAnyWorkerCount) {
+    std::mt19937_64 rng(0x51f);
+    const std::size_t dim = 9;
+    const std::size_t n = 2100;
+    const RandomStore s = make_store(rng, dim, n, true);
+    const std::size_t count = 20;
+    std::vector<float> queries;
+    for (std::size_t q = 0; q < count; ++q) {
+        const auto one = q % 2 == 0 ? s.rows[q * 97 % n] : make_query(rng, dim, static_cast<int>(q % 3));
+        queries.insert(queries.end(), one.begin(), one.end());
+    }
+    std::vector<std::uint64_t> words((n + 63) / 64);
+    for (std::size_t r = 0; r < n; ++r) words[r / 64] |= std::uint64_t(r % 7 < 3 && r / 64 % 3 != 1) << (r % 64);
+    std::size_t allowed = 0;
+    for (const std::uint64_t w : words) allowed += static_cast<std::size_t>(std::popcount(w));
+    const RowFilter filter{words.data(), allowed};
+    RowLists lists{{0}, {}};
+    for (std::size_t q = 0; q < count; ++q) {
+        for (std::size_t r = q; r < n; r += 7 + q) lists.rows.push_back(r);
+        lists.lims.push_back(lists.rows.size());
+    }
+    // Every answer of one worker count, as bits and rows.
+    auto answers = [&](std::uint64_t threads) {
+        std::vector<std::uint64_t> out;
+        auto add_entries = [&](const RangeAnswers& a) {
+            out.insert(out.end(), a.lims.begin(), a.lims.end());
+            for (const ScoredEntry& e : a.entries) out.insert(out.end(), {bits(e.score), e.index});
+        };
+        for (const RowFilter* allow : {static_cast<const RowFilter*>(nullptr), &filter}) {
+            RangeAnswers a;
+            EXPECT_EQ(range_search(s.store, queries.data(), count, {0, threads, nullptr, allow}, 0.25f, kAll, a),
+                      RangeEnd::done);
+            add_entries(a);
+        }
+        RangeAnswers listed;
+        EXPECT_EQ(range_search_listed(s.store, queries.data(), count, lists, {0, threads}, 0.0f, kAll, listed),
+                  RangeEnd::done);
+        add_entries(listed);
+        const std::size_t width = listed_width(lists, 6);
+        std::vector<float> scores(count * width + n * 6);
+        std::vector<std::uint64_t> ids(scores.size());
+        EXPECT_TRUE(search_listed(s.store, queries.data(), count, lists, {6, threads}, scores.data(), ids.data()));
+        EXPECT_TRUE(knn_graph(s.store, {6, threads}, scores.data() + count * width, ids.data() + count * width));
+        for (std::size_t i = 0; i < scores.size(); ++i) out.insert(out.end(), {bits(scores[i]), ids[i]});
+        PairList pairs;
+        EXPECT_TRUE(self_join(s.store, 0.5f, {0, threads}, pairs));
+        out.insert(out.end(), pairs.first.begin(), pairs.first.end());
+        out.insert(out.end(), pairs.second.begin(), pairs.second.end());
+        for (const float f : pairs.scores) out.push_back(bits(f));
+        return out;
+    };
+    const std::vector<std::uint64_t> one = answers(1);
+    EXPECT_GT(one.size(), n * 12);
+    EXPECT_EQ(answers(3), one);
 }
 
 // A watch sees the work advance and can stop it.

@@ -56,6 +56,31 @@ def test_filtered_batch_is_search_of_the_allowed_rows(d, n):
             assert [key(zip(s.tolist(), i.tolist())) for s, i in zip(scores, got_ids)] == want
 
 
+@pytest.mark.parametrize("d, n", SHAPES)
+def test_per_query_lists_are_search_of_each_querys_rows(d, n):
+    rows, ids, store = store_with_repeats(d, n, seed=d)
+    queries = rows_with_specials(9, d, seed=d + 2)
+    rng = np.random.default_rng(d)
+    lists = [rng.integers(0, 40, size=rng.integers(0, 12)).tolist() for _ in queries]  # repeats, unknown ids
+    lists[0] = []
+    lims = np.cumsum([0] + [len(x) for x in lists], dtype=np.uint64)
+    allow = (lims, np.array(sum(lists, []), dtype=np.uint64))
+    kept = [inserted(rows[m], ids[m]) for m in (np.isin(ids, x) for x in lists)]
+    for k in (1, 3, 50):
+        want = [key(s.search(q, k)) for s, q in zip(kept, queries)]
+        for threads in (1, 3):
+            assert [key(a) for a in bulk.search_batch(store, queries, k, threads, allow=allow)] == want
+        scores, got = arrays(bulk.search_batch(store, queries, k, arrays=True, allow=allow))
+        assert scores.shape[1] == max(len(w) for w in want)
+        for s, i, w in zip(scores, got, want):  # rows past a query's answers are NaN, 2**64 - 1
+            assert key(zip(s[: len(w)].tolist(), i[: len(w)].tolist())) == w
+            assert np.isnan(s[len(w) :]).all() and (i[len(w) :] == 2**64 - 1).all()
+    for threshold in (-math.inf, 0.5):
+        lims_out, scores, got = map(np.asarray, bulk.range_search(store, queries, threshold, 2, allow=allow))
+        answers = [zip(scores[a:b].tolist(), got[a:b].tolist()) for a, b in zip(lims_out[:-1], lims_out[1:])]
+        assert [key(a) for a in answers] == [key(range_of(s, q, threshold)) for s, q in zip(kept, queries)]
+
+
 def range_of(store, query, threshold):
     """Every row at or above the threshold, in the order of search()."""
     return [pair for pair in store.search(query, len(store)) if pair[0] >= threshold]
