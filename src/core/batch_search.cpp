@@ -241,19 +241,9 @@ bool top_k_batch(const Vectorstore& store, const BatchQueries& queries, const Se
 
     // Each worker's lists are in result order and their entries carry their
     // row, so one more selection over them gives each query's answer.
-    for (std::size_t q = 0; q < count; ++q) {
-        std::size_t m = 0;
-        for (std::size_t w = 0; w < workers; ++w) {
-            const std::span<ScoredEntry> list = sinks[w * count + q].kept();
-            std::copy(list.begin(), list.end(), merged.begin() + static_cast<std::ptrdiff_t>(m));
-            m += list.size();
-        }
-        const std::span<ScoredEntry> best = merge_best(std::span(merged).first(m), keep);
-        for (std::size_t j = 0; j < keep; ++j) {
-            scores[q * keep + j] = best[j].score;
-            ids[q * keep + j] = store.id(best[j].index);
-        }
-    }
+    write_answers(
+        store, count, workers, keep, [&](std::size_t w, std::size_t q) { return sinks[w * count + q].kept(); }, merged,
+        scores, ids);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // batch_search.hpp: many queries in one pass over the store: the scan under every batch, and its top-k answers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -37,6 +38,29 @@ std::size_t requested_workers(const SearchOptions& options);
 // start or a failed worker is a Fault, raised after every worker has ended.
 bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const BatchPlan& plan,
                 const SearchOptions& options, std::span<ScoreSink* const> sinks, WorkerGroup& group);
+
+// Writes each of `count` queries' answers from its workers' lists:
+// list(w, q) is worker w's list for query q, in result order (topk.hpp),
+// and the best `width` of them over every worker go to scores[q * width ..]
+// and ids[q * width ..], completed with kScoreNaN and UINT64_MAX when there
+// are fewer.  `merged` has room for every worker's list of one query.
+template <class List>
+void write_answers(const Vectorstore& store, std::size_t count, std::size_t workers, std::size_t width, List list,
+                   std::span<ScoredEntry> merged, float* scores, std::uint64_t* ids) {
+    for (std::size_t q = 0; q < count; ++q) {
+        std::size_t m = 0;
+        for (std::size_t w = 0; w < workers; ++w) {
+            const std::span<ScoredEntry> one = list(w, q);
+            std::copy(one.begin(), one.end(), merged.begin() + static_cast<std::ptrdiff_t>(m));
+            m += one.size();
+        }
+        const std::span<ScoredEntry> best = merge_best(merged.first(m), width);
+        for (std::size_t j = 0; j < width; ++j) {
+            scores[q * width + j] = j < best.size() ? best[j].score : kScoreNaN;
+            ids[q * width + j] = j < best.size() ? store.id(best[j].index) : UINT64_MAX;
+        }
+    }
+}
 
 // The best `keep` rows for each query, as search_batch() writes them: from
 // the blocks from queries.first_block on, the rows options.allow allows,

@@ -167,19 +167,9 @@ bool search_listed(const Vectorstore& store, const float* queries, std::size_t c
     };
     WorkerGroup group;
     if (!score_listed(store, queries, count, lists, options, workers, group, keep)) return false;
-    for (std::size_t q = 0; q < count; ++q) {
-        std::size_t m = 0;
-        for (std::size_t w = 0; w < workers; ++w) {
-            const std::span<ScoredEntry> list = selections[w * count + q].finish();
-            std::copy(list.begin(), list.end(), merged.begin() + static_cast<std::ptrdiff_t>(m));
-            m += list.size();
-        }
-        const std::span<ScoredEntry> best = merge_best(std::span(merged).first(m), width);
-        for (std::size_t j = 0; j < width; ++j) {
-            scores[q * width + j] = j < best.size() ? best[j].score : kScoreNaN;
-            ids[q * width + j] = j < best.size() ? store.id(best[j].index) : UINT64_MAX;
-        }
-    }
+    write_answers(
+        store, count, workers, width, [&](std::size_t w, std::size_t q) { return selections[w * count + q].finish(); },
+        merged, scores, ids);
     return true;
 }
 
