@@ -149,3 +149,24 @@ def test_knn_graph_is_search_without_the_row(n):
             others = np.arange(n) != r
             want = key(inserted(rows[others], ids[others]).search(rows[r], k))
             assert key(zip(scores[r].tolist(), got[r].tolist())) == want
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s, q, progress: bulk.range_search(s, q, 0.5, 2, progress=progress),
+        lambda s, q, progress: bulk.range_search(s, q, 0.5, 2, allow=([0] * len(q) + [2], [1, 2]), progress=progress),
+        lambda s, q, progress: bulk.search_batch(s, q, 3, 2, allow=np.arange(len(s)) % 2 == 0, progress=progress),
+        lambda s, q, progress: bulk.search_batch(s, q, 3, 2, allow=([0] * len(q) + [2], [1, 2]), progress=progress),
+        lambda s, q, progress: bulk.self_join(s, 0.5, 2, progress=progress),
+        lambda s, q, progress: bulk.knn_graph(s, 3, 2, progress=progress),
+    ],
+)
+def test_progress_reaches_the_total_and_its_error_stops_the_work(call):
+    rows, _, store = store_with_repeats(8, 3000)
+    seen = []
+    call(store, rows[:50], lambda done, total: seen.append((done, total)))
+    assert seen and seen[-1][0] == seen[-1][1] > 0 and all(a <= b for (a, _), (b, _) in zip(seen, seen[1:]))
+    with pytest.raises(KeyError):
+        call(store, rows[:50], lambda done, total: {}["stop"])
+    assert len(store) == 3000
