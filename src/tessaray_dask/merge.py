@@ -3,10 +3,12 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Iterable, Sequence
-from typing import Any, SupportsIndex
+from typing import TYPE_CHECKING, Any, SupportsIndex
 
-__all__ = ["merge", "merge_arrays"]
+if TYPE_CHECKING:
+    import numpy as np
 
+__all__ = ["merge", "merge_arrays", "merge_ranges"]
 
 
 def _store_order(pair: tuple[float, int]) -> tuple[bool, float]:
@@ -67,3 +69,40 @@ def merge_arrays(results: Iterable[tuple[Any, Any]], top_k: SupportsIndex) -> li
     best_scores = np.take_along_axis(scores, order, axis=1).tolist()
     best_ids = np.take_along_axis(ids, order, axis=1).tolist()
     return [list(zip(s, i)) for s, i in zip(best_scores, best_ids)]
+
+
+def merge_ranges(results: Iterable[tuple[Any, Any, Any]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Merges per-shard answers to a threshold search into the answer of one store.
+
+    Each shard's answer is ``(lims, scores, ids)`` as
+    ``tessaray_bulk.range_search`` returns it: query ``q``'s rows are
+    ``scores[lims[q]:lims[q + 1]]`` and the same slice of ``ids``.  The
+    shards come in the order in which they hold their rows and answer the
+    same queries.  The answer has the same form (numpy arrays: lims uint64,
+    scores float32, ids uint64) and is exactly what one store holding every
+    row in that order returns: each query's rows from every shard, sorted
+    stably by descending score, keep equal scores in shard order and, within
+    a shard, in the order the store gave them.  Needs numpy.
+    """
+    import numpy as np
+
+    parts = [
+        (np.asarray(lims, dtype=np.uint64), np.asarray(s, dtype=np.float32), np.asarray(i, dtype=np.uint64))
+        for lims, s, i in results
+    ]
+    if not parts:
+        raise ValueError("there must be at least one shard's answers to merge")
+    n = len(parts[0][0]) - 1
+    for lims, s, i in parts:
+        if len(lims) != n + 1 or n < 0 or lims[0] != 0 or lims[-1] != len(s) or len(s) != len(i):
+            raise ValueError("each shard's answer must be lims, scores and ids for the same queries")
+    counts = [np.diff(lims).astype(np.intp) for lims, _, _ in parts]
+    merged_lims = np.zeros(n + 1, dtype=np.uint64)
+    np.cumsum(sum(counts), out=merged_lims[1:], dtype=np.uint64)
+    scores = np.concatenate([s for _, s, _ in parts])
+    ids = np.concatenate([i for _, _, i in parts])
+    # Each entry's query; lexsort is stable, its last key the first.  Negation
+    # swaps +0.0 and -0.0, which compare equal all the same.
+    query = np.concatenate([np.repeat(np.arange(n), c) for c in counts])
+    order = np.lexsort((-scores, query))
+    return merged_lims, scores[order], ids[order]

@@ -2,9 +2,10 @@
 
 A worker plugin installs, on every worker present and future, a handler that
 answers a batch of queries from the shards the worker holds: one native
-batch per shard, run on the worker's task threads rather than on its event
-loop.  The client (sharded.py) calls it by name; a shard that is not on the
-worker is answered ``missing``, and the client then falls back to tasks.
+batch per shard (a top-k or a threshold search, see ``OPERATIONS``), run on
+the worker's task threads rather than on its event loop.  The client
+(sharded.py) calls it by name; a shard that is not on the worker is
+answered ``missing``, and the client then falls back to tasks.
 """
 from __future__ import annotations
 
@@ -15,12 +16,19 @@ from typing import Any
 from distributed import WorkerPlugin
 
 from tessaray_dask import _distributed
-from tessaray_dask.shard import search_shard
+from tessaray_dask.shard import range_search_shard, search_shard
 
-__all__ = ["HANDLER", "SearchService"]
+__all__ = ["HANDLER", "OPERATIONS", "SearchService"]
 
 # The name the client calls the handler by.
 HANDLER = "tessaray_search"
+
+# What a shard can be asked, by the name the client sends: each is called as
+# ``function(shard, queries, *args)`` with that shard's own ``args``.
+OPERATIONS: dict[str, Callable[..., Any]] = {
+    "search": search_shard,
+    "range_search": range_search_shard,
+}
 
 
 def search_handler(worker: Any) -> Callable[..., Coroutine[Any, Any, dict[str, Any]]]:
@@ -28,7 +36,10 @@ def search_handler(worker: Any) -> Callable[..., Coroutine[Any, Any, dict[str, A
     each shard's search on the worker's task threads (not on its event
     loop), or answers ``missing`` when one of the shards is not there."""
 
-    async def tessaray_search(keys: list[str], queries: Any, top_k: int) -> dict[str, Any]:
+    async def tessaray_search(
+        keys: list[str], queries: Any, operation: str, args: list[tuple[Any, ...]]
+    ) -> dict[str, Any]:
+        function = OPERATIONS[operation]
         data = _distributed.worker_data(worker)
         try:
             shards = [data[key] for key in keys]
@@ -37,7 +48,7 @@ def search_handler(worker: Any) -> Callable[..., Coroutine[Any, Any, dict[str, A
         loop = asyncio.get_running_loop()
         executor = _distributed.task_executor(worker)
         answers = await asyncio.gather(
-            *(loop.run_in_executor(executor, search_shard, shard, queries, top_k) for shard in shards)
+            *(loop.run_in_executor(executor, function, shard, queries, *a) for shard, a in zip(shards, args))
         )
         return {"status": "OK", "result": _distributed.serialized(answers)}
 

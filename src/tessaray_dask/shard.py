@@ -20,7 +20,16 @@ import tessaray_bulk
 from tessaray import Vectorstore
 from tessaray_dask.load import check_ids, check_rows, chunks, fill
 
-__all__ = ["FileRows", "GraphRows", "Recipe", "Shard", "SourceChangedError", "checksum", "search_shard"]
+__all__ = [
+    "FileRows",
+    "GraphRows",
+    "Recipe",
+    "Shard",
+    "SourceChangedError",
+    "checksum",
+    "range_search_shard",
+    "search_shard",
+]
 
 # dask's compute is not annotated; it is called through this.
 _compute: Any = dask.base.compute
@@ -148,18 +157,40 @@ class Shard:
         # store's memory is the module's, which the object's size leaves out.
         return object.__sizeof__(self) + self._nbytes
 
-    def search(self, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+    def search(self, queries: Any, top_k: int, allow: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
         """The shard's answers to a batch of queries: float32 scores and
-        uint64 ids, one row of min(top_k, len(store)) per query."""
-        scores, ids = tessaray_bulk.search_batch(self.store, queries, top_k, self.n_threads, arrays=True)
+        uint64 ids, one row of min(top_k, allowed rows) per query.  ``allow``
+        is None, this shard's slice of a boolean row mask, or uint64 ids."""
+        scores, ids = tessaray_bulk.search_batch(
+            self.store, queries, top_k, self.n_threads, arrays=True, allow=allow
+        )
         # Arrays over the module's buffers (no copy); memoryviews do not pickle.
         return np.asarray(scores), np.asarray(ids)
+
+    def range_search(
+        self, queries: Any, threshold: float, allow: np.ndarray | None = None, max_results: int | None = None
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every allowed row scoring at least ``threshold``, per query, as
+        tessaray_bulk.range_search gives them: lims, scores, ids."""
+        lims, scores, ids = tessaray_bulk.range_search(
+            self.store, queries, threshold, self.n_threads, allow=allow, max_results=max_results
+        )
+        return np.asarray(lims), np.asarray(scores), np.asarray(ids)
 
 
 def _arrived(recipe: Recipe, n_threads: int | None, nbytes: int) -> Shard:
     return Shard(recipe, n_threads, build=False, nbytes=nbytes)
 
 
-def search_shard(shard: Shard, queries: Any, top_k: int) -> tuple[np.ndarray, np.ndarray]:
+def search_shard(
+    shard: Shard, queries: Any, top_k: int, allow: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     """A shard's answers, as a task or on a worker's task thread."""
-    return shard.search(queries, top_k)
+    return shard.search(queries, top_k, allow)
+
+
+def range_search_shard(
+    shard: Shard, queries: Any, threshold: float, allow: np.ndarray | None = None, max_results: int | None = None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """A shard's rows at or above ``threshold``, as a task or on a worker's task thread."""
+    return shard.range_search(queries, threshold, allow, max_results)

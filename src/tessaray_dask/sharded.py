@@ -6,7 +6,8 @@ checksum (shard.py).
 
 A search asks each worker holding shards directly, through the handler that
 the worker plugin of service.py installs, to run one tessaray_bulk.search_batch
-call per shard on the worker's own task threads; the queries travel to the
+(or range_search) call per shard on the worker's own task threads, with the
+shard's slice of a row mask or every listed id; the queries travel to the
 shards, never the shards to the queries.  When a shard is not where it was
 (its worker died, it is being rebuilt), the search falls back to one dask
 task per shard that carries the queries and depends on the shard alone, so
@@ -20,12 +21,14 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import itertools
+import math
 import operator
 import os
 import time
 import uuid
-from collections.abc import Sequence
-from typing import Any, Self, SupportsIndex, cast
+from collections.abc import Buffer, Sequence
+from typing import Any, Self, SupportsFloat, SupportsIndex, cast
 
 import distributed
 import numpy as np
@@ -34,9 +37,9 @@ from distributed import Client, Future
 
 from tessaray_dask import _distributed
 from tessaray_dask.load import check_ids, check_rows
-from tessaray_dask.merge import merge_arrays
-from tessaray_dask.service import HANDLER, SearchService
-from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError, checksum, search_shard
+from tessaray_dask.merge import merge_arrays, merge_ranges
+from tessaray_dask.service import HANDLER, OPERATIONS, SearchService
+from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError, checksum
 
 __all__ = ["ShardedStore", "SourceChangedError"]
 
@@ -76,16 +79,48 @@ def _n_threads(n_threads: SupportsIndex | None) -> int | None:
     return n
 
 
+def _is_index(value: Any) -> bool:
+    try:
+        operator.index(value)
+    except TypeError:
+        return False
+    return True
+
+
+def _threshold(threshold: SupportsFloat | SupportsIndex) -> float:
+    if isinstance(threshold, (str, bytes, bytearray)):
+        raise TypeError(f"threshold must be a real number, not {type(threshold).__name__}")
+    t = float(threshold)
+    if math.isnan(t):
+        raise ValueError("threshold is NaN")
+    return t
+
+
+_Ranges = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+def _concatenate_ranges(blocks: Sequence[_Ranges]) -> _Ranges:
+    """The threshold answers of consecutive blocks of queries as one answer."""
+    if len(blocks) == 1:
+        return blocks[0]
+    counts = np.concatenate([np.diff(lims) for lims, _, _ in blocks])
+    lims = np.zeros(len(counts) + 1, dtype=np.uint64)
+    np.cumsum(counts, out=lims[1:])
+    return lims, np.concatenate([s for _, s, _ in blocks]), np.concatenate([i for _, _, i in blocks])
+
+
 class ShardedStore:
     """A read-only store whose rows are spread over a dask cluster's workers.
 
     Build one with ``from_npy`` or ``from_dask_array``.  ``search`` and
     ``search_batch`` return exactly what one ``tessaray.Vectorstore`` holding
-    every row in order returns, ties and NaN scores included.  Each shard
-    searches with ``n_threads`` threads: 1 (the default) keeps one processor
-    busy per task, as the worker's task thread would, so several workers on
-    one host do not oversubscribe it; None uses every processor the worker
-    may use.
+    every row in order returns, ties and NaN scores included, and
+    ``search_batch`` and ``range_search`` exactly what
+    ``tessaray_bulk.search_batch`` and ``tessaray_bulk.range_search`` return
+    on such a store, row filter included.  Each shard searches with
+    ``n_threads`` threads: 1 (the default) keeps one processor busy per task,
+    as the worker's task thread would, so several workers on one host do not
+    oversubscribe it; None uses every processor the worker may use.
     """
 
     def __init__(
@@ -203,27 +238,113 @@ class ShardedStore:
 
     # -- queries -------------------------------------------------------------
 
-    def search(self, vector: Any, top_k: SupportsIndex, *, timeout: float | None = None) -> list[tuple[float, int]]:
+    def search(
+        self, vector: Any, top_k: SupportsIndex, *, allow: Any = None, timeout: float | None = None
+    ) -> list[tuple[float, int]]:
         """The ``top_k`` best ``(score, id)`` pairs for one query, best first."""
-        return self.search_batch([vector], top_k, timeout=timeout)[0]
+        return self.search_batch([vector], top_k, allow=allow, timeout=timeout)[0]
 
     def search_batch(
-        self, vectors: Any, top_k: SupportsIndex, *, timeout: float | None = None
+        self, vectors: Any, top_k: SupportsIndex, *, allow: Any = None, timeout: float | None = None
     ) -> list[list[tuple[float, int]]]:
         """One answer per query (a sequence of vectors or a 2-D array).  Each
         worker holding shards gets the whole batch once and searches each of
-        its shards with one native batch call."""
+        its shards with one native batch call.
+
+        ``allow`` keeps the search to some rows, as in
+        ``tessaray_bulk.search_batch``: None (every row), a one-dimensional
+        boolean buffer of ``len(self)`` (a row mask, of which each shard gets
+        its own slice), or integer ids (a buffer or an iterable; every shard
+        gets them all, and keeps the rows whose id is listed)."""
         self._check_open()
         k = operator.index(top_k)
         if k < 0:
             raise ValueError(f"top_k must be non-negative, not {k}")
+        allowed = self._allow(allow)
         if not isinstance(vectors, np.ndarray):
             vectors = list(vectors)
         if len(vectors) == 0:
             return []
+        blocks = self._answers("search", vectors, [(k, a) for a in allowed], timeout)
+        return [answer for block in blocks for answer in merge_arrays(block, k)]
+
+    def range_search(
+        self,
+        queries: Any,
+        threshold: SupportsFloat | SupportsIndex,
+        *,
+        allow: Any = None,
+        max_results: SupportsIndex | None = None,
+        timeout: float | None = None,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every allowed row whose score for a query is at least
+        ``threshold``, as ``tessaray_bulk.range_search`` gives them for one
+        store holding every row: ``(lims, scores, ids)``, numpy arrays of
+        uint64, float32 and uint64, query ``q``'s rows being
+        ``scores[lims[q]:lims[q + 1]]`` (and the same slice of ``ids``), best
+        first, equal scores in row order.  ``allow`` as in ``search_batch``.
+        When more than ``max_results`` rows qualify over all queries, raises
+        ValueError (each shard stops at ``max_results`` rows of its own)."""
+        self._check_open()
+        t = _threshold(threshold)
+        limit = None if max_results is None else operator.index(max_results)
+        if limit is not None and limit < 0:
+            raise ValueError(f"max_results must be non-negative or None, not {limit}")
+        allowed = self._allow(allow)
+        if not isinstance(queries, np.ndarray):
+            queries = list(queries)
+        if len(queries) == 0:
+            return np.zeros(1, dtype=np.uint64), np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.uint64)
+        blocks = self._answers("range_search", queries, [(t, a, limit) for a in allowed], timeout)
+        lims, scores, ids = _concatenate_ranges([merge_ranges(block) for block in blocks])
+        if limit is not None and len(scores) > limit:
+            raise ValueError(f"more than max_results={limit} rows are at or above the threshold")
+        return lims, scores, ids
+
+    def _allow(self, allow: Any) -> list[np.ndarray | None]:
+        """Each shard's part of a row filter: its slice of a row mask, or
+        every id as one uint64 array.  A mask of the wrong length is refused
+        here, before any shard is asked."""
+        count = len(self._lengths)
+        if allow is None:
+            return [None] * count
+        ids: np.ndarray
+        if isinstance(allow, Buffer):
+            array = allow if isinstance(allow, np.ndarray) else np.asarray(memoryview(allow))
+            if array.dtype == np.bool_:
+                if array.ndim != 1:
+                    raise ValueError(f"allow is a boolean buffer of {array.ndim} dimensions, not a row mask of one")
+                if len(array) != len(self):
+                    raise ValueError(f"allow has length {len(array)} but the store has {len(self)} rows")
+                bounds = itertools.accumulate(self._lengths, initial=0)
+                return [np.ascontiguousarray(array[a:b]) for a, b in itertools.pairwise(bounds)]
+            if array.dtype.kind not in "ui" or array.ndim != 1:
+                raise TypeError(
+                    f"allow must be a one-dimensional boolean row mask or integer ids, "
+                    f"not {array.dtype} of shape {array.shape}"
+                )
+            if array.dtype.kind == "i" and len(array) and array.min() < 0:
+                raise OverflowError("ids must lie in 0..2**64-1")
+            ids = np.ascontiguousarray(array, dtype=np.uint64)
+        elif isinstance(allow, tuple) and len(allow) == 2 and not any(map(_is_index, allow)):
+            raise TypeError("a sharded store takes a row mask or ids as allow, not (lims, ids) lists per query")
+        else:
+            try:
+                ids = np.fromiter((operator.index(i) for i in allow), dtype=np.uint64)
+            except OverflowError:
+                raise OverflowError("ids must lie in 0..2**64-1") from None
+        return [ids] * count
+
+    def _answers(
+        self, operation: str, vectors: Any, args: list[tuple[Any, ...]], timeout: float | None
+    ) -> list[list[Any]]:
+        """Each shard's answer to ``operation`` (one of service.OPERATIONS,
+        called with the shard's own ``args``), per block of queries: the
+        whole batch as one block when asked directly, several blocks when it
+        falls back to tasks."""
         end = None if timeout is None else time.monotonic() + timeout
         try:
-            per_shard = _distributed.run(self._client, self._ask, vectors, k, timeout=timeout)
+            return [_distributed.run(self._client, self._ask, operation, vectors, args, timeout=timeout)]
         except TimeoutError:
             self._where = None
             raise
@@ -231,10 +352,10 @@ class ShardedStore:
             # A worker is gone or a shard is elsewhere: the tasks wait for
             # dask to rebuild it, and raise what the rebuild raised.
             self._where = None
-            return self._search_by_tasks(vectors, k, None if end is None else max(end - time.monotonic(), 0.0))
-        return merge_arrays(per_shard, k)
+            left = None if end is None else max(end - time.monotonic(), 0.0)
+            return self._by_tasks(operation, vectors, args, left)
 
-    async def _ask(self, vectors: Any, k: int) -> list[tuple[np.ndarray, np.ndarray]]:
+    async def _ask(self, operation: str, vectors: Any, args: list[tuple[Any, ...]]) -> list[Any]:
         """Each shard's answer, asked directly of a worker that holds it;
         raises _Missing when a shard is not where it was asked for."""
         c = self._client
@@ -249,13 +370,19 @@ class ShardedStore:
                 plan.setdefault(min(holders[key]), []).append(i)
         queries = _distributed.serialized(vectors)
 
-        async def ask(address: str, indices: list[int]) -> list[tuple[np.ndarray, np.ndarray]]:
+        async def ask(address: str, indices: list[int]) -> list[Any]:
             reply = await _distributed.call_worker(
-                c, address, HANDLER, keys=[keys[i] for i in indices], queries=queries, top_k=k
+                c,
+                address,
+                HANDLER,
+                keys=[keys[i] for i in indices],
+                queries=queries,
+                operation=operation,
+                args=_distributed.serialized([args[i] for i in indices]),
             )
             if reply.get("missing"):
                 raise _Missing(address)
-            answers: list[tuple[np.ndarray, np.ndarray]] = reply["result"]
+            answers: list[Any] = reply["result"]
             return answers
 
         pending = asyncio.gather(*(ask(a, ix) for a, ix in plan.items()))
@@ -283,28 +410,28 @@ class ShardedStore:
                 per_shard[i] = answer
         return per_shard
 
-    def _search_by_tasks(self, vectors: Any, k: int, timeout: float | None) -> list[list[tuple[float, int]]]:
+    def _by_tasks(
+        self, operation: str, vectors: Any, args: list[tuple[Any, ...]], timeout: float | None
+    ) -> list[list[Any]]:
         """One task per shard and block of queries, carrying the block and
         depending on the shard alone, so that dask runs it where the shard is."""
         n = len(vectors)
         size = vectors.nbytes if isinstance(vectors, np.ndarray) else n * self._vector_size * 8
         step = max(1, n * _TASK_QUERY_BYTES // max(size, 1))
         blocks = [vectors[a : a + step] for a in range(0, n, step)]
+        function = OPERATIONS[operation]
         tasks = [
             [
                 self._client.submit(
-                    search_shard, shard, block, k, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}"
+                    function, shard, block, *a, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}"
                 )
-                for shard in self._futures
+                for shard, a in zip(self._futures, args)
             ]
             for block in blocks
         ]
         try:
             _wait_all([t for ts in tasks for t in ts], timeout)
-            answers: list[list[tuple[float, int]]] = []
-            for ts in tasks:
-                answers += merge_arrays(self._client.gather(ts), k)
-            return answers
+            return [self._client.gather(ts) for ts in tasks]
         finally:
             for ts in tasks:
                 for t in ts:

@@ -1,5 +1,6 @@
-"""ShardedStore on LocalClusters: the same answers as one store, with the
-shards staying where they are, after a shard moved and after one or every
+"""ShardedStore on LocalClusters: the same answers as one store (row
+filters and threshold searches included, asked directly and through
+tasks), with the shards staying where they are, after a shard moved and after one or every
 worker died; a changed source is refused.  What the package takes from
 distributed beyond its documented API is still there."""
 import asyncio
@@ -8,6 +9,7 @@ import contextlib
 import functools
 import os
 import pickle
+import re
 import signal
 import sys
 import time
@@ -22,6 +24,7 @@ da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
 
 import tessaray_bulk  # noqa: E402
+from helpers import key  # noqa: E402
 from tessaray_dask import ShardedStore, SourceChangedError, _distributed, load_store, sharded  # noqa: E402
 from tessaray_dask.merge import merge_arrays  # noqa: E402
 from tessaray_dask.shard import search_shard  # noqa: E402
@@ -111,6 +114,41 @@ def assert_same(store, local, qs, top_k=12):
     assert store.search(qs[0].tolist(), top_k, timeout=T) == local.search(qs[0], top_k)
 
 
+# Row filters, from the store's length and ids; "one shard" keeps rows 300:305
+# alone, so that every other shard answers with no column at all.
+ALLOWS = {
+    "none": lambda n, ids: None,
+    "mask": lambda n, ids: np.random.default_rng(1).random(n) < 0.3,
+    "one shard": lambda n, ids: (np.arange(n) >= 300) & (np.arange(n) < 305),
+    "ids": lambda n, ids: np.append(ids[::3], 5000).astype(np.uint64),  # 5000: no such id
+    "id list": lambda n, ids: ids[5:40].tolist() + [2**64 - 1],
+    "no ids": lambda n, ids: [],
+}
+
+
+def exact(arrays):
+    return [(a.dtype, a.tobytes()) for a in map(np.asarray, arrays)]
+
+
+def assert_filtered_same(store, local, qs, ids, top_k=12):
+    """Filtered and threshold searches answer as tessaray_bulk does on one store, bit for bit."""
+    for name, make in ALLOWS.items():
+        allow = make(len(local), ids)
+        got = store.search_batch(qs, top_k, allow=allow, timeout=T)
+        assert list(map(key, got)) == list(map(key, tessaray_bulk.search_batch(local, qs, top_k, allow=allow))), name
+        for threshold in (0.9, 0.0):
+            want = tessaray_bulk.range_search(local, qs, threshold, allow=allow)
+            assert exact(store.range_search(qs, threshold, allow=allow, timeout=T)) == exact(want), (name, threshold)
+    mask = ALLOWS["mask"](len(local), ids)
+    want = tessaray_bulk.search_batch(local, qs[:1], top_k, allow=mask)[0]
+    assert key(store.search(qs[0], top_k, allow=mask, timeout=T)) == key(want)
+    total = len(tessaray_bulk.range_search(local, qs, 0.0)[1])
+    want = exact(tessaray_bulk.range_search(local, qs, 0.0, max_results=total))
+    assert exact(store.range_search(qs, 0.0, max_results=total, timeout=T)) == want
+    with pytest.raises(ValueError, match=f"more than max_results={total - 1} rows"):
+        store.range_search(qs, 0.0, max_results=total - 1, timeout=T)
+
+
 def large_batch(qs):
     """The queries repeated into a batch of more than 1 MiB."""
     big = np.tile(qs, (-(-(1 << 20) // qs.nbytes) + 1, 1))
@@ -122,8 +160,16 @@ def placement(client, store):
     return {k: sorted(ws) for k, ws in client.who_has(store.futures).items()}
 
 
+async def moved(*_):
+    raise sharded._Missing("a shard")
+
+
+def no_work(*_):
+    pytest.fail("a shard was asked")
+
+
 @pytest.mark.parametrize("source", ["npy", "dask"])
-def test_same_answers_as_one_store(client, npy, source):
+def test_same_answers_as_one_store(client, npy, monkeypatch, source):
     rows_path, ids_path, local = npy
     rows, ids = np.load(rows_path), np.load(ids_path)
     if source == "npy":
@@ -141,6 +187,22 @@ def test_same_answers_as_one_store(client, npy, source):
         assert placement(client, store) == before
         for top_k in (0, 1, 1000, 1500):
             assert store.search(rows[7], top_k, timeout=T) == local.search(rows[7], top_k)
+        assert_filtered_same(store, local, qs, ids)
+        with monkeypatch.context() as m:
+            # Through tasks, three blocks of queries each.
+            m.setattr(ShardedStore, "_ask", moved)
+            m.setattr(sharded, "_TASK_QUERY_BYTES", qs.nbytes // 3)
+            assert_filtered_same(store, local, qs, ids)
+        with monkeypatch.context() as m:
+            # A mask of the wrong length is refused before any shard is asked.
+            m.setattr(ShardedStore, "_answers", no_work)
+            bad = np.ones(len(rows) - 1, dtype=bool)
+            with pytest.raises(ValueError) as refused:
+                tessaray_bulk.search_batch(local, qs, 3, allow=bad)
+            for search in (store.search_batch, store.range_search):
+                for batch in (qs, []):
+                    with pytest.raises(ValueError, match=re.escape(str(refused.value))):
+                        search(batch, 3, allow=bad, timeout=T)
         with pytest.raises(TypeError, match="cannot be pickled"):
             pickle.dumps(store)
     with pytest.raises(ValueError, match="closed"):

@@ -9,7 +9,7 @@ import tessaray_bulk as bulk
 from helpers import key
 from tessaray import Vectorstore
 from tessaray_dask import load_store, merge
-from tessaray_dask.merge import merge_arrays
+from tessaray_dask.merge import merge_arrays, merge_ranges
 
 # Few distinct values, so that duplicates, zero vectors, +-0.0, equal scores
 # and NaN scores (from NaN or infinite elements) come up often.
@@ -42,28 +42,46 @@ def test_merge_equals_one_store(rows, query, cuts, extra_k, k_kind):
     queries=st.lists(_vector.map(lambda v: v[:2]), min_size=1, max_size=4),
     cuts=st.lists(st.integers(0, 20), max_size=4),
     top_k=st.integers(0, 22),
+    threshold=st.sampled_from([float("-inf"), -1.0, 0.0, 0.5, 1.0]),
 )
-def test_merged_arrays_equal_one_store(rows, queries, cuts, top_k):
-    """Shards' batch arrays merge into one store's answers, ties and NaN
-    scores (rows holding NaN or infinities) included."""
+def test_merged_arrays_equal_one_store(rows, queries, cuts, top_k, threshold):
+    """Shards' batch arrays, and their threshold answers, merge into one
+    store's answers, ties and NaN scores (rows holding NaN or infinities)
+    included."""
     n = len(rows)
     bounds = [0] + sorted(min(c, n) for c in cuts) + [n]
     ids = [(i * 5) % 7 for i in range(n)]
-    shards = []
+    shards, ranges = [], []
     for a, b in zip(bounds, bounds[1:]):
         shard = Vectorstore(2)
         bulk.insert_many(shard, np.array(rows[a:b], dtype=np.float32).reshape(-1, 2), ids[a:b])
         shards.append(bulk.search_batch(shard, queries, top_k, arrays=True))
+        ranges.append(bulk.range_search(shard, queries, threshold))
     whole = Vectorstore(2, list(zip(rows, ids)))
     merged = merge_arrays(shards, top_k)
     assert [key(a) for a in merged] == [key(whole.search(q, top_k)) for q in queries]
     assert {(type(p), type(p[0]), type(p[1])) for a in merged for p in a} <= {(tuple, float, int)}
+    exact = [(a.dtype, a.tobytes()) for a in map(np.asarray, bulk.range_search(whole, queries, threshold))]
+    assert [(a.dtype, a.tobytes()) for a in merge_ranges(ranges)] == exact
 
 
 @pytest.mark.parametrize("call", [lambda: merge([[(1.0, 1)]], -1), lambda: merge_arrays([([[1.0]], [[1]])], -1)])
 def test_merges_reject_negative_top_k(call):
     with pytest.raises(ValueError, match="top_k must be non-negative"):
         call()
+
+
+@pytest.mark.parametrize(
+    "results, message",
+    [
+        ([], "at least one shard"),
+        ([([0, 1], [1.0], [4]), ([0, 0, 0], [], [])], "the same queries"),  # 1 query, then 2
+        ([([0, 2], [1.0], [4])], "the same queries"),  # lims past the scores
+    ],
+)
+def test_merge_ranges_rejects(results, message):
+    with pytest.raises(ValueError, match=message):
+        merge_ranges(results)
 
 
 def _rows(n=300, d=5):
