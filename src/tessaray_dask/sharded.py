@@ -289,7 +289,7 @@ class ShardedStore:
         t = _threshold(threshold)
         limit = None if max_results is None else operator.index(max_results)
         if limit is not None and limit < 0:
-            raise ValueError(f"max_results must be non-negative or None, not {limit}")
+            raise OverflowError(f"max_results must be non-negative or None, not {limit}")
         allowed = self._allow(allow)
         if not isinstance(queries, np.ndarray):
             queries = list(queries)
