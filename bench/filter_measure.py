@@ -6,7 +6,9 @@ program's time, not the method's), beside the median.  Each timed call also
 records the growth of the process's resident high-water mark over it: the
 mark (VmHWM) is reset to the current resident size by writing 5 to
 /proc/self/clear_refs before the call and read after it, outside the timed
-window.
+window.  The process's CPU time over each call is recorded too: on a shared
+machine it leaves out the time the call waited for a processor, a check on
+calls too long to repeat.
 """
 
 from __future__ import annotations
@@ -48,6 +50,7 @@ class Method:
         self.setup = setup
         self.inspect = inspect
         self.times: list[float] = []
+        self.cpu: list[float] = []
         self.growth: list[int] = []
 
     def run(self) -> None:
@@ -56,19 +59,22 @@ class Method:
         gc.collect()
         before = status_bytes("VmRSS")
         peak_known = reset_peak()
+        c0 = time.process_time_ns()
         t0 = time.perf_counter_ns()
         result = self.fn()
         t1 = time.perf_counter_ns()
+        c1 = time.process_time_ns()
         hwm = status_bytes("VmHWM")
         if self.inspect is not None:
             self.inspect(result)
         del result
         self.times.append((t1 - t0) * 1e-9)
+        self.cpu.append((c1 - c0) * 1e-9)
         self.growth.append(max(0, hwm - before) if peak_known else -1)
 
     def summary(self) -> dict:
         return {"min": min(self.times), "median": statistics.median(self.times), "rounds": len(self.times),
-                "times": self.times, "growth": max(self.growth)}
+                "times": self.times, "cpu": min(self.cpu), "growth": max(self.growth)}
 
 
 def interleaved(methods: dict[str, Method], rounds: int, case_seconds: float = float("inf"),
