@@ -6,13 +6,17 @@ program's time, not the method's), beside the median.  Each timed call also
 records the growth of the process's resident high-water mark over it: the
 mark (VmHWM) is reset to the current resident size by writing 5 to
 /proc/self/clear_refs before the call and read after it, outside the timed
-window.  The process's CPU time over each call is recorded too: on a shared
+window, after the C heap's free pages are handed back (malloc_trim), so
+that memory an earlier call freed and kept does not hide a call's growth.
+The process's CPU time over each call is recorded too: on a shared
 machine it leaves out the time the call waited for a processor, a check on
 calls too long to repeat.
 """
 
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
 import gc
 import statistics
 import time
@@ -27,6 +31,21 @@ def status_bytes(key: str) -> int:
             if line.startswith(key + ":"):
                 return int(line.split()[1]) * 1024
     raise KeyError(key)
+
+
+try:
+    _libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+    _malloc_trim = _libc.malloc_trim
+except (OSError, AttributeError):
+    _malloc_trim = None
+
+
+def release_free_memory() -> None:
+    """Hands the C heap's free pages back to the system (glibc's
+    malloc_trim), so that a call that reuses memory an earlier call freed
+    still shows the memory it needs as growth."""
+    if _malloc_trim is not None:
+        _malloc_trim(0)
 
 
 def reset_peak() -> bool:
@@ -57,6 +76,7 @@ class Method:
         if self.setup is not None:
             self.setup()
         gc.collect()
+        release_free_memory()
         before = status_bytes("VmRSS")
         peak_known = reset_peak()
         c0 = time.process_time_ns()
