@@ -10,7 +10,7 @@
 #include "binding/result_arrays.hpp"
 #include "binding/results.hpp"
 #include "binding/unlocked.hpp"
-#include "core/range_search.hpp"
+#include "core/self_search.hpp"
 
 namespace tessaray::binding {
 

@@ -81,9 +81,9 @@ bool any_allowed(const RowFilter* allow, std::size_t block, std::size_t nblocks)
     return false;
 }
 
-// The next run of blocks with an allowed row in [block, end): its first
+// The next stretch of blocks with an allowed row in [block, end): its first
 // block and its end, or end twice when there is none.
-std::pair<std::size_t, std::size_t> next_run(const RowFilter* allow, std::size_t block, std::size_t end) noexcept {
+std::pair<std::size_t, std::size_t> next_stretch(const RowFilter* allow, std::size_t block, std::size_t end) noexcept {
     if (allow == nullptr) return {block, end};
     while (block < end && allow->words[block] == 0) ++block;
     std::size_t run_end = block;
@@ -136,14 +136,14 @@ void scan_panels(Batch& b, BatchWorker& w) {
             const std::size_t n = std::min(kernels.tile_queries, b.count - q0);
             const float* tile[kMaxTileQueries];
             for (std::size_t t = 0; t < n; ++t) tile[t] = b.queries + (q0 + t) * dim;
-            for (auto run = next_run(b.allow, block, block + nblocks); run.first < run.second;
-                 run = next_run(b.allow, run.second, block + nblocks)) {
-                const std::size_t first = run.first * kBlockRows;
-                float* out = w.scores.data() + (run.first - block) * kBlockRows;
+            for (auto stretch = next_stretch(b.allow, block, block + nblocks); stretch.first < stretch.second;
+                 stretch = next_stretch(b.allow, stretch.second, block + nblocks)) {
+                const std::size_t first = stretch.first * kBlockRows;
+                float* out = w.scores.data() + (stretch.first - block) * kBlockRows;
                 kernels.score_tile(tile, b.query_roots + q0, n, store.blocks_data() + first * dim,
-                                   store.roots_data() + first, dim, run.second - run.first, out, stride);
+                                   store.roots_data() + first, dim, stretch.second - stretch.first, out, stride);
                 for (std::size_t t = 0; t < n; ++t) {
-                    w.sinks[q0 + t]->take(out + t * stride, first, (run.second - run.first) * kBlockRows);
+                    w.sinks[q0 + t]->take(out + t * stride, first, (stretch.second - stretch.first) * kBlockRows);
                 }
             }
         }

@@ -79,7 +79,7 @@ std::vector<Pair> pairs_by_block(const Vectorstore& store, const RowLists& lists
 
 // Scores every listed pair and hands it to keep(worker, query, score, row),
 // which sees each query's rows in increasing order per worker.  Workers
-// take consecutive runs of blocks with about equal numbers of pairs.
+// take consecutive stretches of blocks with about equal numbers of pairs.
 template <class Keep>
 bool score_listed(const Vectorstore& store, const float* queries, std::size_t count, const RowLists& lists,
                   const SearchOptions& options, std::size_t workers, WorkerGroup& group, Keep& keep) {

@@ -21,7 +21,7 @@ std::size_t listed_width(const RowLists& lists, std::uint64_t top_k) noexcept;
 // answers than width has the rest of its row filled with kScoreNaN and id
 // UINT64_MAX.  The listed (query, row) pairs are taken block by block of
 // the store, so each block is read once however many queries list its rows;
-// the workers (options.n_threads) take runs of blocks with about as many
+// the workers (options.n_threads) take stretches of blocks with about as many
 // pairs each.  Returns false when options.watch stopped the search.
 bool search_listed(const Vectorstore& store, const float* queries, std::size_t count, const RowLists& lists,
                    const SearchOptions& options, float* scores, std::uint64_t* ids);

@@ -1,10 +1,13 @@
-// range_search.hpp: every row at or above a score: for many queries, and for every pair of a store's own rows.
+// range_search.hpp: every row at or above a score, for many queries: the threshold sinks' scan and its answers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "core/batch_search.hpp"
+#include "core/score_sink.hpp"
 #include "core/search_options.hpp"
 #include "core/store.hpp"
 #include "core/topk.hpp"
@@ -35,27 +38,29 @@ struct RangeAnswers {
 RangeEnd range_search(const Vectorstore& store, const float* queries, std::size_t count, const SearchOptions& options,
                       float threshold, std::uint64_t max_results, RangeAnswers& out);
 
-// The pairs of rows i < j of a store whose score is at least `threshold`,
-// ordered by i, then j.
-struct PairList {
-    std::vector<std::uint64_t> first;
-    std::vector<std::uint64_t> second;
-    std::vector<float> scores;
+// The threshold sinks of one scan: per worker one list per query.
+struct RangeScan {
+    RangeLimit limit;
+    std::vector<std::vector<ScoredEntry>> lists;  // worker-major
+    std::vector<RangeSink> sinks;
+    std::vector<ScoreSink*> sink_of;
 };
 
-// Every such pair, each once, its score that of the two stored rows (a
-// score is the same either way round, so only j > i is scored): rows are
-// taken as queries a square of kJoinRows at a time, each against the rows
-// from its own block on.  Returns false when the watch stopped the join.
-bool self_join(const Vectorstore& store, float threshold, const SearchOptions& options, PairList& out);
+// Scans `queries` with a threshold sink each, query q keeping rows from
+// first_row + q + 1 on when first_row is not SIZE_MAX (a self-join's rows
+// after the query's own).  The lists in `scan` hold the rows found.
+RangeEnd scan_range(const Vectorstore& store, const BatchQueries& queries, const SearchOptions& options,
+                    float threshold, std::uint64_t max_results, std::size_t first_row, RangeScan& scan);
 
-// For every row r, the best min(top_k, size - 1) other rows (row r itself
-// left out by position, so an equal row is found): scores[r * keep ..] and
-// ids[r * keep ..], equal to a search of row r over the store without it.
-// Returns false when the watch stopped it.
-bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* scores, std::uint64_t* ids);
-
-// How many rows of the store a self-join or k-NN graph takes as queries at a time.
-inline constexpr std::size_t kJoinRows = 1024;
+// Query q's rows from every worker, in `order`, appended to `out`.
+template <class Order>
+void gather(RangeScan& scan, std::size_t count, std::size_t q, std::vector<ScoredEntry>& out, Order order) {
+    const std::size_t start = out.size();
+    for (std::size_t i = q; i < scan.lists.size(); i += count) {
+        out.insert(out.end(), scan.lists[i].begin(), scan.lists[i].end());
+        std::vector<ScoredEntry>().swap(scan.lists[i]);
+    }
+    std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), order);
+}
 
 }  // namespace tessaray::core

@@ -1,4 +1,4 @@
-// store_select.cpp: a store of the rows a mask keeps, built by one append of them, read run by run.
+// store_select.cpp: a store of the rows a mask keeps, built by one append of them, read stretch by stretch.
 #include "core/store_select.hpp"
 
 #include <algorithm>
@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t kWordBits = 64;
 
-// The kept rows of a store, found run by run in the drop mask.  append_rows
+// The kept rows of a store, found stretch by stretch in the drop mask.  append_rows
 // reads its rows front to back; a read elsewhere starts over from the first
 // kept row, so any order of reads gets the right rows.
 class KeptRows {
@@ -43,7 +43,7 @@ private:
     void take(std::size_t count, float* out) noexcept {
         const std::size_t dim = store_.vector_size();
         while (count != 0) {
-            // The run of kept rows [row_, end).
+            // The stretch of kept rows [row_, end).
             row_ = next_with(row_, false);
             if (row_ == store_.size()) return;  // asked past the kept rows: never, from append_rows
             const std::size_t end = std::min(next_with(row_, true), row_ + count);

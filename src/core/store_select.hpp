@@ -12,7 +12,7 @@ namespace tessaray::core {
 // `drop_mask` is clear (row r at bit r % 64 of word r / 64; words past the
 // span's end count as clear, bits past store.size() are ignored), in their
 // order: bit for bit the store that insert() of each kept row would build
-// (blocks, tail, roots and ids).  The kept rows are read run by run, so it
+// (blocks, tail, roots and ids).  The kept rows are read stretch by stretch, so it
 // costs about two passes over their bytes (unpacked into one block's rows,
 // packed again).  Everything is allocated before anything is written, so
 // OutOfMemory leaves nothing behind.

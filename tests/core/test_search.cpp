@@ -27,6 +27,7 @@
 #include "core/kernel.hpp"
 #include "core/listed_search.hpp"
 #include "core/range_search.hpp"
+#include "core/self_search.hpp"
 #include "core/search.hpp"
 #include "core/store.hpp"
 #include "core/work_plan.hpp"

@@ -127,8 +127,8 @@ def test_self_join_is_every_pair_above_the_threshold(n):
             assert pairs(first.tolist(), second.tolist(), scores.tolist()) == want
 
 
-def test_self_join_across_squares_is_range_search_of_later_rows():
-    """Past the rows one square of queries takes, each pair still comes once, in order."""
+def test_self_join_across_rounds_is_range_search_of_later_rows():
+    """Past the rows one round of queries takes, each pair still comes once, in order."""
     rows = rows_with_specials(2300, 4, seed=5)
     store = inserted(rows)  # ids are the positions
     lims, scores, ids = (np.asarray(a).tolist() for a in bulk.range_search(store, rows, 0.9, 2))

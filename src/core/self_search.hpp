@@ -1,0 +1,36 @@
+// self_search.hpp: a store searched against its own rows: the self-join and the k-NN graph.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/search_options.hpp"
+#include "core/store.hpp"
+
+namespace tessaray::core {
+
+// The pairs of rows i < j of a store whose score is at least `threshold`,
+// ordered by i, then j.
+struct PairList {
+    std::vector<std::uint64_t> first;
+    std::vector<std::uint64_t> second;
+    std::vector<float> scores;
+};
+
+// Every such pair, each once, its score that of the two stored rows (a
+// score is the same either way round, so only j > i is scored): rows are
+// taken as queries in rounds of kJoinRows, each against the rows
+// from its own block on.  Returns false when the watch stopped the join.
+bool self_join(const Vectorstore& store, float threshold, const SearchOptions& options, PairList& out);
+
+// For every row r, the best min(top_k, size - 1) other rows (row r itself
+// left out by position, so an equal row is found): scores[r * keep ..] and
+// ids[r * keep ..], equal to a search of row r over the store without it.
+// Returns false when the watch stopped it.
+bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* scores, std::uint64_t* ids);
+
+// How many rows of the store a self-join or k-NN graph takes as queries at a time.
+inline constexpr std::size_t kJoinRows = 1024;
+
+}  // namespace tessaray::core
