@@ -5,8 +5,8 @@ sections, chosen with --sections):
 
   probe   the compute limit of every SIMD level of the CPU (batch_probe.py);
   search  ``search_batch`` against faiss, numpy and ``store.search`` per
-          query, and the goal case once per kernel level in child
-          interpreters (batch_search.py);
+          query, and the goal cases again at every other kernel level in
+          child interpreters (batch_search.py);
   bulk    ``insert_many``, ``export``, ``save`` and ``load`` against copies
           and numpy (batch_bulk.py);
   memory  the extra resident memory of ``search_batch`` (batch_memory.py).
@@ -33,8 +33,8 @@ from common import (K, GoalTable, clock, cpu_model, environment_line, kernel_lev
                     parse_sizes, read_text, write_report)
 
 DEFAULT_SIZES = "1000000x128,200000x768"
-DEFAULT_QUERIES = "1,16,256,4096"
-DEFAULT_ROUNDS = "1:21,16:9,256:5,4096:3"
+DEFAULT_QUERIES = "1,2,3,4,5,6,7,8,16,256"
+DEFAULT_ROUNDS = "1:15,2:9,3:9,4:9,5:7,6:7,7:7,8:7,16:5,256:5"
 
 
 def parse_rounds(text: str) -> dict[int, int]:
@@ -60,16 +60,17 @@ def parse_args() -> argparse.Namespace:
                         help="a first round faster than this many seconds is a warm-up (default: %(default)s)")
     parser.add_argument("--threads", type=int, default=2, help="the multi-threaded runs' thread count")
     parser.add_argument("--loop-queries", type=int, default=16, help="queries timed of store.search per query")
-    parser.add_argument("--numpy-queries", type=int, default=256, help="queries timed of numpy per batch")
+    parser.add_argument("--numpy-queries", type=int, default=64, help="queries timed of numpy per batch")
     parser.add_argument("--numpy-chunk-bytes", type=int, default=128 << 20,
                         help="numpy's score matrix per chunk of queries, at most (default: %(default)s)")
-    parser.add_argument("--lists-max-queries", type=int, default=16,
+    parser.add_argument("--lists-max-queries", type=int, default=1,
                         help="also time search_batch with lists up to this Q (default: %(default)s)")
     parser.add_argument("--methods", help=argparse.SUPPRESS)
+    parser.add_argument("--goal-cases", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--simd-levels", default=None,
-                        help="comma-separated levels to run the Q = 256 goal case again at, each in a child "
-                             "interpreter with TESSARAY_SIMD set, back to back (default: every SIMD level of "
-                             "this CPU when it has more than one; '' skips it)")
+                        help="comma-separated levels to run the goal cases again at, each in a child "
+                             "interpreter with TESSARAY_SIMD set, back to back (default: every kernel level of "
+                             "this CPU but the one this process runs; '' skips it)")
     parser.add_argument("--insert-rows", type=int, default=1_000_000)
     parser.add_argument("--pairs-rows", type=int, default=1_000_000,
                         help="rows for Vectorstore(d, pairs), scaled to --insert-rows")
@@ -86,34 +87,29 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quiet", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.quick:
-        args.sizes, args.queries = "100000x128,20000x768", "1,16,256"
+        args.sizes, args.queries = "100000x128,20000x768", "1,2,8,16,256"
         args.insert_rows, args.pairs_rows, args.memory_rows = 100_000, 20_000, 100_000
         args.bulk_rounds, args.save_rounds = 3, 2
     args.queries = [int(q) for q in args.queries.split(",") if q]
     args.rounds = parse_rounds(args.rounds)
     if args.simd_levels is None:
-        simd = [lvl for lvl in kernel_levels() if lvl != "baseline"]
-        args.simd_levels = ",".join(simd) if len(simd) > 1 else ""
+        args.simd_levels = ",".join(lvl for lvl in kernel_levels() if lvl != kernel_level())
+    args.simd_levels = ",".join(lvl for lvl in args.simd_levels.split(",") if lvl in kernel_levels())
     return args
 
 
 def run_search(args, tessaray, bulk, faiss, probe: Probe, started: float) -> tuple[list, list]:
-    """Every store size (the probe runs again after each), then the goal case
-    once per kernel level."""
+    """Every store size (the probe runs again after each), then the goal
+    cases at the other kernel levels: the results, and per level
+    [{"level", "results"}], this process's level first."""
     threads = batch_search.Threads(faiss)
     search = []
-    for n, dim in parse_sizes(args.sizes):
+    sizes = parse_sizes(args.sizes)
+    for n, dim in sizes:
         search.append(batch_search.bench_search_size(n, dim, args, tessaray, bulk, faiss, threads, started))
         probe.run()
-    goal_size = next(((r["n"], r["dim"]) for r in search if r["dim"] == batch_search.GOAL_DIM
-                      and any(c["q"] == batch_search.GOAL_Q for c in r["cases"])), None)
-    children = []
-    for lvl in filter(None, args.simd_levels.split(",")):
-        if goal_size and lvl in kernel_levels():
-            child = batch_search.child_goal_case(args, lvl, *goal_size, started)
-            if child:
-                children.append(child)
-    return search, children
+    levels = [{"level": kernel_level(), "child": False, "results": search}]
+    return search, levels + batch_search.child_levels(args, sizes, started)
 
 
 def main() -> int:
@@ -144,14 +140,14 @@ def main() -> int:
         print("\n".join(header), flush=True)
 
     probe.run()
-    search, children = run_search(args, tessaray, bulk, faiss, probe, started) if "search" in sections else ([], [])
+    search, levels = run_search(args, tessaray, bulk, faiss, probe, started) if "search" in sections else ([], [])
     bulk_result = batch_bulk.bench_bulk(args, tessaray, bulk, started) if "bulk" in sections else None
     memory = batch_memory.bench_memory(args, started) if "memory" in sections else None
     probe.run()
     load_end = read_text("/proc/loadavg")
 
     goals = GoalTable()
-    batch_search.add_goals(goals, search, children, probe, level, w)
+    batch_search.add_goals(goals, levels, probe, w)
     if bulk_result:
         batch_bulk.add_goals(goals, bulk_result)
     if memory:
@@ -163,8 +159,7 @@ def main() -> int:
     if search:
         out += ["", "### Many queries: search_batch, k = 10"]
         out += batch_search.search_tables(search, probe.rate(level), level, w)
-        if children:
-            out += batch_search.levels_table(children, probe, w)
+        out += batch_search.levels_tables(levels, probe, w)
     if bulk_result:
         out += ["", f"### Bulk loading, export and files ({bulk_result['insert_rounds']} rounds, medians)", ""]
         out += batch_bulk.bulk_tables(bulk_result)
@@ -178,7 +173,9 @@ def main() -> int:
         agree = ", ".join(f"{k} {v:.2f}" for k, v in r["agreement"].items())
         notes.append(f"{size}: ids shared with search_batch's top {K} (mean over the first queries): {agree}; "
                      f"numpy chunks of {r['numpy_chunk']} queries")
-        notes += [f"{size}: {msg}" for msg in r["notes"]]
+    for lv in levels:
+        for r in lv["results"]:
+            notes += [f"{lv['level']}, {r['n']:,} x {r['dim']}: {msg}" for msg in r["notes"]]
     if bulk_result:
         notes += bulk_result["notes"]
         notes.append(f"store file saved in {os.path.relpath(bulk_result['folder'])}")
@@ -186,7 +183,7 @@ def main() -> int:
     notes.append(f"whole run: {clock() - started:.0f} s")
     out += [""] + [f"- {n}" for n in notes]
     write_report(header, "\n".join(out), args.markdown, args.json,
-                 {"search": search, "children": children, "bulk": bulk_result, "memory": memory,
+                 {"search": search, "levels": levels[1:], "bulk": bulk_result, "memory": memory,
                   "probe": probe.runs, "level": level}, quiet=args.quiet)
     return 0
 

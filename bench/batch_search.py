@@ -16,12 +16,16 @@ round, medians), against
   - ``store.search`` called once per query, at most --loop-queries of them
     timed and the time scaled per query.
 
-With the compute limit: GFLOP/s of search_batch (Q * N * d * 2 flops per
-batch) and the time the probe's unfused rate allows for them.  The goal case
-(the first d = 128 store, Q = 256: search_batch and faiss, one thread and 2)
-runs again once per SIMD level of the CPU, each in a child interpreter with
-TESSARAY_SIMD set to it, back to back, so that the levels compare side by
-side and each level's goals are judged against its own probe.
+At Q = 2 to 8 only ``search_batch`` on one thread and ``store.search`` on
+the same queries run (the few-queries goal); Q = 1 and from Q = 16 on run
+every method.  With the compute limit: GFLOP/s of search_batch (Q * N * d * 2
+flops per batch) and the time the probe's unfused rate allows for them.
+
+The goal cases (Q = 1 to 8 against ``store.search``, Q = 256 against the
+compute limit and faiss, and two threads against one at d = 128) run again at
+every other kernel level of the CPU, each in a child interpreter with
+TESSARAY_SIMD set to it, back to back, so that each level's goals are judged
+within its own process and against its own probe.
 """
 
 from __future__ import annotations
@@ -38,15 +42,18 @@ import numpy as np
 from batch_probe import Probe
 from common import K, GoalTable, fmt_secs, fmt_time, interleaved_rounds, log, timed
 
-GOAL_Q = 256  # the batch size of the speed goals
-GOAL_DIM = 128
+GOAL_Q = 256  # the batch size of the compute-limit goal; the faiss goal holds from it on
+GOAL_DIM = 128  # the store width of the two-threads goal
+FEW_QUERIES = range(1, 9)  # the batch sizes measured against store.search
 
 # Goals (upper limits of each ratio).
-GOAL_BATCH_OVER_FAISS = 1.0  # where the probe's unfused rate is >= 0.9 of its fused rate
-GOAL_PROBE_RATIO_FOR_FAISS = 0.9
-GOAL_BATCH_OVER_UNFUSED = 1.3
-GOAL_TWO_OVER_ONE = 0.55
-GOAL_Q1_OVER_SEARCH = 1.05
+GOAL_BATCH_OVER_UNFUSED = 1.15  # (A) 1 thread, Q = 256, against the time the level's unfused rate allows
+GOAL_BATCH_OVER_FAISS = 0.9  # (B) 1 thread, Q >= 256, against faiss IndexFlatIP on 1 thread
+GOAL_FEW_OVER_SEARCH = 1.0  # (C) 1 thread, Q = 1 to 8, per query against store.search
+GOAL_TWO_OVER_ONE = 0.55  # 2 threads against 1, Q = 256, d = 128
+
+BATCH1, BATCH2, LISTS1 = "search_batch, 1 thread", "search_batch, {w} threads", "search_batch, 1 thread, lists"
+LOOP, FAISS1, FAISS2 = "store.search per query", "faiss IndexFlatIP, 1 thread", "faiss IndexFlatIP, {w} threads"
 
 MAIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "batch_bench.py")
 
@@ -93,13 +100,28 @@ def numpy_topk(rows_n: np.ndarray, queries: np.ndarray, chunk: int):
     return out_s, out_i
 
 
+def case_methods(q: int, dim: int, args) -> set[str]:
+    """The methods one case times: with --goal-cases (the children) only what
+    the goals need, else every method at Q = 1 and from Q = 16 on, and
+    search_batch against store.search at Q = 2 to 8."""
+    if args.methods:
+        return set(args.methods.split(","))
+    everything = {"batch1", "batch2", "lists1", "loop", "faiss1", "faiss2", "numpy"}
+    if q in FEW_QUERIES:
+        return {"batch1", "loop"} if args.goal_cases or q > 1 else everything
+    if args.goal_cases:
+        return {"batch1"} | ({"faiss1"} if q >= GOAL_Q else set()) | \
+            ({"batch2"} if q == GOAL_Q and dim == GOAL_DIM else set())
+    return everything
+
+
 def bench_search_size(n: int, dim: int, args, tessaray, bulk, faiss, threads: Threads, started: float) -> dict:
     w = args.threads
     rng = np.random.default_rng(n * 1_000 + dim)
     log(f"search {n:,} x {dim}: data", started)
     rows = rng.standard_normal((n, dim), dtype=np.float32)
     q_max = max(args.queries)
-    queries = rng.standard_normal((q_max, dim), dtype=np.float32)
+    queries = rng.standard_normal((max(q_max, 64), dim), dtype=np.float32)
     store = tessaray.Vectorstore(dim)
     bulk.insert_many(store, rows)
     rows_n = rows / np.linalg.norm(rows, axis=1, keepdims=True)
@@ -110,14 +132,10 @@ def bench_search_size(n: int, dim: int, args, tessaray, bulk, faiss, threads: Th
         index = faiss.IndexFlatIP(dim)
         index.add(rows_n)
     chunk = max(1, min(256, args.numpy_chunk_bytes // (n * 4)))
-    selected = set(args.methods.split(",")) if args.methods else None
-
-    def want(key: str) -> bool:
-        return selected is None or key in selected
 
     # The answers: search_batch equals search bit for bit, with either output
     # and any thread count; the peers share ids with it.
-    check = queries[:min(q_max, 64)]
+    check = queries[:64]
     lists = bulk.search_batch(store, check, K, 1)
     one_by_one = [store.search(q, K) for q in check[:8]]
     notes = []
@@ -129,14 +147,18 @@ def bench_search_size(n: int, dim: int, args, tessaray, bulk, faiss, threads: Th
         notes.append(f"search_batch on {w} threads differs from 1 thread")
     if [[(float(s), int(i)) for s, i in zip(rs, ri)] for rs, ri in zip(s1, i1)] != lists:
         notes.append("search_batch arrays differ from its lists")
+    few = [bulk.search_batch(store, check[:q], K, 1) for q in FEW_QUERIES if q in args.queries]
+    if any(answer != one_by_one[:len(answer)] for answer in few):
+        notes.append("search_batch of 1 to 8 queries differs from store.search")
     agreement = {}
-    if index is not None:
+    if index is not None and not args.goal_cases:
         qn = check / np.linalg.norm(check, axis=1, keepdims=True)
         _, fi = index.search(qn, K)
         agreement["faiss"] = float(np.mean([len(set(a) & set(b.tolist())) for a, b in zip(i1.tolist(), fi)]))
-    _, ni = numpy_topk(rows_n, check, chunk)
-    agreement["numpy"] = float(np.mean([len(set(a) & set(b.tolist())) for a, b in zip(i1.tolist(), ni)]))
-    del lists, s1, s2, i1, i2
+    if not args.goal_cases:
+        _, ni = numpy_topk(rows_n, check, chunk)
+        agreement["numpy"] = float(np.mean([len(set(a) & set(b.tolist())) for a, b in zip(i1.tolist(), ni)]))
+    del lists, s1, s2, i1, i2, few
 
     cases = []
     for q_count in args.queries:
@@ -145,29 +167,29 @@ def bench_search_size(n: int, dim: int, args, tessaray, bulk, faiss, threads: Th
         numpy_q = min(q_count, args.numpy_queries)
         loop_batch = batch[:loop_q]
         numpy_batch = np.ascontiguousarray(batch[:numpy_q])
+        wanted = case_methods(q_count, dim, args)
         methods, per = {}, {}
 
         def add(key, label, run, count):
-            if want(key):
+            if key in wanted:
                 methods[label] = run
                 per[label] = count
 
         search_batch, search = bulk.search_batch, store.search
-        add("batch1", "search_batch, 1 thread",
-            timed(lambda: search_batch(store, batch, K, 1, arrays=True)), q_count)
-        add("batch2", f"search_batch, {w} threads",
-            timed(lambda: search_batch(store, batch, K, w, arrays=True)), q_count)
+        # store.search right after search_batch on one thread: the pair the
+        # few-queries goal compares runs back to back in every round.
+        add("batch1", BATCH1, timed(lambda: search_batch(store, batch, K, 1, arrays=True)), q_count)
+        add("loop", LOOP, timed(lambda: [search(q, K) for q in loop_batch], setup=lambda: threads.set(1)), loop_q)
+        add("batch2", BATCH2.format(w=w), timed(lambda: search_batch(store, batch, K, w, arrays=True)), q_count)
         if q_count <= args.lists_max_queries:
-            add("lists1", "search_batch, 1 thread, lists", timed(lambda: search_batch(store, batch, K, 1)), q_count)
-        add("loop", "store.search per query", timed(lambda: [search(q, K) for q in loop_batch],
-                                                    setup=lambda: threads.set(1)), loop_q)
+            add("lists1", LISTS1, timed(lambda: search_batch(store, batch, K, 1)), q_count)
         if index is not None:
             def faiss_call():
                 qn = batch / np.linalg.norm(batch, axis=1, keepdims=True)
                 return index.search(qn, K)
 
-            add("faiss1", "faiss IndexFlatIP, 1 thread", timed(faiss_call, setup=lambda: threads.set(1)), q_count)
-            add("faiss2", f"faiss IndexFlatIP, {w} threads", timed(faiss_call, setup=lambda: threads.set(w)), q_count)
+            add("faiss1", FAISS1, timed(faiss_call, setup=lambda: threads.set(1)), q_count)
+            add("faiss2", FAISS2.format(w=w), timed(faiss_call, setup=lambda: threads.set(w)), q_count)
         add("numpy", "numpy, 1 BLAS thread", timed(lambda: numpy_topk(rows_n, numpy_batch, chunk),
                                                   setup=lambda: threads.set(1)), numpy_q)
         rounds = args.rounds.get(q_count, args.rounds.get(max(args.rounds), 3))
@@ -182,25 +204,34 @@ def bench_search_size(n: int, dim: int, args, tessaray, bulk, faiss, threads: Th
     return {"n": n, "dim": dim, "cases": cases, "numpy_chunk": chunk, "agreement": agreement, "notes": notes}
 
 
-def child_goal_case(args, level: str, n: int, dim: int, started: float) -> dict | None:
-    """The goal's case (Q = 256, one and two threads, search_batch and faiss)
-    in a child interpreter with TESSARAY_SIMD=level."""
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "child.json")
-        cmd = [sys.executable, MAIN, "--sections", "search", "--sizes", f"{n}x{dim}",
-               "--queries", str(GOAL_Q), "--methods", "batch1,batch2,faiss1,faiss2", "--simd-levels", "",
-               "--rounds", f"{GOAL_Q}:{args.rounds.get(GOAL_Q, 5)}", "--case-seconds", str(args.case_seconds),
-               "--threads", str(args.threads), "--json", out, "--quiet"]
-        log(f"search {n:,} x {dim}, Q = {GOAL_Q} again with TESSARAY_SIMD={level} (child)", started)
-        proc = subprocess.run(cmd, env=dict(os.environ, TESSARAY_SIMD=level), capture_output=True, text=True)
-        if proc.returncode != 0:
-            print(proc.stderr, file=sys.stderr)
-            return None
-        with open(out) as f:
-            data = json.load(f)
-    result = data["search"][0]
-    result["level"] = level
-    return result
+def goal_queries(queries: list[int]) -> list[int]:
+    """The batch sizes of the goals among those measured."""
+    return [q for q in queries if q in FEW_QUERIES or q >= GOAL_Q]
+
+
+def child_levels(args, sizes: list[tuple[int, int]], started: float) -> list[dict]:
+    """The goal cases at every level of --simd-levels, each in a child
+    interpreter with TESSARAY_SIMD set to it: [{"level", "results"}]."""
+    out = []
+    queries = ",".join(str(q) for q in goal_queries(args.queries))
+    rounds = ",".join(f"{q}:{r}" for q, r in args.rounds.items())
+    for level in filter(None, args.simd_levels.split(",")):
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "child.json")
+            cmd = [sys.executable, MAIN, "--sections", "search", "--goal-cases", "--simd-levels", "",
+                   "--sizes", ",".join(f"{n}x{dim}" for n, dim in sizes), "--queries", queries,
+                   "--rounds", rounds, "--case-seconds", str(args.case_seconds),
+                   "--warmup-below", str(args.warmup_below), "--threads", str(args.threads),
+                   "--loop-queries", str(args.loop_queries), "--json", path, "--quiet"]
+            log(f"goal cases again with TESSARAY_SIMD={level} (child)", started)
+            proc = subprocess.run(cmd, env=dict(os.environ, TESSARAY_SIMD=level), stdout=subprocess.DEVNULL)
+            if proc.returncode != 0:
+                print(f"the child at {level} failed (exit status {proc.returncode})", file=sys.stderr)
+                continue
+            with open(path) as f:
+                data = json.load(f)
+        out.append({"level": level, "child": True, "results": data["search"]})
+    return out
 
 
 # ---------------------------------------------------------------------------
@@ -217,10 +248,9 @@ def search_tables(results: list, probe_rate: dict | None, level: str, w: int) ->
                 "| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
         for c in r["cases"]:
             q, pq = c["q"], c["per_query"]
-            ours = pq.get("search_batch, 1 thread")
+            ours = pq.get(BATCH1)
             for name, t in pq.items():
-                ref = pq.get(f"faiss IndexFlatIP, {w} threads" if f"{w} threads" in name else
-                             "faiss IndexFlatIP, 1 thread")
+                ref = pq.get(FAISS2.format(w=w) if f"{w} threads" in name else FAISS1)
                 x_ours = f"{t / ours:.2f}" if ours else ""
                 x_faiss = f"{t / ref:.2f}" if ref else ""
                 gflops = n * dim * 2 / t / 1e9
@@ -236,8 +266,10 @@ def search_tables(results: list, probe_rate: dict | None, level: str, w: int) ->
                 "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
         for r in results:
             for c in r["cases"]:
+                if c["q"] in FEW_QUERIES and c["q"] > 1:
+                    continue
                 flops = c["q"] * r["n"] * r["dim"] * 2
-                for t, name in ((1, "search_batch, 1 thread"), (w, f"search_batch, {w} threads")):
+                for t, name in ((1, BATCH1), (w, BATCH2.format(w=w))):
                     if name not in c["whole"]:
                         continue
                     secs = c["whole"][name]
@@ -247,99 +279,117 @@ def search_tables(results: list, probe_rate: dict | None, level: str, w: int) ->
     return out
 
 
-def levels_table(children: list, probe: Probe, w: int) -> list[str]:
-    """The goal case once per kernel level, from the child interpreters."""
-    n, dim = children[0]["n"], children[0]["dim"]
-    flops = GOAL_Q * n * dim * 2
-    out = ["", f"#### {n:,} x {dim}, Q = {GOAL_Q} per kernel level (TESSARAY_SIMD, one child interpreter "
-               "per level, back to back)", "",
-           f"| level | probe unfused / fused | search_batch 1 thread | {w} threads | faiss 1 thread | "
-           f"faiss {w} threads | 1 thread × faiss 1 thread | 1 thread GFLOP/s | 1 thread × time the "
-           f"level's unfused rate allows | {w} threads × 1 thread | rounds |",
-           "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
-    for child in children:
-        c = child["cases"][0]
-        m = c["whole"]
-        crate = probe.rate(child["level"])
-        one, two = m["search_batch, 1 thread"], m[f"search_batch, {w} threads"]
-        f1, f2 = m.get("faiss IndexFlatIP, 1 thread"), m.get(f"faiss IndexFlatIP, {w} threads")
-        out.append(
-            f"| {child['level']} | {crate['ratio']:.3f} | {fmt_secs(one)} | {fmt_secs(two)} | "
-            f"{fmt_secs(f1) if f1 else '-'} | {fmt_secs(f2) if f2 else '-'} | "
-            f"{one / f1 if f1 else float('nan'):.3f} | {flops / one / 1e9:.1f} | "
-            f"{one / (flops / (crate['unfused'] * 1e9)):.3f} | {two / one:.3f} | {c['rounds']} |"
-            if crate else f"| {child['level']} | - | {fmt_secs(one)} | {fmt_secs(two)} | | | | | | | |")
+def _few_ratios(r: dict) -> dict[int, tuple[float, float, float]]:
+    """Q -> (search_batch per query, store.search per query, their ratio) at Q = 1 to 8."""
+    out = {}
+    for c in r["cases"]:
+        pq = c["per_query"]
+        if c["q"] in FEW_QUERIES and BATCH1 in pq and LOOP in pq:
+            out[c["q"]] = (pq[BATCH1], pq[LOOP], pq[BATCH1] / pq[LOOP])
     return out
 
 
-def add_goals(goals: GoalTable, search: list, children: list, probe: Probe, level: str, w: int) -> None:
-    """Goals (a) one thread against faiss and the compute limit, (b) two
-    threads against one, (c) one query against store.search."""
+def _tag(lv: dict) -> str:
+    return f"{lv['level']}" + (" (child)" if lv.get("child") else "")
 
-    def add_a(label: str, n: int, dim: int, one, f1, rate: dict, whose: str) -> None:
-        """Goal (a) against faiss (where `whose` unfused rate is at least the
-        goal's share of the fused one) and against the time that rate allows."""
-        if f1:
-            x = one / f1
-            applies = rate["ratio"] >= GOAL_PROBE_RATIO_FOR_FAISS
-            goals.add(f"(a) {label}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss 1 thread where {whose} "
-                      f"unfused/fused ≥ {GOAL_PROBE_RATIO_FOR_FAISS}",
-                      f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)} ({whose} unfused/fused {rate['ratio']:.3f})",
-                      x / GOAL_BATCH_OVER_FAISS,
-                      "" if applies else f"does not apply ({rate['ratio']:.3f} < {GOAL_PROBE_RATIO_FOR_FAISS}); "
-                                         f"{'would be met' if x <= GOAL_BATCH_OVER_FAISS else 'would be missed'}")
-        allowed = GOAL_Q * n * dim * 2 / (rate["unfused"] * 1e9)
-        x = one / allowed
-        goals.add(f"(a) {label}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_UNFUSED} × the time {whose} unfused rate "
-                  f"allows", f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(allowed)} ({rate['unfused']:.1f} GFLOP/s)",
-                  x / GOAL_BATCH_OVER_UNFUSED)
 
-    rate = probe.rate(level)
-    best = probe.machine()
-    for r in search:
-        size = f"{r['n']:,} x {r['dim']}"
-        cases = {c["q"]: c for c in r["cases"]}
-        c = cases.get(GOAL_Q)
-        if r["dim"] == GOAL_DIM and c:
+def levels_tables(levels: list, probe: Probe, w: int) -> list[str]:
+    """The goal cases per kernel level: Q = 256 against faiss and the compute
+    limit, and Q = 1 to 8 against store.search."""
+    out = ["", f"#### Q = {GOAL_Q} per kernel level (the module's own level in this process, the others in one "
+               "child interpreter each with TESSARAY_SIMD, back to back)", "",
+           f"| level | size | probe unfused / fused | search_batch 1 thread | {w} threads | faiss 1 thread | "
+           f"1 thread × faiss 1 thread | 1 thread GFLOP/s | 1 thread × time the level's unfused rate allows | "
+           f"{w} threads × 1 thread | rounds |",
+           "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    for lv in levels:
+        rate = probe.rate(lv["level"])
+        for r in lv["results"]:
+            c = next((c for c in r["cases"] if c["q"] == GOAL_Q), None)
+            if not c or BATCH1 not in c["whole"]:
+                continue
             m = c["whole"]
-            one = m.get("search_batch, 1 thread")
-            two = m.get(f"search_batch, {w} threads")
-            f1 = m.get("faiss IndexFlatIP, 1 thread")
-            label = f"{size}, Q = {GOAL_Q}"
-            if one and rate is None:
-                goals.add(f"(a) {label}: search_batch 1 thread against the compute limit",
-                          f"no probe for level {level}", None)
-            if one and rate:
-                add_a(label, r["n"], r["dim"], one, f1, rate, f"the {level} probe's")
-            if one and best:
-                # The goal names the machine's best rates, whichever level reaches them.
-                add_a(label, r["n"], r["dim"], one, f1, best, f"the machine's best ({best['level']})")
-            if one and two:
-                x = two / one
-                goals.add(f"(b) {size}, Q = {GOAL_Q}: search_batch {w} threads ≤ {GOAL_TWO_OVER_ONE} × 1 thread",
-                          f"{fmt_secs(two)} = {x:.3f} × {fmt_secs(one)}", x / GOAL_TWO_OVER_ONE)
-        c1 = cases.get(1)
-        if c1:
-            m = c1["whole"]
-            s = m.get("store.search per query")
-            for name in ("search_batch, 1 thread, lists", "search_batch, 1 thread"):
-                if name in m and s:
-                    x = m[name] / s
-                    form = "lists" if "lists" in name else "arrays=True"
-                    goals.add(f"(c) {size}, Q = 1: search_batch 1 thread ({form}) ≤ {GOAL_Q1_OVER_SEARCH} × "
-                              f"store.search", f"{fmt_time(m[name])} = {x:.3f} × {fmt_time(s)}",
-                              x / GOAL_Q1_OVER_SEARCH)
-    for child in children:
-        m = child["cases"][0]["whole"]
-        crate = probe.rate(child["level"])
-        size = f"{child['n']:,} x {child['dim']}"
-        one, f1 = m.get("search_batch, 1 thread"), m.get("faiss IndexFlatIP, 1 thread")
-        two = m.get(f"search_batch, {w} threads")
-        forced = f"TESSARAY_SIMD={child['level']} (child)"
-        if one and crate:
-            add_a(f"{forced}, {size}, Q = {GOAL_Q}", child["n"], child["dim"], one, f1, crate,
-                  f"the {child['level']} probe's")
-        if one and two:
-            x = two / one
-            goals.add(f"(b) {forced}, {size}, Q = {GOAL_Q}: {w} threads ≤ {GOAL_TWO_OVER_ONE} × 1 thread",
-                      f"{fmt_secs(two)} = {x:.3f} × {fmt_secs(one)}", x / GOAL_TWO_OVER_ONE)
+            flops = GOAL_Q * r["n"] * r["dim"] * 2
+            one, two, f1 = m[BATCH1], m.get(BATCH2.format(w=w)), m.get(FAISS1)
+            ratio = f"{rate['ratio']:.3f}" if rate and rate["ratio"] else "-"
+            allowed = f"{one / (flops / (rate['unfused'] * 1e9)):.3f}" if rate else "no probe"
+            out.append(f"| {_tag(lv)} | {r['n']:,} x {r['dim']} | {ratio} | {fmt_secs(one)} | "
+                       f"{fmt_secs(two) if two else '-'} | {fmt_secs(f1) if f1 else '-'} | "
+                       f"{f'{one / f1:.3f}' if f1 else '-'} | {flops / one / 1e9:.1f} | {allowed} | "
+                       f"{f'{two / one:.3f}' if two else '-'} | {c['rounds']} |")
+    out += ["", "#### Q = 1 to 8 per kernel level: search_batch 1 thread (arrays=True) per query × store.search "
+                "per query (same queries, interleaved)", "",
+            "| level | size | store.search | " + " | ".join(f"Q = {q}" for q in FEW_QUERIES) + " | rounds |",
+            "| --- | --- | ---: | " + " | ".join("---:" for _ in FEW_QUERIES) + " | ---: |"]
+    for lv in levels:
+        for r in lv["results"]:
+            few = _few_ratios(r)
+            if not few:
+                continue
+            rounds = sorted({c["rounds"] for c in r["cases"] if c["q"] in few})
+            out.append(f"| {_tag(lv)} | {r['n']:,} x {r['dim']} | {fmt_time(few[min(few)][1])} | "
+                       + " | ".join(f"{few[q][2]:.3f}" if q in few else "-" for q in FEW_QUERIES)
+                       + f" | {'-'.join(map(str, (rounds[0], rounds[-1]))) if len(rounds) > 1 else rounds[0]} |")
+    return out
+
+
+def add_goals(goals: GoalTable, levels: list, probe: Probe, w: int) -> None:
+    """Per kernel level and store size: (A) one thread at Q = 256 against the
+    time the level's unfused rate allows, (B) one thread from Q = 256 on
+    against faiss on one thread, (C) Q = 1 to 8 per query against
+    store.search, and two threads against one at d = 128."""
+    best = probe.machine()
+    for lv in levels:
+        lvl, tag = lv["level"], _tag(lv)
+        rate = probe.rate(lvl)
+        for r in lv["results"]:
+            size = f"{r['n']:,} x {r['dim']}"
+            for c in r["cases"]:
+                q, m = c["q"], c["whole"]
+                one = m.get(BATCH1)
+                if q < GOAL_Q or not one:
+                    continue
+                if q == GOAL_Q:
+                    goal = (f"(A) {tag}, {size}, Q = {q}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_UNFUSED} × the "
+                            f"time the {lvl} probe's unfused rate allows")
+                    if rate:
+                        allowed = q * r["n"] * r["dim"] * 2 / (rate["unfused"] * 1e9)
+                        x = one / allowed
+                        goals.add(goal, f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(allowed)} "
+                                        f"({rate['unfused']:.1f} GFLOP/s)", x / GOAL_BATCH_OVER_UNFUSED)
+                    else:
+                        goals.add(goal, f"{fmt_secs(one)}; no probe for {lvl}", None, "not measured (no probe)")
+                f1 = m.get(FAISS1)
+                if f1:
+                    x = one / f1
+                    why = []
+                    if rate and rate["ratio"]:
+                        why.append(f"{lvl} probe unfused/fused {rate['ratio']:.3f}")
+                    if rate and best:
+                        why.append(f"{lvl} unfused / the machine's best fused ({best['level']}) "
+                                   f"{rate['unfused'] / best['fused']:.3f}")
+                    goals.add(f"(B) {tag}, {size}, Q = {q:,}: search_batch 1 thread ≤ {GOAL_BATCH_OVER_FAISS} × faiss "
+                              f"IndexFlatIP 1 thread", f"{fmt_secs(one)} = {x:.3f} × {fmt_secs(f1)}"
+                              + (f" ({'; '.join(why)})" if why else ""), x / GOAL_BATCH_OVER_FAISS)
+                two = m.get(BATCH2.format(w=w))
+                if q == GOAL_Q and r["dim"] == GOAL_DIM and two:
+                    x = two / one
+                    goals.add(f"{tag}, {size}, Q = {q}: search_batch {w} threads ≤ {GOAL_TWO_OVER_ONE} × 1 thread",
+                              f"{fmt_secs(two)} = {x:.3f} × {fmt_secs(one)}", x / GOAL_TWO_OVER_ONE)
+            few = _few_ratios(r)
+            if few:
+                worst = max(few, key=lambda q: few[q][2])
+                b, s, x = few[worst]
+                missed = [q for q in few if few[q][2] > GOAL_FEW_OVER_SEARCH]
+                qs = f"{min(few)} to {max(few)}" if len(few) > 1 else f"{min(few)}"
+                goals.add(f"(C) {tag}, {size}, Q = {qs}: search_batch 1 thread per query ≤ {GOAL_FEW_OVER_SEARCH} × "
+                          f"store.search",
+                          ", ".join(f"Q = {q}: {few[q][2]:.3f}" for q in sorted(few))
+                          + f"; worst Q = {worst}: {fmt_time(b)} = {x:.3f} × {fmt_time(s)}",
+                          x / GOAL_FEW_OVER_SEARCH,
+                          f"**missed** (Q = {', '.join(map(str, missed))})" if missed else "")
+            c1 = next((c for c in r["cases"] if c["q"] == 1), None)
+            if c1 and LISTS1 in c1["whole"] and LOOP in c1["whole"]:
+                b, s = c1["whole"][LISTS1], c1["whole"][LOOP]
+                goals.add(f"(C) {tag}, {size}, Q = 1, lists: search_batch 1 thread ≤ {GOAL_FEW_OVER_SEARCH} × "
+                          f"store.search", f"{fmt_time(b)} = {b / s:.3f} × {fmt_time(s)}", b / s / GOAL_FEW_OVER_SEARCH)

@@ -10,10 +10,16 @@
 // the machine's speed hits them alike, and each keeps its best repetition.
 // One multiply plus one add, or one fused multiply-add, counts as 2 flops.
 //
-// Usage: compute_limit [--level avx512|avx2] [--repetitions N] [--json]
+// The baseline level is the same tile with 128-bit registers (SSE), what the
+// baseline kernels' loops can be vectorised to without changing any row's
+// order of additions.  Baseline x86-64 has no fused multiply-add: its fused
+// loop is 128-bit FMA where the CPU has it (the same width fused, for the
+// ratio), and without it the fused rate is null.
+//
+// Usage: compute_limit [--level avx512|avx2|baseline] [--repetitions N] [--json]
 //   Without --level, the widest level this CPU supports.  With --json, prints
 //   one JSON object: level, unfused_gflops, fused_gflops, ratio (unfused over
-//   fused) and shape.
+//   fused; null without a fused rate) and shape.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -64,6 +70,18 @@ struct Avx2 {
 #undef TARGET
 };
 
+struct Sse {
+    using Vec = __m128;
+    static constexpr int kRegisters = 2, kLanes = 4;
+    static Vec zero() { return _mm_setzero_ps(); }
+    static Vec load(const float* p) { return _mm_load_ps(p); }
+    static Vec broadcast(float x) { return _mm_set1_ps(x); }
+    static Vec mul(Vec a, Vec b) { return _mm_mul_ps(a, b); }
+    static Vec add(Vec a, Vec b) { return _mm_add_ps(a, b); }
+    __attribute__((target("fma"))) static Vec fma(Vec a, Vec b, Vec c) { return _mm_fmadd_ps(a, b, c); }
+    static void store(float* p, Vec a) { _mm_store_ps(p, a); }
+};
+
 // The tile loop: `passes` sweeps over the kElements elements, the
 // accumulators living in registers across all of them.  Always inlined into
 // the level's own functions below, which carry the level's target; it is never
@@ -103,6 +121,8 @@ __attribute__((target("avx512f"), noinline)) void unfused_avx512(long passes) { 
 __attribute__((target("avx512f"), noinline)) void fused_avx512(long passes) { tile<Avx512, true>(passes); }
 __attribute__((target("avx2,fma"), noinline)) void unfused_avx2(long passes) { tile<Avx2, false>(passes); }
 __attribute__((target("avx2,fma"), noinline)) void fused_avx2(long passes) { tile<Avx2, true>(passes); }
+__attribute__((noinline)) void unfused_sse(long passes) { tile<Sse, false>(passes); }
+__attribute__((target("fma"), noinline)) void fused_sse(long passes) { tile<Sse, true>(passes); }
 
 struct Level {
     const char* name;
@@ -131,22 +151,30 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--repetitions") == 0 && i + 1 < argc) {
             reps = std::max(1, std::atoi(argv[++i]));
         } else {
-            std::fprintf(stderr, "usage: %s [--level avx512|avx2] [--repetitions N] [--json]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--level avx512|avx2|baseline] [--repetitions N] [--json]\n", argv[0]);
             return 2;
         }
     }
     __builtin_cpu_init();
     const bool has512 = __builtin_cpu_supports("avx512f");
-    const bool has2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    const Level avx512{"avx512", 4, 16, unfused_avx512, fused_avx512};
-    const Level avx2{"avx2", 2, 8, unfused_avx2, fused_avx2};
-    if (want == nullptr) want = has512 ? "avx512" : "avx2";
-    const bool is512 = std::strcmp(want, "avx512") == 0;
-    if ((!is512 && std::strcmp(want, "avx2") != 0) || (is512 ? !has512 : !has2)) {
+    const bool has_fma = __builtin_cpu_supports("fma");
+    const bool has2 = __builtin_cpu_supports("avx2") && has_fma;
+    const Level levels[] = {{"avx512", 4, 16, unfused_avx512, fused_avx512},
+                            {"avx2", 2, 8, unfused_avx2, fused_avx2},
+                            {"baseline", 2, 4, unfused_sse, has_fma ? fused_sse : nullptr}};
+    const bool supported[] = {has512, has2, true};
+    if (want == nullptr) want = has512 ? "avx512" : has2 ? "avx2" : "baseline";
+    const Level* found = nullptr;
+    for (int k = 0; k < 3; ++k) {
+        if (std::strcmp(want, levels[k].name) == 0 && supported[k]) found = &levels[k];
+    }
+    if (found == nullptr) {
         std::fprintf(stderr, "%s: level %s is unknown or not supported by this CPU\n", argv[0], want);
         return 2;
     }
-    const Level& level = is512 ? avx512 : avx2;
+    const Level& level = *found;
+    // The loop that sizes the passes: the fused one where there is one.
+    void (*const sizing)(long) = level.fused ? level.fused : level.unfused;
 
     // Values near 1, so the sums stay normal numbers (no slow denormals) and finite.
     for (int k = 0; k < kElements * kMaxRows; ++k) g_rows[k] = 1.0f + static_cast<float>(k % 7) / 64.0f;
@@ -154,28 +182,37 @@ int main(int argc, char** argv) {
 
     // Passes for about 0.2 s per timed call, scaled from a short one.
     long passes = 1000;
-    while (seconds_of(level.fused, passes) < 0.02) passes *= 4;
-    passes = std::max(1L, static_cast<long>(static_cast<double>(passes) * 0.2 / seconds_of(level.fused, passes)));
+    while (seconds_of(sizing, passes) < 0.02) passes *= 4;
+    passes = std::max(1L, static_cast<long>(static_cast<double>(passes) * 0.2 / seconds_of(sizing, passes)));
 
     double best_unfused = 1e300, best_fused = 1e300;
     for (int r = 0; r < reps; ++r) {
         best_unfused = std::min(best_unfused, seconds_of(level.unfused, passes));
-        best_fused = std::min(best_fused, seconds_of(level.fused, passes));
+        if (level.fused) best_fused = std::min(best_fused, seconds_of(level.fused, passes));
     }
     const double flops = 2.0 * static_cast<double>(passes) * kElements * level.registers * level.lanes * kQueries;
-    const double unfused = flops / best_unfused / 1e9, fused = flops / best_fused / 1e9;
+    const double unfused = flops / best_unfused / 1e9, fused = level.fused ? flops / best_fused / 1e9 : 0.0;
     const std::string shape = std::to_string(level.registers) + "x" + std::to_string(level.lanes) + " rows x " +
                               std::to_string(kQueries) + " queries";
+    char fused_text[32] = "null", ratio_text[32] = "null";
+    if (level.fused) {
+        std::snprintf(fused_text, sizeof fused_text, "%.3f", fused);
+        std::snprintf(ratio_text, sizeof ratio_text, "%.4f", unfused / fused);
+    }
     if (json) {
-        std::printf("{\"level\": \"%s\", \"unfused_gflops\": %.3f, \"fused_gflops\": %.3f, \"ratio\": %.4f, "
+        std::printf("{\"level\": \"%s\", \"unfused_gflops\": %.3f, \"fused_gflops\": %s, \"ratio\": %s, "
                     "\"shape\": \"%s\"}\n",
-                    level.name, unfused, fused, unfused / fused, shape.c_str());
+                    level.name, unfused, fused_text, ratio_text, shape.c_str());
     } else {
         std::printf("level    %s (%s, best of %d repetitions, %ld passes of %d elements each)\n", level.name,
                     shape.c_str(), reps, passes, kElements);
         std::printf("unfused  %.3f GFLOP/s (mul then add)\n", unfused);
-        std::printf("fused    %.3f GFLOP/s (fma)\n", fused);
-        std::printf("ratio    %.4f\n", unfused / fused);
+        if (level.fused) {
+            std::printf("fused    %.3f GFLOP/s (fma)\n", fused);
+            std::printf("ratio    %.4f\n", unfused / fused);
+        } else {
+            std::printf("fused    none (no fma on this CPU)\n");
+        }
     }
     return 0;
 }
