@@ -64,10 +64,11 @@ class Method:
     unmapping a large answer is not counted; `inspect(answer)`, when given,
     sees it first (to count what a call too long to repeat found)."""
 
-    def __init__(self, fn, setup=None, inspect=None):
+    def __init__(self, fn, setup=None, inspect=None, trim=True):
         self.fn = fn
         self.setup = setup
         self.inspect = inspect
+        self.trim = trim  # hand the heap's free pages back first: the call faults in all it uses
         self.times: list[float] = []
         self.cpu: list[float] = []
         self.growth: list[int] = []
@@ -76,7 +77,8 @@ class Method:
         if self.setup is not None:
             self.setup()
         gc.collect()
-        release_free_memory()
+        if self.trim:
+            release_free_memory()
         before = status_bytes("VmRSS")
         peak_known = reset_peak()
         c0 = time.process_time_ns()
