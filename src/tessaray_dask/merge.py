@@ -106,3 +106,18 @@ def merge_ranges(results: Iterable[tuple[Any, Any, Any]]) -> tuple[np.ndarray, n
     query = np.concatenate([np.repeat(np.arange(n), c) for c in counts])
     order = np.lexsort((-scores, query))
     return merged_lims, scores[order], ids[order]
+
+
+def concatenate_ranges(
+    blocks: Sequence[tuple[np.ndarray, np.ndarray, np.ndarray]],
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The threshold answers of consecutive blocks of queries, each as
+    ``merge_ranges`` gives it, as one answer.  Needs numpy."""
+    import numpy as np
+
+    if len(blocks) == 1:
+        return blocks[0]
+    counts = np.concatenate([np.diff(lims) for lims, _, _ in blocks])
+    lims = np.zeros(len(counts) + 1, dtype=np.uint64)
+    np.cumsum(counts, out=lims[1:])
+    return lims, np.concatenate([s for _, s, _ in blocks]), np.concatenate([i for _, _, i in blocks])

@@ -20,31 +20,26 @@ slow to come: a remembered address of a worker that died is never waited on
 from __future__ import annotations
 
 import asyncio
-import dataclasses
-import itertools
-import math
 import operator
 import os
 import time
 import uuid
-from collections.abc import Buffer, Sequence
+from collections.abc import Sequence
 from typing import Any, Self, SupportsFloat, SupportsIndex, cast
 
-import distributed
 import numpy as np
 import numpy.typing as npt
 from distributed import Client, Future
 
 from tessaray_dask import _distributed
+from tessaray_dask.arguments import n_threads_arg, shard_filters, threshold_arg
 from tessaray_dask.load import check_ids, check_rows
-from tessaray_dask.merge import merge_arrays, merge_ranges
+from tessaray_dask.merge import concatenate_ranges, merge_arrays, merge_ranges
+from tessaray_dask.placement import npy_header, spread, wait_all, with_checksums, workers_of
 from tessaray_dask.service import HANDLER, OPERATIONS, SearchService
-from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError, checksum
+from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError
 
 __all__ = ["ShardedStore", "SourceChangedError"]
-
-# distributed's wait is not annotated; it is called through this.
-_wait: Any = distributed.wait
 
 # When a search falls back to tasks, each task carries at most about this
 # many bytes of queries (a larger batch is split), well below the size at
@@ -57,56 +52,6 @@ _LOOK_AGAIN = 0.25
 
 class _Missing(Exception):
     """A shard was not on the worker it was looked for on."""
-
-
-def _npy_header(path: str, ids_path: str | None) -> tuple[int, int]:
-    rows = np.load(path, mmap_mode="r", allow_pickle=False)
-    if rows.dtype != np.float32 or rows.ndim != 2:
-        raise TypeError(f"{path} must hold a two-dimensional float32 array, not {rows.dtype} of shape {rows.shape}")
-    if ids_path is not None:
-        ids = np.load(ids_path, mmap_mode="r", allow_pickle=False)
-        if ids.dtype != np.uint64 or ids.shape != rows.shape[:1]:
-            raise TypeError(f"{ids_path} must hold {len(rows)} uint64 ids, not {ids.dtype} of shape {ids.shape}")
-    return rows.shape[0], rows.shape[1]
-
-
-def _n_threads(n_threads: SupportsIndex | None) -> int | None:
-    if n_threads is None:
-        return None
-    n = operator.index(n_threads)
-    if n < 1:
-        raise ValueError(f"n_threads must be at least 1 or None, not {n}")
-    return n
-
-
-def _is_index(value: Any) -> bool:
-    try:
-        operator.index(value)
-    except TypeError:
-        return False
-    return True
-
-
-def _threshold(threshold: SupportsFloat | SupportsIndex) -> float:
-    if isinstance(threshold, (str, bytes, bytearray)):
-        raise TypeError(f"threshold must be a real number, not {type(threshold).__name__}")
-    t = float(threshold)
-    if math.isnan(t):
-        raise ValueError("threshold is NaN")
-    return t
-
-
-_Ranges = tuple[np.ndarray, np.ndarray, np.ndarray]
-
-
-def _concatenate_ranges(blocks: Sequence[_Ranges]) -> _Ranges:
-    """The threshold answers of consecutive blocks of queries as one answer."""
-    if len(blocks) == 1:
-        return blocks[0]
-    counts = np.concatenate([np.diff(lims) for lims, _, _ in blocks])
-    lims = np.zeros(len(counts) + 1, dtype=np.uint64)
-    np.cumsum(counts, out=lims[1:])
-    return lims, np.concatenate([s for _, s, _ in blocks]), np.concatenate([i for _, _, i in blocks])
 
 
 class ShardedStore:
@@ -134,17 +79,17 @@ class ShardedStore:
         self._closed = True
         if not recipes:
             raise ValueError("a sharded store needs at least one shard")
-        threads = _n_threads(n_threads)
+        threads = n_threads_arg(n_threads)
         c: Any = client
         self._client = c
         self._vector_size = recipes[0].vector_size
         self._lengths = [r.stop - r.start for r in recipes]
         tag = uuid.uuid4().hex
         self._keys = [f"tessaray-shard-{i}-{tag}" for i in range(len(recipes))]
-        workers = _workers(client)
+        workers = workers_of(client)
         c.register_plugin(SearchService())
         self._futures: tuple[Future, ...] = tuple(
-            c.submit(Shard, r, threads, key=key, **_spread(workers, i))
+            c.submit(Shard, r, threads, key=key, **spread(workers, i))
             for i, (r, key) in enumerate(zip(recipes, self._keys))
         )
         self._closed = False
@@ -153,7 +98,7 @@ class ShardedStore:
         # scheduler while its answers are pending.
         self._where: dict[str, list[int]] | None = None
         try:
-            _wait_all(self._futures, timeout)
+            wait_all(self._futures, timeout)
             # The placement above was only for the first build: a shard lost
             # with its worker is rebuilt on any worker, including one that
             # joins later.
@@ -184,12 +129,12 @@ class ShardedStore:
             raise ValueError(f"shards must be at least 1, not {count}")
         path = os.path.abspath(path)
         ids = None if ids_path is None else os.path.abspath(ids_path)
-        n, d = c.submit(_npy_header, path, ids, pure=False).result(timeout)
-        workers = _workers(client)
+        n, d = c.submit(npy_header, path, ids, pure=False).result(timeout)
+        workers = workers_of(client)
         count = count or max(len(workers), 1)
         bounds = [n * i // count for i in range(count + 1)]
         planned = [FileRows(path, ids, a, b, d) for a, b in zip(bounds, bounds[1:])]
-        recipes = _with_checksums(client, planned, workers, timeout)
+        recipes = with_checksums(client, planned, workers, timeout)
         return cls(client, recipes, n_threads=n_threads, timeout=timeout)
 
     @classmethod
@@ -233,7 +178,7 @@ class ShardedStore:
         planned = [
             GraphRows(r, i, a, b, d) for r, i, a, b in zip(row_blocks, id_blocks, starts, starts[1:])
         ]
-        recipes = _with_checksums(client, planned, _workers(client), timeout)
+        recipes = with_checksums(client, planned, workers_of(client), timeout)
         return cls(client, recipes, n_threads=n_threads, timeout=timeout)
 
     # -- queries -------------------------------------------------------------
@@ -260,7 +205,7 @@ class ShardedStore:
         k = operator.index(top_k)
         if k < 0:
             raise ValueError(f"top_k must be non-negative, not {k}")
-        allowed = self._allow(allow)
+        allowed = shard_filters(allow, self._lengths)
         if not isinstance(vectors, np.ndarray):
             vectors = list(vectors)
         if len(vectors) == 0:
@@ -286,54 +231,20 @@ class ShardedStore:
         When more than ``max_results`` rows qualify over all queries, raises
         ValueError (each shard stops at ``max_results`` rows of its own)."""
         self._check_open()
-        t = _threshold(threshold)
+        t = threshold_arg(threshold)
         limit = None if max_results is None else operator.index(max_results)
         if limit is not None and limit < 0:
             raise OverflowError(f"max_results must be non-negative or None, not {limit}")
-        allowed = self._allow(allow)
+        allowed = shard_filters(allow, self._lengths)
         if not isinstance(queries, np.ndarray):
             queries = list(queries)
         if len(queries) == 0:
             return np.zeros(1, dtype=np.uint64), np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.uint64)
         blocks = self._answers("range_search", queries, [(t, a, limit) for a in allowed], timeout)
-        lims, scores, ids = _concatenate_ranges([merge_ranges(block) for block in blocks])
+        lims, scores, ids = concatenate_ranges([merge_ranges(block) for block in blocks])
         if limit is not None and len(scores) > limit:
             raise ValueError(f"more than max_results={limit} rows are at or above the threshold")
         return lims, scores, ids
-
-    def _allow(self, allow: Any) -> list[np.ndarray | None]:
-        """Each shard's part of a row filter: its slice of a row mask, or
-        every id as one uint64 array.  A mask of the wrong length is refused
-        here, before any shard is asked."""
-        count = len(self._lengths)
-        if allow is None:
-            return [None] * count
-        ids: np.ndarray
-        if isinstance(allow, Buffer):
-            array = allow if isinstance(allow, np.ndarray) else np.asarray(memoryview(allow))
-            if array.dtype == np.bool_:
-                if array.ndim != 1:
-                    raise ValueError(f"allow is a boolean buffer of {array.ndim} dimensions, not a row mask of one")
-                if len(array) != len(self):
-                    raise ValueError(f"allow has length {len(array)} but the store has {len(self)} rows")
-                bounds = itertools.accumulate(self._lengths, initial=0)
-                return [np.ascontiguousarray(array[a:b]) for a, b in itertools.pairwise(bounds)]
-            if array.dtype.kind not in "ui" or array.ndim != 1:
-                raise TypeError(
-                    f"allow must be a one-dimensional boolean row mask or integer ids, "
-                    f"not {array.dtype} of shape {array.shape}"
-                )
-            if array.dtype.kind == "i" and len(array) and array.min() < 0:
-                raise OverflowError("ids must lie in 0..2**64-1")
-            ids = np.ascontiguousarray(array, dtype=np.uint64)
-        elif isinstance(allow, tuple) and len(allow) == 2 and not any(map(_is_index, allow)):
-            raise TypeError("a sharded store takes a row mask or ids as allow, not (lims, ids) lists per query")
-        else:
-            try:
-                ids = np.fromiter((operator.index(i) for i in allow), dtype=np.uint64)
-            except OverflowError:
-                raise OverflowError("ids must lie in 0..2**64-1") from None
-        return [ids] * count
 
     def _answers(
         self, operation: str, vectors: Any, args: list[tuple[Any, ...]], timeout: float | None
@@ -430,7 +341,7 @@ class ShardedStore:
             for block in blocks
         ]
         try:
-            _wait_all([t for ts in tasks for t in ts], timeout)
+            wait_all([t for ts in tasks for t in ts], timeout)
             return [self._client.gather(ts) for ts in tasks]
         finally:
             for ts in tasks:
@@ -475,35 +386,3 @@ class ShardedStore:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("operation on a closed ShardedStore")
-
-
-def _spread(workers: Sequence[str], i: int) -> dict[str, Any]:
-    """Puts the i-th shard on the i-th worker (round robin), loosely: dask may
-    place it elsewhere, and does after that worker is lost."""
-    if not workers:
-        return {}
-    return {"workers": [workers[i % len(workers)]], "allow_other_workers": True}
-
-
-def _with_checksums(
-    client: Client, recipes: Sequence[Recipe], workers: list[str], timeout: float | None
-) -> list[Recipe]:
-    """The recipes with the checksums of the rows they read now, taken
-    before any shard is built, so that every copy of a recipe the cluster
-    holds, including the one a lost shard is rebuilt from, carries one."""
-    c: Any = client
-    sums = [c.submit(checksum, r, pure=False, **_spread(workers, i)) for i, r in enumerate(recipes)]
-    _wait_all(sums, timeout)
-    return [dataclasses.replace(r, checksum=s) for r, s in zip(recipes, c.gather(sums))]
-
-
-def _workers(client: Client) -> list[str]:
-    return sorted(cast(Any, client).scheduler_info()["workers"])
-
-
-def _wait_all(futures: Sequence[Future], timeout: float | None) -> None:
-    """Waits for every future; raises the first one's error, if any."""
-    _wait(futures, timeout=timeout)
-    for f in futures:
-        if f.status == "error":
-            cast(Any, f).result()

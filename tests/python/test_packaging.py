@@ -153,7 +153,8 @@ def test_installed_files():
             assert a.read() == b.read()
     companion = os.path.join(INSTALLED, "tessaray_dask")
     assert set(os.listdir(companion)) - {"__pycache__"} == {
-        "__init__.py", "_distributed.py", "load.py", "merge.py", "py.typed", "service.py", "shard.py", "sharded.py"
+        "__init__.py", "_distributed.py", "arguments.py", "load.py", "merge.py", "placement.py", "py.typed", "service.py",
+        "shard.py", "sharded.py"
     }
     (metadata,) = glob.glob(os.path.join(INSTALLED, "tessaray-0.1.0.dist-info", "METADATA"))
     with open(metadata) as f:
