@@ -30,7 +30,7 @@ import batch_memory
 import batch_search
 from batch_probe import Probe, probe_table
 from common import (K, GoalTable, clock, cpu_model, environment_line, kernel_level, kernel_levels, machine_lines,
-                    parse_sizes, read_text, write_report)
+                    optional_faiss, parse_sizes, read_text, write_report)
 
 DEFAULT_SIZES = "1000000x128,200000x768"
 DEFAULT_QUERIES = "1,2,3,4,5,6,7,8,16,256"
@@ -121,11 +121,7 @@ def main() -> int:
     import tessaray
     import tessaray_bulk as bulk
 
-    try:
-        import faiss
-    except ImportError:
-        print("faiss missing: left out", file=sys.stderr)
-        faiss = None
+    faiss = optional_faiss()
     level = kernel_level()
     probe = Probe(args.compute_limit if "probe" in sections else None)
 

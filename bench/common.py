@@ -143,6 +143,16 @@ def blas_kernel() -> str:
     return "none found"
 
 
+def optional_faiss():
+    """The faiss module, or None (said on stderr) where it is not installed."""
+    try:
+        import faiss
+    except ImportError:
+        print("faiss missing: left out", file=sys.stderr)
+        return None
+    return faiss
+
+
 def machine_lines(cpu: str, numpy_version: str, faiss=None) -> list[str]:
     """The first lines of every run: the CPU, the huge-page mode and the
     versions that shape the figures."""

@@ -33,7 +33,7 @@ import filter_join
 import filter_rows
 import filter_search
 from common import (K, GoalTable, clock, cpu_model, environment_line, kernel_level, kernel_levels, log, machine_lines,
-                    read_text, write_report)
+                    optional_faiss, read_text, write_report)
 
 
 def parse_args() -> argparse.Namespace:
@@ -85,11 +85,7 @@ def main() -> int:
     import tessaray
     import tessaray_bulk as bulk
 
-    try:
-        import faiss
-    except ImportError:
-        print("faiss missing: left out", file=sys.stderr)
-        faiss = None
+    faiss = optional_faiss()
     level = kernel_level()
     load_start = read_text("/proc/loadavg")
     header = machine_lines(cpu_model(), np.__version__, faiss) + [

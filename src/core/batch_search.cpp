@@ -165,6 +165,12 @@ void scan_panels(Batch& b, BatchWorker& w) {
 
 }  // namespace
 
+std::vector<float> query_roots(const float* queries, std::size_t count, std::size_t dim) {
+    auto roots = allocate_vector<float>(count);
+    for (std::size_t q = 0; q < count; ++q) roots[q] = root_of(sum_squares_ref(queries + q * dim, dim));
+    return roots;
+}
+
 BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep) noexcept {
     return {store.block_count() - first_block, store.tail_rows(), store.vector_size(), keep};
 }
@@ -184,9 +190,8 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     Batch b{&store, queries.rows, nullptr, count, queries.first_block, plan, &group, options.allow};
 
     // Everything the workers use is allocated here, before any starts.
-    auto query_roots = allocate_vector<float>(count);
-    for (std::size_t q = 0; q < count; ++q) query_roots[q] = root_of(sum_squares_ref(queries.rows + q * dim, dim));
-    b.query_roots = query_roots.data();
+    const std::vector<float> roots = query_roots(queries.rows, count, dim);
+    b.query_roots = roots.data();
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0; w < workers; ++w) {

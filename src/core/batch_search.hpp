@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/score_sink.hpp"
 #include "core/search_options.hpp"
@@ -24,6 +25,9 @@ struct BatchQueries {
     std::size_t count;
     std::size_t first_block;
 };
+
+// The root of each query's sum of squares, as every search takes it.
+std::vector<float> query_roots(const float* queries, std::size_t count, std::size_t dim);
 
 BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep) noexcept;
 // The workers asked for: options.n_threads, or the processors the process may use.

@@ -86,8 +86,7 @@ bool score_listed(const Vectorstore& store, const float* queries, std::size_t co
     const std::size_t dim = store.vector_size();
     std::vector<std::size_t> block_start;
     const std::vector<Pair> pairs = pairs_by_block(store, lists, count, block_start);
-    auto query_roots = allocate_vector<float>(count);
-    for (std::size_t q = 0; q < count; ++q) query_roots[q] = root_of(sum_squares_ref(queries + q * dim, dim));
+    const std::vector<float> roots = query_roots(queries, count, dim);
     // Worker w scores the blocks [first_block[w], first_block[w + 1]).
     const std::size_t blocks = block_start.size() - 1;
     auto first_block = allocate_vector<std::size_t>(workers + 1);
@@ -106,7 +105,7 @@ bool score_listed(const Vectorstore& store, const float* queries, std::size_t co
             if (group.stop_requested()) return;
             for (std::size_t i = block_start[b]; i < block_start[b + 1]; i += kSideBySide) {
                 const std::size_t n = std::min(kSideBySide, block_start[b + 1] - i);
-                score_pairs(store, queries, query_roots.data(), pairs.data() + i, n, scores);
+                score_pairs(store, queries, roots.data(), pairs.data() + i, n, scores);
                 for (std::size_t t = 0; t < n; ++t) keep(w, pairs[i + t].query, scores[t], pairs[i + t].row);
             }
             done.fetch_add(block_start[b + 1] - block_start[b], std::memory_order_relaxed);

@@ -26,7 +26,6 @@ struct RowFilter {
     const std::uint64_t* words;
     std::size_t allowed;  // the set bits
 
-    bool allows(std::size_t row) const noexcept { return (words[row / 64] >> (row % 64) & 1u) != 0; }
     // Bits row .. row + count - 1 (count <= 64), row `row` in bit 0.
     std::uint64_t bits(std::size_t row, std::size_t count) const noexcept {
         const std::size_t shift = row % 64;
