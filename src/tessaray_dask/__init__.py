@@ -3,7 +3,8 @@
 ``merge`` combines per-store answers into the answer of one store holding
 every row; ``load_store`` fills one local store quickly from an array or a
 ``.npy`` file (numpy needed); ``ShardedStore`` spreads the rows over the
-workers of a dask.distributed cluster (dask needed).  Only ``merge`` is
+workers of a dask.distributed cluster, and ``save_shards`` saves rows as the
+store files that its shards can open in place (dask needed).  Only ``merge`` is
 imported eagerly, so this package imports without numpy or dask.
 """
 from __future__ import annotations
@@ -16,13 +17,15 @@ if TYPE_CHECKING:
     from tessaray_dask.load import load_store
     from tessaray_dask.shard import SourceChangedError
     from tessaray_dask.sharded import ShardedStore
+    from tessaray_dask.store_files import save_shards
 
-__all__ = ["merge", "load_store", "ShardedStore", "SourceChangedError"]
+__all__ = ["merge", "load_store", "ShardedStore", "SourceChangedError", "save_shards"]
 
 _LAZY = {
     "load_store": "tessaray_dask.load",
     "ShardedStore": "tessaray_dask.sharded",
     "SourceChangedError": "tessaray_dask.shard",
+    "save_shards": "tessaray_dask.store_files",
 }
 
 

@@ -33,7 +33,7 @@ def check_rows(rows: np.ndarray) -> None:
         raise TypeError(f"rows must hold real numbers, not {rows.dtype}")
 
 
-def _rows(source: Any) -> np.ndarray:
+def rows_of(source: Any) -> np.ndarray:
     """The rows as an array: a path opens the .npy file memory-mapped."""
     rows: np.ndarray
     if isinstance(source, (str, os.PathLike)):
@@ -145,7 +145,7 @@ def load_store(
     """
     if chunk_rows < 1:
         raise ValueError(f"chunk_rows must be positive, not {chunk_rows}")
-    rows = _rows(source)
+    rows = rows_of(source)
     n, d = rows.shape
     id_array = check_ids(ids, n)
     store = Vectorstore(d)

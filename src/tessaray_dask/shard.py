@@ -3,14 +3,17 @@
 A shard is a tessaray store built on a worker from a recipe: a range of a
 ``.npy`` file (memory-mapped on the worker) or the graph of one row block of
 a dask array, together with the CRC-32 of the rows it was first read from,
-taken before any shard is built.  Every build from the recipe (the first, a
-rebuild after its worker died, a copy that dask moved or spilled) is checked
-against that checksum.  A shard pickles as its recipe.
+taken before any shard is built; or a saved store file, opened in place, with
+the CRC-32s its zip directory listed for its members when the sharded store
+was made.  Every build from the recipe (the first, a rebuild after its worker
+died, a copy that dask moved or spilled) is checked against that checksum.
+A shard pickles as its recipe.
 """
 from __future__ import annotations
 
 import dataclasses
 import threading
+import zipfile
 from typing import Any
 
 import dask.base
@@ -26,6 +29,7 @@ __all__ = [
     "Recipe",
     "Shard",
     "SourceChangedError",
+    "StoreFile",
     "checksum",
     "range_search_shard",
     "search_shard",
@@ -97,18 +101,74 @@ class GraphRows:
         return f"rows {self.start}:{self.stop} of a dask array"
 
 
-Recipe = FileRows | GraphRows
+# The members of a file that tessaray_bulk.save writes, in the order in which
+# a store file's checksum holds their CRC-32s.
+STORE_MEMBERS = ("blocks.npy", "tail.npy", "roots.npy", "ids.npy")
+
+
+def members_checksum(path: str) -> int:
+    """The CRC-32s of a store file's members, from its zip directory alone
+    (the end of the file), as one number: the first member's in the top 32
+    bits."""
+    with zipfile.ZipFile(path) as archive:
+        listed = {info.filename: info.CRC for info in archive.infolist()}
+    if sorted(listed) != sorted(STORE_MEMBERS):
+        raise SourceChangedError(f"{path} holds {sorted(listed)}, not the members of a saved store")
+    total = 0
+    for name in STORE_MEMBERS:
+        total = total << 32 | listed[name]
+    return total
+
+
+@dataclasses.dataclass(frozen=True)
+class StoreFile:
+    """A store saved by tessaray_bulk.save, opened in place: rows
+    ``start:stop`` of the sharded store, with the file's own ids."""
+
+    path: str
+    start: int
+    stop: int
+    vector_size: int
+    checksum: int | None = None
+
+    def build(self) -> Vectorstore:
+        """The store the file holds, its CRC-32s verified against its data
+        (one sequential read, which also brings the rows into the page
+        cache) and its directory and shape against the plan."""
+        store = tessaray_bulk.open(self.path, verify=True)
+        # Listed after the open: a file replaced in between is refused.
+        crc = members_checksum(self.path)
+        held = (store.vector_size, len(store))
+        if held == (self.vector_size, self.stop - self.start) and self.checksum in (None, crc):
+            return store
+        del store  # the exception's frames would keep its mapping
+        raise SourceChangedError(
+            f"{self.describe()} changed since the store was built (now {held[1]} rows of {held[0]}, member "
+            f"CRC-32s {crc:032x}; planned {self.stop - self.start} rows of {self.vector_size}, "
+            f"{self.checksum or 0:032x}): the shard is not rebuilt from different data; "
+            "build a new store from the new files"
+        )
+
+    def describe(self) -> str:
+        return f"rows {self.start}:{self.stop} of {self.path}"
+
+
+Recipe = FileRows | GraphRows | StoreFile
 
 
 def checksum(recipe: Recipe) -> int:
-    """The CRC-32 of the rows (and ids) the recipe reads now."""
+    """The CRC-32 of the rows (and ids) the recipe reads now; of a store
+    file, the CRC-32s its directory lists."""
+    if isinstance(recipe, StoreFile):
+        return members_checksum(recipe.path)
     rows, ids = recipe.open()
     return fill(None, chunks(rows, ids, recipe.start))
 
 
 class Shard:
     """A store built on a worker from its recipe (one insert_many call per
-    chunk of rows read), checked against the recipe's checksum.
+    chunk of rows read, or a store file opened in place), checked against the
+    recipe's checksum.
 
     Pickles as its recipe.  A copy unpickled elsewhere (moved or spilled by
     dask) builds its store at its first search, inside that search's task or
@@ -128,6 +188,14 @@ class Shard:
 
     def _build(self) -> Vectorstore:
         recipe = self.recipe
+        store = recipe.build() if isinstance(recipe, StoreFile) else self._fill(recipe)
+        # An opened store's rows are in the page cache, which every process
+        # that opened the file shares, not in the worker's own memory: it
+        # holds only what it copied (nothing, as shards are never written).
+        self._nbytes = tessaray_bulk.memory_size(store)
+        return store
+
+    def _fill(self, recipe: FileRows | GraphRows) -> Vectorstore:
         rows, ids = recipe.open()
         store = Vectorstore(recipe.vector_size)
         crc = fill(store, chunks(rows, ids, recipe.start))
@@ -139,7 +207,6 @@ class Shard:
             )
         if recipe.checksum is None:
             self.recipe = dataclasses.replace(recipe, checksum=crc)
-        self._nbytes = tessaray_bulk.memory_size(store)
         return store
 
     @property

@@ -38,6 +38,7 @@ from tessaray_dask.merge import concatenate_ranges, merge_arrays, merge_ranges
 from tessaray_dask.placement import npy_header, spread, wait_all, with_checksums, workers_of
 from tessaray_dask.service import HANDLER, OPERATIONS, SearchService
 from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError
+from tessaray_dask.store_files import store_file_recipes
 
 __all__ = ["ShardedStore", "SourceChangedError"]
 
@@ -57,7 +58,7 @@ class _Missing(Exception):
 class ShardedStore:
     """A read-only store whose rows are spread over a dask cluster's workers.
 
-    Build one with ``from_npy`` or ``from_dask_array``.  ``search`` and
+    Build one with ``from_npy``, ``from_dask_array`` or ``from_store_files``.  ``search`` and
     ``search_batch`` return exactly what one ``tessaray.Vectorstore`` holding
     every row in order returns, ties and NaN scores included, and
     ``search_batch`` and ``range_search`` exactly what
@@ -180,6 +181,20 @@ class ShardedStore:
         ]
         recipes = with_checksums(client, planned, workers_of(client), timeout)
         return cls(client, recipes, n_threads=n_threads, timeout=timeout)
+
+    @classmethod
+    def from_store_files(
+        cls,
+        client: Client,
+        paths: Sequence[str | os.PathLike[str]],
+        *,
+        n_threads: SupportsIndex | None = 1,
+        timeout: float | None = None,
+    ) -> Self:
+        """One shard per file saved by ``tessaray_bulk.save``, rows in file
+        order, opened in place on a worker (at the same absolute path), so
+        that workers on one host share the page cache's copy of a file."""
+        return cls(client, store_file_recipes(client, paths, timeout), n_threads=n_threads, timeout=timeout)
 
     # -- queries -------------------------------------------------------------
 

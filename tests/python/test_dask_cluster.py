@@ -1,7 +1,8 @@
-"""ShardedStore on LocalClusters: the same answers as one store (row
-filters and threshold searches included, asked directly and through
-tasks), with the shards staying where they are, after a shard moved and after one or every
-worker died; a changed source is refused.  What the package takes from
+"""ShardedStore on LocalClusters, built from .npy files, dask arrays and
+saved store files: the same answers as one store (row filters and threshold
+searches included, asked directly and through tasks), with the shards
+staying where they are, after a shard moved and after one or every worker
+died; a changed source is refused.  What the package takes from
 distributed beyond its documented API is still there."""
 import asyncio
 import concurrent.futures
@@ -25,7 +26,7 @@ dask = pytest.importorskip("dask")
 
 import tessaray_bulk  # noqa: E402
 from helpers import key  # noqa: E402
-from tessaray_dask import ShardedStore, SourceChangedError, _distributed, load_store, sharded  # noqa: E402
+from tessaray_dask import ShardedStore, SourceChangedError, _distributed, load_store, save_shards, sharded  # noqa: E402
 from tessaray_dask.merge import merge_arrays  # noqa: E402
 from tessaray_dask.shard import search_shard  # noqa: E402
 
@@ -105,6 +106,11 @@ def npy(tmp_path):
     return tmp_path / "rows.npy", tmp_path / "ids.npy", load_store(rows, ids)
 
 
+def shard_files(rows_path, ids_path, shards):
+    """The rows and ids saved as store files of contiguous ranges, beside the .npy files."""
+    return save_shards(rows_path, ids_path, folder=rows_path.parent, shards=shards)
+
+
 def queries(rows):
     return np.vstack([rows[7], rows[40], -rows[3], rows[500:505]])
 
@@ -168,16 +174,18 @@ def no_work(*_):
     pytest.fail("a shard was asked")
 
 
-@pytest.mark.parametrize("source", ["npy", "dask"])
-def test_same_answers_as_one_store(client, npy, monkeypatch, source):
+@pytest.mark.parametrize("source, shards", [("npy", 2), ("dask", 4), ("files", 3)])
+def test_same_answers_as_one_store(client, npy, monkeypatch, source, shards):
     rows_path, ids_path, local = npy
     rows, ids = np.load(rows_path), np.load(ids_path)
     if source == "npy":
         store = ShardedStore.from_npy(client, rows_path, ids_path, timeout=T)
-    else:
+    elif source == "dask":
         store = ShardedStore.from_dask_array(client, da.from_array(rows, chunks=(300, 3)), ids, n_threads=2, timeout=T)
+    else:
+        store = ShardedStore.from_store_files(client, shard_files(rows_path, ids_path, shards), timeout=T)
     with store:
-        assert (len(store), store.vector_size, len(store.futures)) == (1000, 8, 2 if source == "npy" else 4)
+        assert (len(store), store.vector_size, len(store.futures)) == (1000, 8, shards)
         assert_same(store, local, queries(rows))
         # A batch of any size goes to the shards: none moves or is copied.
         before = placement(client, store)
@@ -211,9 +219,14 @@ def test_same_answers_as_one_store(client, npy, monkeypatch, source):
         ShardedStore.from_npy(client, rows_path, shards=0)
 
 
-def test_shard_moves_as_its_recipe(client, npy):
+@pytest.mark.parametrize("source", ["npy", "files"])
+def test_shard_moves_as_its_recipe(client, npy, source):
     rows_path, ids_path, local = npy
-    with ShardedStore.from_npy(client, rows_path, ids_path, timeout=T) as store:
+    if source == "npy":
+        store = ShardedStore.from_npy(client, rows_path, ids_path, timeout=T)
+    else:
+        store = ShardedStore.from_store_files(client, shard_files(rows_path, ids_path, 2), timeout=T)
+    with store:
         shard = store.futures[0]
         (home,) = client.who_has([shard])[shard.key]
         other = next(w for w in client.scheduler_info()["workers"] if w != home)
@@ -228,8 +241,10 @@ def test_shard_moves_as_its_recipe(client, npy):
         assert merge_arrays([moved.result(T)], 12) == [first_half.search(q, 12) for q in qs]
         assert sorted(client.who_has([shard])[shard.key]) == sorted([home, other])
         # dask sees the memory the shard's store holds, on both workers, not
-        # a small object's size; a copy not built yet reports what it will hold.
-        held = tessaray_bulk.memory_size(first_half)
+        # a small object's size; a copy not built yet reports what it will
+        # hold.  A store opened in place holds none: its rows are the page
+        # cache's.
+        held = tessaray_bulk.memory_size(first_half) if source == "npy" else 0
         seen = client.nbytes([shard.key], summary=False)[shard.key]
         assert unbuilt, "the size was taken after the copy was built"
         assert held <= min(seen, size) <= max(seen, size) < held + 1024, (held, seen, size)
@@ -278,6 +293,8 @@ def delayed_npy(path, bounds):
         ("npy", "only one dies", False, "meanwhile"),  # a cluster of one worker
         ("npy", "only one dies", False, "once back"),
         ("npy", "copied", True, "meanwhile"),
+        ("files", "one dies", False, "meanwhile"),
+        ("files", "one dies", True, "meanwhile"),
     ],
 )
 def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, changed, when):
@@ -295,6 +312,8 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
             n_workers = 1
         if source == "npy":
             store = ShardedStore.from_npy(client, rows_path, ids_path, shards=2, timeout=T)
+        elif source == "files":
+            store = ShardedStore.from_store_files(client, shard_files(rows_path, ids_path, 2), timeout=T)
         else:
             local = load_store(rows_path)
             store = ShardedStore.from_dask_array(client, delayed_npy(rows_path, [0, 500, 1000]), timeout=T)
@@ -307,6 +326,8 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
         if changed:
             rows[600, 0] += 1.0
             np.save(rows_path, rows)
+            if source == "files":
+                shard_files(rows_path, ids_path, 2)  # replaces each file by a rename
         if event == "copied":
             # A copy travels as its recipe and is built where it is used.
             other = next(w for w in client.scheduler_info()["workers"] if w != home)
@@ -320,7 +341,7 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
             wait_until(lambda w=worker: w not in client.scheduler_info()["workers"], f"{worker} is still there")
         big = large_batch(qs)
         if changed:
-            where = r"\.npy" if source == "npy" else "a dask array"
+            where = {"npy": r"\.npy", "files": r"shard-1\.npz", "dask": "a dask array"}[source]
             with deadline(30), pytest.raises(SourceChangedError, match=rf"rows 500:1000 of .*{where} changed since"):
                 store.search_batch(big, 3, timeout=30)
         else:
