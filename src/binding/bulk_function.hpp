@@ -42,5 +42,6 @@ PyMethodDef memory_size_def();
 PyMethodDef without_def();
 PyMethodDef save_def();
 PyMethodDef load_def();
+PyMethodDef open_def();
 
 }  // namespace tessaray::binding

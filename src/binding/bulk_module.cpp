@@ -25,9 +25,9 @@ PyErr file_error(const core::FileError& error, PyObject* path) {
 namespace {
 
 PyMethodDef kFunctions[] = {
-    search_batch_def(), range_search_def(), self_join_def(), knn_graph_def(), insert_many_def(),
-    export_def(),       memory_size_def(),  without_def(),   save_def(),      load_def(),
-    {nullptr, nullptr, 0, nullptr},
+    search_batch_def(), range_search_def(), self_join_def(),   knn_graph_def(),
+    insert_many_def(),  export_def(),       memory_size_def(), without_def(),
+    save_def(),         load_def(),         open_def(),        {nullptr, nullptr, 0, nullptr},
 };
 
 int module_exec(PyObject* module) noexcept {

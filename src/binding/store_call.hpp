@@ -28,7 +28,16 @@ auto on_store(PyResult<VectorstoreObject*> found, Own&& own) -> std::invoke_resu
     TESSARAY_TRY_ASSIGN(VectorstoreObject * obj, std::move(found));
     const Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(obj));
     TESSARAY_TRY_ASSIGN(Borrow borrow, Borrow::take(obj->borrow));
-    return own(obj->inner.store);
+    auto result = own(obj->inner.store);
+    // A store read in place whose file was shortened under it read zeros
+    // where its rows were: nothing it answered can be trusted.
+    if (obj->inner.store.lost()) {
+        if constexpr (std::is_same_v<decltype(result), PyResult<PyObject*>>) {
+            if (result) Py_DECREF(*result);
+        }
+        return unexpected(lost_store_error());
+    }
+    return result;
 }
 
 // Where a call finds its store object: in its receiver or its bound arguments.

@@ -1,4 +1,4 @@
-// vectorstore_object.hpp: the record of a Vectorstore instance, for every module that reaches into one.
+// vectorstore_object.hpp: the record of a Vectorstore instance, for every module that reaches into one, and the error of a store whose file was lost.
 //
 // The class and its slots live in vectorstore_type.cpp; a module built beside
 // this one that works on the same instances includes this header, so both
@@ -22,6 +22,10 @@ struct VectorstoreObject {
     PyObject_HEAD PyVectorstore inner;
     BorrowChecker borrow;
 };
+
+// The error of every call on a store read in place whose file lost pages
+// (core::Vectorstore::lost): OSError with errno EIO.
+PyErr lost_store_error();
 
 // A fresh instance of `cls` (the Vectorstore class) that takes over `store`.
 PyResult<PyObject*> create_store_object(PyTypeObject* cls, core::Vectorstore&& store);

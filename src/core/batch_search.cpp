@@ -9,6 +9,7 @@
 
 #include "core/cpu_count.hpp"
 #include "core/out_of_memory.hpp"
+#include "core/read_ahead.hpp"
 #include "core/score_sink.hpp"
 #include "core/work_plan.hpp"
 #include "core/worker_group.hpp"
@@ -100,6 +101,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
     const std::size_t blocks = store.block_count();
     auto panel_first = [&](std::size_t panel) { return b.first_block + panel * plan.panel_blocks; };
     auto panel_size = [&](std::size_t panel) { return std::min(plan.panel_blocks, blocks - panel_first(panel)); };
+    ReadAhead file_ahead(store, b.first_block, blocks);
     std::size_t panel = take_panel(b, w);
     while (panel < plan.panels) {
         // The next panel is taken now, so that its rows can be asked into L2
@@ -115,6 +117,8 @@ void scan_panels(Batch& b, BatchWorker& w) {
         const std::size_t block = panel_first(panel);
         const std::size_t nblocks = panel_size(panel);
         const std::size_t rows = nblocks * kBlockRows;
+        // A filter's blocks are read where they lie, not a window ahead.
+        if (b.allow == nullptr) file_ahead.at(block);
         b.done.fetch_add(static_cast<std::uint64_t>(rows) * b.count, std::memory_order_relaxed);
         // Blocks without an allowed row are neither read nor fetched.
         if (!any_allowed(b.allow, block, nblocks)) {

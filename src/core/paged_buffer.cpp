@@ -125,7 +125,7 @@ bool Pages::grow_mapped(std::size_t bytes, std::size_t keep, bool huge) noexcept
 void Pages::release() noexcept {
     if (kind_ == Kind::mapped || kind_ == Kind::huge) {
         munmap(data_, bytes_);
-    } else {
+    } else if (kind_ != Kind::view) {
         std::free(data_);
     }
     data_ = nullptr;

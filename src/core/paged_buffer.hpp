@@ -7,7 +7,9 @@
 // they keep those pages as they grow.  Spare capacity is never touched, so it
 // never becomes resident; dropping a buffer returns all its memory at once.
 // Keeping small buffers on the heap keeps many small stores from using up the
-// process's mappings.
+// process's mappings.  A buffer can also be a view of bytes it does not own
+// (a store file mapped read-only): it reads them in place and, on its first
+// growth, copies them into memory of its own, never writing to them.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +46,19 @@ public:
     }
     ~Pages() { release(); }
 
+    // A view of `bytes` bytes at `data`, which the view never writes or
+    // frees; they must outlive it.  Growth copies them into memory of its own.
+    static Pages view(const void* data, std::size_t bytes) noexcept {
+        Pages pages;
+        pages.data_ = const_cast<void*>(data);
+        pages.bytes_ = bytes;
+        pages.ready_ = bytes;
+        pages.kind_ = Kind::view;
+        return pages;
+    }
+    // Whether this is a view of bytes it does not own.
+    bool is_view() const noexcept { return kind_ == Kind::view; }
+
     void* data() const noexcept { return data_; }
     // Capacity in bytes.
     std::size_t bytes() const noexcept { return bytes_; }
@@ -57,7 +72,7 @@ public:
     void reserve(std::size_t need, std::size_t want, std::size_t keep);
 
 private:
-    enum class Kind : std::uint8_t { none, heap, mapped, huge };
+    enum class Kind : std::uint8_t { none, heap, mapped, huge, view };
 
     bool grow_heap(std::size_t bytes, std::size_t keep) noexcept;
     bool grow_mapped(std::size_t bytes, std::size_t keep, bool huge) noexcept;
@@ -74,8 +89,21 @@ class PagedBuffer {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
+    PagedBuffer() = default;
+    // A view of the `count` values at `data` (see Pages::view).
+    static PagedBuffer view(const T* data, std::size_t count) noexcept {
+        PagedBuffer buffer;
+        buffer.pages_ = Pages::view(data, count * sizeof(T));
+        buffer.size_ = count;
+        return buffer;
+    }
+
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return pages_.bytes() / sizeof(T); }
+    // Whether it is a view of values it does not own.
+    bool is_view() const noexcept { return pages_.is_view(); }
+    // Bytes of memory of its own (a view owns none).
+    std::size_t owned_bytes() const noexcept { return pages_.is_view() ? 0 : pages_.bytes(); }
     T* data() noexcept { return static_cast<T*>(pages_.data()); }
     const T* data() const noexcept { return static_cast<const T*>(pages_.data()); }
     T& operator[](std::size_t i) noexcept { return data()[i]; }

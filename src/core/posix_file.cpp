@@ -1,9 +1,7 @@
-// posix_file.cpp: files through POSIX calls: an owned descriptor, a read-only mapping, a new file renamed into place, a writer that counts.
+// posix_file.cpp: files through POSIX calls: an owned descriptor, a new file renamed into place, a writer that counts.
 #include "core/posix_file.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,38 +15,6 @@ Fd::~Fd() {
 }
 
 int Fd::close() noexcept { return ::close(std::exchange(fd_, -1)); }
-
-MappedFile::~MappedFile() {
-    if (data_ != nullptr) ::munmap(data_, bytes_);
-}
-
-Expected<MappedFile, FileError> MappedFile::open(const std::string& path) {
-    const FileError not_regular{0, "not a regular file"};
-    // Without O_NONBLOCK, opening a FIFO waits for a writer (and a device may
-    // wait too) before the file's type can be checked.
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) {
-        const int error = errno;
-        struct stat st;
-        // A socket cannot be opened at all (ENXIO): say what it is instead.
-        if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return unexpected(not_regular);
-        errno = error;
-        return unexpected(os_failure("open"));
-    }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return unexpected(os_failure("fstat"));
-    if (S_ISDIR(st.st_mode)) return unexpected(FileError{EISDIR, "open"});
-    if (!S_ISREG(st.st_mode)) return unexpected(not_regular);
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    if (size == 0) return MappedFile(nullptr, 0);  // nothing to map
-    void* data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (data == MAP_FAILED) return unexpected(os_failure("mmap"));
-    return MappedFile(data, size);
-}
-
-void MappedFile::advise_sequential() const noexcept {
-    if (data_ != nullptr) ::madvise(data_, bytes_, MADV_SEQUENTIAL);
-}
 
 TempFile::~TempFile() {
     if (!renamed_) ::unlink(name_.c_str());

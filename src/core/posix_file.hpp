@@ -1,10 +1,9 @@
-// posix_file.hpp: files through POSIX calls: an owned descriptor, a read-only mapping, a new file renamed into place, a writer that counts.
+// posix_file.hpp: files through POSIX calls: an owned descriptor, a new file renamed into place, a writer that counts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <utility>
 
@@ -26,35 +25,6 @@ public:
 
 private:
     int fd_;
-};
-
-// The bytes of a regular file, mapped read-only and unmapped with their
-// owner.  The file must not be shortened by another process while they are
-// read (the lost pages would raise SIGBUS); a file replaced by a rename is
-// safe, the mapping keeps the old one.
-class MappedFile {
-public:
-    MappedFile(MappedFile&& other) noexcept
-            : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-    MappedFile& operator=(MappedFile&&) = delete;
-    ~MappedFile();
-
-    // Maps the file at `path`.  FIFOs, devices and sockets are refused
-    // without waiting on them.  Fails with the errno of the call that failed
-    // ("open", "fstat", "mmap"), EISDIR from "open" for a folder, or, for
-    // anything else that is not a regular file, os_error 0 and the message
-    // "not a regular file".  An empty file maps nothing.
-    static Expected<MappedFile, FileError> open(const std::string& path);
-
-    std::span<const unsigned char> bytes() const noexcept { return {static_cast<const unsigned char*>(data_), bytes_}; }
-    // Asks the kernel to read ahead: the bytes are about to be read in order.
-    void advise_sequential() const noexcept;
-
-private:
-    MappedFile(void* data, std::size_t bytes) noexcept : data_(data), bytes_(bytes) {}
-
-    void* data_;
-    std::size_t bytes_;
 };
 
 // A new file under a temporary name beside `path`, removed again unless it

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/read_ahead.hpp"
+
 namespace tessaray::core {
 
 std::string query_length_message(std::size_t found, std::size_t expected) {
@@ -21,7 +23,9 @@ void scan_rows(const Vectorstore& store, const float* query, float query_root, s
     const std::size_t dim = store.vector_size();
     const std::size_t packed = store.packed_rows();
     const std::size_t packed_end = std::min(end, packed);
+    ReadAhead ahead(store, begin / kBlockRows, (packed_end + kBlockRows - 1) / kBlockRows);
     for (std::size_t block = begin / kBlockRows; block * kBlockRows < packed_end; block += kPanelBlocks) {
+        ahead.at(block);
         const std::size_t nblocks = std::min(kPanelBlocks, (packed_end + kBlockRows - 1) / kBlockRows - block);
         kernels.score_blocks(query, query_root, store.blocks_data() + block * dim * kBlockRows,
                              store.roots_data() + block * kBlockRows, dim, nblocks, scores);

@@ -2,12 +2,19 @@
 #include "core/store.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "core/kernel.hpp"
 #include "core/out_of_memory.hpp"
 
 namespace tessaray::core {
+
+namespace {
+
+std::size_t store_block_count(const StoreParts& parts) noexcept { return parts.size / kBlockRows; }
+
+}  // namespace
 
 std::string vector_length_message(std::size_t found, std::size_t expected) {
     return "vector has length " + std::to_string(found) + " but vectorstore expects " + std::to_string(expected);
@@ -153,8 +160,46 @@ std::vector<float> Vectorstore::vector(std::size_t index) const {
 }
 
 std::size_t Vectorstore::reserved_bytes() const noexcept {
-    return blocks_.capacity() * sizeof(float) + tail_.capacity() * sizeof(float) + roots_.capacity() * sizeof(float) +
-           ids_.capacity() * sizeof(std::uint64_t);
+    return blocks_.owned_bytes() + tail_.owned_bytes() + roots_.owned_bytes() + ids_.owned_bytes();
+}
+
+namespace {
+
+template <class T>
+void copy_part(PagedBuffer<T>& part, const unsigned char* bytes, std::size_t count) {
+    part.reserve(count);
+    if (count != 0) std::memcpy(part.data(), bytes, count * sizeof(T));
+    part.resize_within_capacity(count);
+}
+
+}  // namespace
+
+Vectorstore Vectorstore::copy_of(const StoreParts& parts) {
+    Vectorstore store(parts.vector_size);
+    copy_part(store.blocks_, parts.blocks, store_block_count(parts) * store.block_floats());
+    copy_part(store.tail_, parts.tail, parts.size % kBlockRows * parts.vector_size);
+    copy_part(store.roots_, parts.roots, parts.size);
+    copy_part(store.ids_, parts.ids, parts.size);
+    return store;
+}
+
+void Vectorstore::read_ahead(std::size_t first, std::size_t count) const noexcept {
+    if (backing_ == nullptr) return;
+    if (blocks_.is_view()) {
+        backing_->read_ahead(blocks_.data() + first * block_floats(), count * block_floats() * sizeof(float));
+    }
+    if (roots_.is_view()) backing_->read_ahead(roots_.data() + first * kBlockRows, count * kBlockRows * sizeof(float));
+}
+
+Vectorstore Vectorstore::viewing(const StoreParts& parts, std::shared_ptr<const StoreBacking> backing) noexcept {
+    Vectorstore store(parts.vector_size);
+    store.backing_ = std::move(backing);
+    const auto as_floats = [](const unsigned char* p) { return reinterpret_cast<const float*>(p); };
+    store.blocks_ = PagedBuffer<float>::view(as_floats(parts.blocks), store_block_count(parts) * store.block_floats());
+    store.tail_ = PagedBuffer<float>::view(as_floats(parts.tail), parts.size % kBlockRows * parts.vector_size);
+    store.roots_ = PagedBuffer<float>::view(as_floats(parts.roots), parts.size);
+    store.ids_ = PagedBuffer<std::uint64_t>::view(reinterpret_cast<const std::uint64_t*>(parts.ids), parts.size);
+    return store;
 }
 
 }  // namespace tessaray::core

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +18,31 @@ namespace tessaray::core {
 struct StoredVector {
     std::vector<float> vector;
     std::uint64_t id = 0;
+};
+
+// What keeps the parts of a store that it does not own (a mapped file) alive,
+// and says whether they are still whole.
+class StoreBacking {
+public:
+    virtual ~StoreBacking() = default;
+    // True once some of the bytes were found lost (their file shortened):
+    // they read as zero from then on, so nothing read from them can be trusted.
+    virtual bool lost() const noexcept = 0;
+    // Asks for `bytes` bytes at `data`, within what it keeps, to be read now.
+    virtual void read_ahead(const void* data, std::size_t bytes) const noexcept = 0;
+};
+
+// A store's parts as they lie outside any store (in a store file): n entries
+// of vector_size floats, as Vectorstore keeps them.  `blocks` holds the
+// n / kBlockRows whole blocks, `tail` the remaining rows row after row,
+// `roots` and `ids` one value per entry; the bytes may be at any alignment.
+struct StoreParts {
+    std::size_t vector_size = 0;
+    std::size_t size = 0;
+    const unsigned char* blocks = nullptr;
+    const unsigned char* tail = nullptr;
+    const unsigned char* roots = nullptr;
+    const unsigned char* ids = nullptr;
 };
 
 // The core store: an append-only sequence of (vector, id) entries, every
@@ -37,6 +63,21 @@ public:
 
     Vectorstore(Vectorstore&&) noexcept = default;
     Vectorstore& operator=(Vectorstore&&) noexcept = default;
+
+    // A store holding a copy of `parts`.  Throws OutOfMemory.
+    static Vectorstore copy_of(const StoreParts& parts);
+    // A store that reads `parts` in place, kept alive by `backing`: the
+    // parts must be aligned for their values.  Nothing is ever written to
+    // them: the first append copies each part that grows into memory of the
+    // store's own.
+    static Vectorstore viewing(const StoreParts& parts, std::shared_ptr<const StoreBacking> backing) noexcept;
+    // Whether some of the parts it reads in place were lost (see StoreBacking).
+    bool lost() const noexcept { return backing_ != nullptr && backing_->lost(); }
+    // Whether it reads parts in place.
+    bool reads_in_place() const noexcept { return backing_ != nullptr; }
+    // For a store that reads its blocks in place: asks for the blocks
+    // [first, first + count) and their roots to be read ahead of a scan.
+    void read_ahead(std::size_t first, std::size_t count) const noexcept;
 
     std::size_t vector_size() const noexcept { return vector_size_; }
     std::size_t size() const noexcept { return ids_.size(); }
@@ -86,13 +127,16 @@ public:
     const float* roots_data() const noexcept { return roots_.data(); }
     const std::uint64_t* ids_data() const noexcept { return ids_.data(); }
 
-    // Bytes of memory held for the entries (capacity included).
+    // Bytes of memory held for the entries (capacity included); parts read in
+    // place are not counted.
     std::size_t reserved_bytes() const noexcept;
 
 private:
     std::size_t block_floats() const noexcept { return vector_size_ * kBlockRows; }
 
     std::size_t vector_size_;
+    // Declared before the parts, so that it outlives them.
+    std::shared_ptr<const StoreBacking> backing_;
     PagedBuffer<float> blocks_;
     PagedBuffer<float> tail_;
     PagedBuffer<float> roots_;

@@ -1,23 +1,28 @@
-// store_file.hpp: the store's file: which members hold what, saving a store to a file and loading it back.
+// store_file.hpp: the store's file: which members hold what, saving a store to a file, loading it back, finding its parts in place.
 //
 // The file is an uncompressed NumPy .npz archive, which numpy.load(path)
-// reads with allow_pickle=False, holding the arrays "vectors" and "ids": a
-// zip archive as zip_writer.hpp describes it (stored members, each member's
-// bytes 64-byte aligned in the file, CRC-32s as the file's checksum, zip64
-// records only where sizes or offsets need them, all times 1980-01-01
-// 00:00, so equal stores give equal files), of two members in this order:
-//     vectors.npy: descr '<f4', shape (N, d): the store's N vectors, d floats
-//                  each, row after row in insertion order (N = 0 still
-//                  records d);
-//     ids.npy:     descr '<u8', shape (N,): the ids in the same order.
-// Both are .npy files, format version 1.0, as npy_header.hpp describes them,
-// whose array data starts at a multiple of 64 within the member, hence
-// 64-byte aligned in the file.
+// reads with allow_pickle=False: a zip archive as zip_writer.hpp describes it
+// (stored members, each member's array data on a page of its own, CRC-32s as
+// the file's checksum, zip64 records only where sizes or offsets need them,
+// all times 1980-01-01 00:00, so equal stores give equal files), of four
+// .npy members that hold the store's parts as the store keeps them, so that
+// a store can read them in place:
+//     blocks.npy: descr '<f4', shape (B, d, 64): the B = N // 64 whole
+//                 blocks, block b holding element i of its rows r at [b, i, r];
+//     tail.npy:   descr '<f4', shape (N % 64, d): the rows after the last
+//                 whole block, row after row;
+//     roots.npy:  descr '<f4', shape (N,): each row's root (store.hpp);
+//     ids.npy:    descr '<u8', shape (N,): the ids;
+// in insertion order, N = 0 still recording d.  Each is a .npy file, format
+// version 1.0, as npy_header.hpp describes them.
 //
-// Loading takes that file and also what numpy.savez(path, vectors=...,
-// ids=...) writes: the two members in either order, any extra fields,
-// zip64 records, data descriptors, .npy versions 1.0 to 3.0 and any dict
-// layout numpy reads, data at any alignment.
+// Loading also takes the rows as arrays of their own, as earlier versions of
+// this file and numpy.savez(path, vectors=..., ids=...) write them:
+//     vectors.npy: descr '<f4', shape (N, d), row after row;
+//     ids.npy:     descr '<u8', shape (N,);
+// and, in either layout, the members in any order, any extra fields, zip64
+// records, data descriptors, .npy versions 1.0 to 3.0 and any dict layout
+// numpy reads, data at any alignment.
 #pragma once
 
 #include <cstddef>
@@ -40,20 +45,34 @@ inline constexpr std::size_t kMaxFileVectorSize = PTRDIFF_MAX / sizeof(float);
 // Writes `store` to `path`: the file is written under a temporary name in the
 // same folder, flushed to disk (fsync) and only then renamed over `path`, so
 // an interrupted or failed save never leaves a partial file under that name;
-// on failure the temporary file is removed.  Throws OutOfMemory only where
-// the memory for the copy buffer is refused.  A store whose vector size
+// on failure the temporary file is removed.  The store's parts are written
+// as they are, with no copy.  A store whose own file lost pages
+// (Vectorstore::lost) fails with EIO from "read" and leaves no file.  A store whose vector size
 // passes kMaxFileVectorSize fails with EOVERFLOW and writes nothing.
 Expected<void, FileError> save_store_file(const Vectorstore& store, const std::string& path);
 
+// A store file's parts within its bytes, checked but not yet copied.  In the
+// layout of rows, `rows` points at them (N rows of d floats) and parts holds
+// only the size, the vector size and the ids; otherwise rows is null.
+struct FoundStore {
+    StoreParts parts;
+    const unsigned char* rows = nullptr;
+};
+
+// Finds a store in the bytes of a store file, checking everything that
+// read_store checks but, unless `verify`, the CRC-32s (which reads every
+// byte; the rest reads only the headers).
+Expected<FoundStore, FileError> find_store(std::span<const unsigned char> file, bool verify);
+
 // Reads a store file.  Everything is checked before the store is built: the
 // zip structure, the member names, each .npy header, the dtypes and shapes
-// (the same N in both), the sizes and the CRC-32 of both members, so that a
+// (the same N in all), the sizes and the CRC-32 of every member, so that a
 // truncated, corrupted or foreign file is an error and never a store with
 // other data.  Compressed members and object arrays are refused; nothing is
 // ever unpickled.  Paths that are not regular files (FIFOs, devices,
 // sockets) are refused without waiting on them.  The file is mapped, not
-// read into memory, and must not be truncated by another process while this
-// runs.  Throws OutOfMemory when the store's memory is refused.  A file that
+// read into memory; shortened by another process while it is read, it fails
+// with EIO from "read" (guarded_mapping.hpp).  Throws OutOfMemory when the store's memory is refused.  A file that
 // is not a store file fails with os_error 0 and a message that starts "not a
 // tessaray store file: ".
 Expected<Vectorstore, FileError> load_store_file(const std::string& path);

@@ -1,4 +1,4 @@
-// zip_writer.cpp: a zip archive of stored members, written in one pass with each member's bytes 64-byte aligned.
+// zip_writer.cpp: a zip archive of stored members, written in one pass with each member's data page-aligned.
 #include "core/zip_writer.hpp"
 
 #include <algorithm>
@@ -18,7 +18,7 @@ constexpr std::uint16_t kVersion45 = 45;
 constexpr std::uint16_t kMadeByUnix = 3 << 8;
 constexpr std::uint16_t kDosDate1980 = (1 << 5) | 1;  // 1980-01-01, time 00:00
 constexpr std::uint32_t kRegularFile0644 = 0100644u << 16;
-constexpr std::size_t kAlign = 64;
+constexpr std::size_t kAlign = 4096;
 constexpr std::size_t kWriteBytes = std::size_t(4) << 20;  // checksummed and written at a time
 
 using Member = ZipWriter::Member;
@@ -26,9 +26,9 @@ using Member = ZipWriter::Member;
 bool needs_zip64(const Member& m) { return m.size >= kMax32 || m.offset >= kMax32; }
 std::uint16_t version_of(const Member& m) { return needs_zip64(m) ? kVersion45 : kVersion20; }
 
-// The local header of `m`, the CRC left as 0, padded to end on a multiple of
-// 64 in the file.
-std::string local_header(const Member& m) {
+// The local header of `m`, the CRC left as 0, padded so that the member's
+// data, `header` bytes into it, starts on a multiple of kAlign in the file.
+std::string local_header(const Member& m, std::uint64_t header) {
     std::string extra;
     if (m.size >= kMax32) {
         put16(extra, kZip64Tag);
@@ -36,7 +36,7 @@ std::string local_header(const Member& m) {
         put64(extra, m.size);
         put64(extra, m.size);
     }
-    const std::uint64_t unpadded = m.offset + kLocalSize + m.name.size() + extra.size();
+    const std::uint64_t unpadded = m.offset + kLocalSize + m.name.size() + extra.size() + header;
     std::size_t pad = static_cast<std::size_t>((kAlign - unpadded % kAlign) % kAlign);
     if (pad < 6) pad += kAlign;  // room for the field's tag, length and alignment
     put16(extra, kAlignTag);
@@ -131,9 +131,9 @@ std::string end_records(std::uint64_t entries, std::uint64_t cd_offset, std::uin
 
 }  // namespace
 
-Expected<void, FileError> ZipWriter::begin(std::string_view name, std::uint64_t size) {
+Expected<void, FileError> ZipWriter::begin(std::string_view name, std::uint64_t size, std::uint64_t header) {
     members_.push_back(Member{std::string(name), size, out_.position(), 0});
-    return out_.write(local_header(members_.back()));
+    return out_.write(local_header(members_.back(), header));
 }
 
 Expected<void, FileError> ZipWriter::write(const void* data, std::size_t bytes) {

@@ -1,4 +1,4 @@
-// zip_writer.hpp: a zip archive of stored members, written in one pass with each member's bytes 64-byte aligned.
+// zip_writer.hpp: a zip archive of stored members, written in one pass with each member's data page-aligned.
 //
 // What it writes: every member STORED (method 0), general purpose flags 0
 // (no data descriptors), no archive comment.  In this order:
@@ -15,8 +15,10 @@
 // reaches 0xFFFFFFFF is likewise 0xFFFFFFFF in its central directory entry
 // and in that entry's zip64 extra field.  Members that use zip64 say version
 // 4.5 is needed, the others 2.0.  Each local header ends with an alignment
-// extra field (tag 0xD935: a 16-bit alignment, 64, then zero bytes) sized so
-// that the member's bytes start at a multiple of 64 in the file.
+// extra field (tag 0xD935: a 16-bit alignment, 4096, then zero bytes) sized
+// so that the member's data (its bytes after a header of the size begin() is
+// told) starts at a multiple of 4096 in the file: a page of its own, which a
+// reader can map and use in place.
 // Modification times are all 1980-01-01 00:00, so equal contents give equal
 // files.
 #pragma once
@@ -42,8 +44,9 @@ public:
     explicit ZipWriter(Output& out) noexcept : out_(out) {}
 
     // Starts the member `name`, of exactly `size` bytes that the next calls
-    // of write() hand over: writes its local header.
-    Expected<void, FileError> begin(std::string_view name, std::uint64_t size);
+    // of write() hand over, the first `header` of them before the data that
+    // is to start a page: writes its local header.
+    Expected<void, FileError> begin(std::string_view name, std::uint64_t size, std::uint64_t header = 0);
     // Writes bytes of the member begun last and folds them into its CRC-32, a
     // few megabytes at a time, while they are still in cache.
     Expected<void, FileError> write(const void* data, std::size_t bytes);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -101,10 +102,15 @@ TEST_P(StoreFileRoundTrip, LoadsWhatWasSaved) {
     ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
     expect_same_store(loaded.value(), store);
 
-    // Both arrays start 64-byte aligned in the file, and nothing else is left in the folder.
+    // Every array starts on a page of its own, and nothing else is left in the folder.
     const std::string file = read_file(path);
-    EXPECT_EQ(data_offset(file, "<f4") % 64, 0u);
-    EXPECT_EQ(data_offset(file, "<u8") % 64, 0u);
+    const auto members = read_zip({reinterpret_cast<const unsigned char*>(file.data()), file.size()});
+    ASSERT_TRUE(members.has_value()) << members.error().what;
+    for (const ZipMember& m : members.value()) {
+        const auto header = parse_npy_header(m.bytes);
+        ASSERT_TRUE(header.has_value()) << header.error();
+        EXPECT_EQ((m.offset + header->data_offset) % 4096, 0u) << m.name;
+    }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
@@ -145,28 +151,30 @@ TEST_F(StoreFile, MissingFileIsAnOsError) {
     EXPECT_EQ(loaded.error().os_error, ENOENT);
 }
 
-// The arrays can be found in the file without building a store: where each
-// one's data starts in the file and what its header says, to map it in place.
-TEST_F(StoreFile, ArraysAreFoundInPlace) {
+// The store's parts lie in the file as the store keeps them, so that a store
+// can read them in place: each member's header and bytes, and a store viewing
+// the parts found equals the one saved.
+TEST_F(StoreFile, PartsAreFoundInPlace) {
     const fs::path path = dir_ / "store.npz";
     const Vectorstore store = make_store(3, 70);
     ASSERT_TRUE(save_store_file(store, path).has_value());
     const std::string file = read_file(path);
-    const auto members = read_zip({reinterpret_cast<const unsigned char*>(file.data()), file.size()});
+    const std::span<const unsigned char> bytes{reinterpret_cast<const unsigned char*>(file.data()), file.size()};
+    const auto members = read_zip(bytes);
     ASSERT_TRUE(members.has_value()) << members.error().what;
-    ASSERT_EQ(members->size(), 2u);
+    ASSERT_EQ(members->size(), 4u);
 
-    std::vector<float> rows(70 * 3);
-    store.copy_rows(0, 70, rows.data());
     const struct {
         const char* name;
         const char* descr;
         std::vector<std::uint64_t> shape;
         const void* data;
         std::size_t bytes;
-    } want[] = {{"vectors.npy", "<f4", {70, 3}, rows.data(), 70 * 3 * sizeof(float)},
+    } want[] = {{"blocks.npy", "<f4", {1, 3, 64}, store.blocks_data(), 64 * 3 * sizeof(float)},
+                {"tail.npy", "<f4", {6, 3}, store.tail_data(), 6 * 3 * sizeof(float)},
+                {"roots.npy", "<f4", {70}, store.roots_data(), 70 * sizeof(float)},
                 {"ids.npy", "<u8", {70}, store.ids_data(), 70 * sizeof(std::uint64_t)}};
-    for (std::size_t i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
         const ZipMember& m = members.value()[i];
         SCOPED_TRACE(want[i].name);
         EXPECT_EQ(m.name, want[i].name);
@@ -176,12 +184,16 @@ TEST_F(StoreFile, ArraysAreFoundInPlace) {
         EXPECT_EQ(header->descr, want[i].descr);
         EXPECT_FALSE(header->fortran_order);
         EXPECT_EQ(header->shape, want[i].shape);
-        const std::uint64_t at = m.offset + header->data_offset;
-        EXPECT_EQ(at, data_offset(file, want[i].descr));
-        EXPECT_EQ(at % 64, 0u);
         ASSERT_EQ(m.bytes.size() - header->data_offset, want[i].bytes);
-        EXPECT_EQ(std::memcmp(file.data() + at, want[i].data, want[i].bytes), 0);
+        EXPECT_EQ(std::memcmp(m.bytes.data() + header->data_offset, want[i].data, want[i].bytes), 0);
     }
+
+    const auto found = find_store(bytes, false);
+    ASSERT_TRUE(found.has_value()) << found.error().message;
+    EXPECT_EQ(found->rows, nullptr);
+    const Vectorstore viewing = Vectorstore::viewing(found->parts, nullptr);
+    expect_same_store(viewing, store);
+    EXPECT_EQ(viewing.reserved_bytes(), 0u);
 }
 
 // A damage done to a good file, and a part of the message it must bring.
@@ -230,11 +242,14 @@ const Damage kDamages[] = {
     {"CutToALocalHeader", cut_to([](std::size_t) { return 30; }), "zip end record"},
     {"CutToTenBytes", cut_to([](std::size_t) { return 10; }), "too short"},
     {"FlippedVectorBit", [](std::string& s) { flip(s, data_offset(s, "<f4") + 77, 0x10); },
-     "CRC-32 mismatch in member 'vectors.npy'"},
+     "CRC-32 mismatch in member 'blocks.npy'"},
     {"FlippedIdBit", [](std::string& s) { flip(s, data_offset(s, "<u8") + 8 * 69 + 7, 0x80); },
      "CRC-32 mismatch in member 'ids.npy'"},
-    {"WrongMemberName", [](std::string& s) { replace_all(s, "vectors.npy", "vectorz.npy"); },
-     "unexpected member 'vectorz.npy'"},
+    {"WrongMemberName", [](std::string& s) { replace_all(s, "roots.npy", "rootz.npy"); },
+     "unexpected member 'rootz.npy'"},
+    {"BlocksOfHalfTheRows", [](std::string& s) { replace_all(s, "(1, 3, 64)", "(2, 3, 32)"); },
+     "has blocks of 32 rows, not 64"},
+    {"TailOfOtherRows", [](std::string& s) { replace_all(s, "(6, 3)", "(3, 6)"); }, "has rows of 6 floats"},
     {"Deflated", [](std::string& s) { s[s.find("PK\x01\x02") + 10] = 8; }, "compression is not supported"},
     {"ObjectIds", [](std::string& s) { replace_all(s, "'<u8'", "'|O' "); }, "dtype '|O'"},
     {"TextFile", [](std::string& s) { s = "vectors,ids\n1.0 2.0 3.0,17\n-4.5 0.0 9.0,18\n"; }, "zip end record"},

@@ -5,8 +5,8 @@
 //   sanitizers built in say so);
 // - a refusal is "not a tessaray store file: ..." in printable ASCII, so any
 //   interpreter can show it;
-// - a store it accepts survives a save and a load bit for bit: same vector
-//   size, rows and ids.
+// - a store it accepts survives a save and a load bit for bit, and reads the
+//   same from the saved file in place: same vector size, rows, norms and ids.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 
 #include "core/store.hpp"
 #include "core/store_file.hpp"
+#include "core/store_open.hpp"
 
 namespace {
 
@@ -45,6 +46,7 @@ bool same_store(const Vectorstore& a, const Vectorstore& b) {
     if (a.vector_size() != b.vector_size() || a.size() != b.size()) return false;
     const std::size_t d = a.vector_size(), n = a.size();
     if (n != 0 && std::memcmp(a.ids_data(), b.ids_data(), n * sizeof(std::uint64_t)) != 0) return false;
+    if (n != 0 && std::memcmp(a.roots_data(), b.roots_data(), n * sizeof(float)) != 0) return false;
     for (std::size_t e = 0; e < n; ++e) {
         for (std::size_t i = 0; i < d; ++i) {
             const float x = a.element(e, i), y = b.element(e, i);
@@ -85,5 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = tessaray::core::load_store_file(path);
     if (!again) fail("a saved store could not be loaded: " + again.error().message);
     if (!same_store(loaded.value(), again.value())) fail("a store changed on its way through a file");
+    const auto opened = tessaray::core::open_store_file(path, true);
+    if (!opened) fail("a saved store could not be opened in place: " + opened.error().message);
+    if (!same_store(loaded.value(), opened.value())) fail("a store read in place differs from the one saved");
     return 0;
 }

@@ -69,8 +69,12 @@ def test_bulk_calls_lose_nothing():
         path = pathlib.Path(folder)
         bulk.save(store, path / "s.npz")
         assert len(bulk.load(path / "s.npz")) == 15
+        opened = bulk.open(path / "s.npz", verify=False)
+        opened.insert([1.0, 2.0, 3.0], 7)
+        assert len(opened) == 16
         (path / "bad.npz").write_bytes(b"PK")
-        with pytest.raises(ValueError):
-            bulk.load(path / "bad.npz")
+        for read in (bulk.load, bulk.open):
+            with pytest.raises(ValueError):
+                read(path / "bad.npz")
     with pytest.raises(TypeError):
         bulk.export(None)
