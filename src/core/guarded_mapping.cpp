@@ -6,7 +6,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,8 +169,8 @@ void pass_on(int signo, siginfo_t* info, void* context) noexcept {
     sigemptyset(&held);
     sigaddset(&held, signo);
     siginfo_t again;
-    const timespec no_wait{0, 0};
-    if (::syscall(SYS_rt_sigtimedwait, &held, &again, &no_wait, _NSIG / 8) == signo) on_sigbus(signo, &again, context);
+    const std::int64_t no_wait[2] = {0, 0};  // seconds and nanoseconds, whatever their width
+    if (::syscall(SYS_rt_sigtimedwait, &held, &again, no_wait, _NSIG / 8) == signo) on_sigbus(signo, &again, context);
 }
 
 void on_sigbus(int signo, siginfo_t* info, void* context) {
