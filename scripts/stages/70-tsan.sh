@@ -6,8 +6,10 @@
 #   one of the files in threaded_sources below: the searches whose workers run
 #   on threads of their own (parallel and batch search, thread start and join,
 #   refused starts, failing workers), several threads reading one store at
-#   once (test_search.cpp), and the store object's borrow flag taken by
-#   threads at once (test_borrow.cpp).  A new test in those files runs here
+#   once (test_search.cpp), the store object's borrow flag taken by
+#   threads at once (test_borrow.cpp), and lost pages of a guarded mapping
+#   read on another thread, through its SIGBUS handler
+#   (test_guarded_mapping.cpp).  A new test in those files runs here
 #   whatever its name; a new file of threaded tests joins by its path in
 #   threaded_sources.  Left out are the suites that match left_out_suites:
 #   the work plan's arithmetic (Plan*), which starts no thread, and the long
@@ -31,7 +33,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/lib/sanitizers.sh
 
-threaded_sources=(tests/core/test_search.cpp tests/core/test_borrow.cpp)
+threaded_sources=(tests/core/test_search.cpp tests/core/test_borrow.cpp tests/core/test_guarded_mapping.cpp)
 left_out_suites='^(Plan.*|SearchDifferential)$'
 sampled_tests='^Stores/SearchDifferential\..*/dim16_special$'
 
