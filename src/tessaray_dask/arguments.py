@@ -2,10 +2,11 @@
 
 The worker count, the threshold, and the row filter cut into each shard's
 part: a shard holds consecutive rows, so a row mask is sliced, and an id
-list goes to every shard whole.
+list, or the per-query id lists, go to every shard whole.
 """
 from __future__ import annotations
 
+import dataclasses
 import itertools
 import math
 import operator
@@ -13,6 +14,9 @@ from collections.abc import Buffer, Sequence
 from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy as np
+
+import tessaray_bulk
+from tessaray import Vectorstore
 
 
 def n_threads_arg(n_threads: SupportsIndex | None) -> int | None:
@@ -41,10 +45,40 @@ def threshold_arg(threshold: SupportsFloat | SupportsIndex) -> float:
     return t
 
 
-def shard_filters(allow: Any, lengths: Sequence[int]) -> list[np.ndarray | None]:
+@dataclasses.dataclass(frozen=True)
+class QueryLists:
+    """Per-query id lists, as ``allow=(lims, ids)`` gives them: query ``q``
+    may be answered with the rows whose id is in ``ids[lims[q]:lims[q + 1]]``."""
+
+    lims: np.ndarray
+    ids: np.ndarray
+
+    def block(self, start: int, stop: int) -> QueryLists:
+        """The lists of queries ``start:stop``, as a batch of those alone takes them."""
+        a, b = int(self.lims[start]), int(self.lims[stop])
+        return QueryLists(self.lims[start : stop + 1] - self.lims[start], self.ids[a:b])
+
+    def pair(self) -> tuple[np.ndarray, np.ndarray]:
+        return self.lims, self.ids
+
+
+Filter = np.ndarray | QueryLists | None
+
+
+def query_lists(allow: tuple[Any, Any], queries: Any, vector_size: int) -> QueryLists:
+    """Per-query lists as uint64 arrays, checked against the queries as
+    tessaray_bulk checks them (by a call on an empty store, so that a
+    refusal reads the same)."""
+    lims, ids = (np.asarray(memoryview(a)) if isinstance(a, Buffer) else list(a) for a in allow)
+    tessaray_bulk.search_batch(Vectorstore(vector_size), queries, 0, allow=(lims, ids))
+    return QueryLists(np.asarray(lims, dtype=np.uint64), np.asarray(ids, dtype=np.uint64))
+
+
+def shard_filters(allow: Any, lengths: Sequence[int], queries: Any, vector_size: int) -> list[Filter]:
     """Each shard's part of a row filter, for shards of `lengths` rows in
-    row order: its slice of a row mask, or every id as one uint64 array.  A
-    mask of the wrong length is refused here, before any shard is asked."""
+    row order: its slice of a row mask, every id as one uint64 array, or the
+    per-query lists whole.  A mask of the wrong length, or lists that do not
+    fit the queries, are refused here, before any shard is asked."""
     count = len(lengths)
     rows = sum(lengths)
     if allow is None:
@@ -68,7 +102,7 @@ def shard_filters(allow: Any, lengths: Sequence[int]) -> list[np.ndarray | None]
             raise OverflowError("ids must lie in 0..2**64-1")
         ids = np.ascontiguousarray(array, dtype=np.uint64)
     elif isinstance(allow, tuple) and len(allow) == 2 and not any(map(is_index, allow)):
-        raise TypeError("a sharded store takes a row mask or ids as allow, not (lims, ids) lists per query")
+        return [query_lists(allow, queries, vector_size)] * count
     else:
         try:
             ids = np.fromiter((operator.index(i) for i in allow), dtype=np.uint64)

@@ -21,6 +21,7 @@ import numpy as np
 
 import tessaray_bulk
 from tessaray import Vectorstore
+from tessaray_dask.arguments import Filter, QueryLists
 from tessaray_dask.load import check_ids, check_rows, chunks, fill
 
 __all__ = [
@@ -224,10 +225,14 @@ class Shard:
         # store's memory is the module's, which the object's size leaves out.
         return object.__sizeof__(self) + self._nbytes
 
-    def search(self, queries: Any, top_k: int, allow: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    def search(self, queries: Any, top_k: int, allow: Filter = None) -> Any:
         """The shard's answers to a batch of queries: float32 scores and
         uint64 ids, one row of min(top_k, allowed rows) per query.  ``allow``
-        is None, this shard's slice of a boolean row mask, or uint64 ids."""
+        is None, this shard's slice of a boolean row mask, or uint64 ids.
+        With per-query lists, where each query has answers of its own
+        length: a list of ``(score, id)`` lists, one per query."""
+        if isinstance(allow, QueryLists):
+            return tessaray_bulk.search_batch(self.store, queries, top_k, self.n_threads, allow=allow.pair())
         scores, ids = tessaray_bulk.search_batch(
             self.store, queries, top_k, self.n_threads, arrays=True, allow=allow
         )
@@ -235,12 +240,13 @@ class Shard:
         return np.asarray(scores), np.asarray(ids)
 
     def range_search(
-        self, queries: Any, threshold: float, allow: np.ndarray | None = None, max_results: int | None = None
+        self, queries: Any, threshold: float, allow: Filter = None, max_results: int | None = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Every allowed row scoring at least ``threshold``, per query, as
         tessaray_bulk.range_search gives them: lims, scores, ids."""
+        lists = allow.pair() if isinstance(allow, QueryLists) else allow
         lims, scores, ids = tessaray_bulk.range_search(
-            self.store, queries, threshold, self.n_threads, allow=allow, max_results=max_results
+            self.store, queries, threshold, self.n_threads, allow=lists, max_results=max_results
         )
         return np.asarray(lims), np.asarray(scores), np.asarray(ids)
 
@@ -250,14 +256,14 @@ def _arrived(recipe: Recipe, n_threads: int | None, nbytes: int) -> Shard:
 
 
 def search_shard(
-    shard: Shard, queries: Any, top_k: int, allow: np.ndarray | None = None
-) -> tuple[np.ndarray, np.ndarray]:
+    shard: Shard, queries: Any, top_k: int, allow: Filter = None
+) -> Any:
     """A shard's answers, as a task or on a worker's task thread."""
     return shard.search(queries, top_k, allow)
 
 
 def range_search_shard(
-    shard: Shard, queries: Any, threshold: float, allow: np.ndarray | None = None, max_results: int | None = None
+    shard: Shard, queries: Any, threshold: float, allow: Filter = None, max_results: int | None = None
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """A shard's rows at or above ``threshold``, as a task or on a worker's task thread."""
     return shard.range_search(queries, threshold, allow, max_results)

@@ -32,9 +32,9 @@ import numpy.typing as npt
 from distributed import Client, Future
 
 from tessaray_dask import _distributed
-from tessaray_dask.arguments import n_threads_arg, shard_filters, threshold_arg
+from tessaray_dask.arguments import QueryLists, n_threads_arg, shard_filters, threshold_arg
 from tessaray_dask.load import check_ids, check_rows
-from tessaray_dask.merge import concatenate_ranges, merge_arrays, merge_ranges
+from tessaray_dask.merge import concatenate_ranges, merge, merge_arrays, merge_ranges
 from tessaray_dask.placement import npy_header, spread, wait_all, with_checksums, workers_of
 from tessaray_dask.service import HANDLER, OPERATIONS, SearchService
 from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError
@@ -214,18 +214,22 @@ class ShardedStore:
         ``allow`` keeps the search to some rows, as in
         ``tessaray_bulk.search_batch``: None (every row), a one-dimensional
         boolean buffer of ``len(self)`` (a row mask, of which each shard gets
-        its own slice), or integer ids (a buffer or an iterable; every shard
-        gets them all, and keeps the rows whose id is listed)."""
+        its own slice), integer ids (a buffer or an iterable; every shard
+        gets them all, and keeps the rows whose id is listed), or per-query
+        id lists ``(lims, ids)`` (every shard gets them all)."""
         self._check_open()
         k = operator.index(top_k)
         if k < 0:
             raise ValueError(f"top_k must be non-negative, not {k}")
-        allowed = shard_filters(allow, self._lengths)
         if not isinstance(vectors, np.ndarray):
             vectors = list(vectors)
+        allowed = shard_filters(allow, self._lengths, vectors, self._vector_size)
         if len(vectors) == 0:
             return []
         blocks = self._answers("search", vectors, [(k, a) for a in allowed], timeout)
+        if isinstance(allowed[0], QueryLists):
+            # Each shard answers each query with a list of its own length.
+            return [merge(lists, k) for block in blocks for lists in zip(*block)]
         return [answer for block in blocks for answer in merge_arrays(block, k)]
 
     def range_search(
@@ -250,9 +254,9 @@ class ShardedStore:
         limit = None if max_results is None else operator.index(max_results)
         if limit is not None and limit < 0:
             raise OverflowError(f"max_results must be non-negative or None, not {limit}")
-        allowed = shard_filters(allow, self._lengths)
         if not isinstance(queries, np.ndarray):
             queries = list(queries)
+        allowed = shard_filters(allow, self._lengths, queries, self._vector_size)
         if len(queries) == 0:
             return np.zeros(1, dtype=np.uint64), np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.uint64)
         blocks = self._answers("range_search", queries, [(t, a, limit) for a in allowed], timeout)
@@ -344,16 +348,26 @@ class ShardedStore:
         n = len(vectors)
         size = vectors.nbytes if isinstance(vectors, np.ndarray) else n * self._vector_size * 8
         step = max(1, n * _TASK_QUERY_BYTES // max(size, 1))
-        blocks = [vectors[a : a + step] for a in range(0, n, step)]
+        starts = range(0, n, step)
         function = OPERATIONS[operation]
+
+        def of_block(arg: Any, start: int) -> Any:
+            # Per-query lists go with their block of queries.
+            return arg.block(start, min(start + step, n)) if isinstance(arg, QueryLists) else arg
+
         tasks = [
             [
                 self._client.submit(
-                    function, shard, block, *a, pure=False, key=f"tessaray-search-{uuid.uuid4().hex}"
+                    function,
+                    shard,
+                    vectors[start : start + step],
+                    *(of_block(x, start) for x in a),
+                    pure=False,
+                    key=f"tessaray-search-{uuid.uuid4().hex}",
                 )
                 for shard, a in zip(self._futures, args)
             ]
-            for block in blocks
+            for start in starts
         ]
         try:
             wait_all([t for ts in tasks for t in ts], timeout)

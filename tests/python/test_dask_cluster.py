@@ -129,6 +129,8 @@ ALLOWS = {
     "ids": lambda n, ids: np.append(ids[::3], 5000).astype(np.uint64),  # 5000: no such id
     "id list": lambda n, ids: ids[5:40].tolist() + [2**64 - 1],
     "no ids": lambda n, ids: [],
+    # Ten ids of its own for each of the eight queries (see queries()).
+    "per query": lambda n, ids: (np.arange(0, 81, 10), np.resize(ids[::-7], 80)),
 }
 
 
@@ -211,6 +213,13 @@ def test_same_answers_as_one_store(client, npy, monkeypatch, source, shards):
                 for batch in (qs, []):
                     with pytest.raises(ValueError, match=re.escape(str(refused.value))):
                         search(batch, 3, allow=bad, timeout=T)
+            # So are per-query lists that do not fit the queries, with the same message.
+            lists = (np.arange(3), [1, 2])
+            with pytest.raises(ValueError) as refused:
+                tessaray_bulk.search_batch(local, qs, 3, allow=lists)
+            for search in (store.search_batch, store.range_search):
+                with pytest.raises(ValueError, match=re.escape(str(refused.value))):
+                    search(qs, 3, allow=lists, timeout=T)
         with pytest.raises(TypeError, match="cannot be pickled"):
             pickle.dumps(store)
     with pytest.raises(ValueError, match="closed"):
