@@ -37,7 +37,7 @@ from open_files import make_files
 
 
 def parse_args() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(epilog=__doc__.splitlines()[0])
     parser.add_argument("--sections", default="open,cached,large",
                         help="comma-separated sections to run (default: %(default)s)")
     parser.add_argument("--rows", type=int, default=1_000_000,
