@@ -262,6 +262,11 @@ Expected<std::shared_ptr<const GuardedMapping>, FileError> GuardedMapping::open(
     if (data == MAP_FAILED) return unexpected(os_failure("mmap"));
     mapping->data_ = static_cast<const unsigned char*>(data);
     mapping->bytes_ = size;
+    // Faults then read the file in folios of 2 MiB (where its file system
+    // keeps large folios) and map them as huge pages, as a loaded store's
+    // rows are on transparent huge pages: scans of 4 KiB pages ran a tenth
+    // to a quarter slower once the file was in the page cache.
+    mapping->huge_ = ::madvise(data, size, MADV_HUGEPAGE) == 0;
 
     const auto begin = reinterpret_cast<std::uintptr_t>(data);
     const std::uintptr_t end = begin + ((size + kPageBytes - 1) & ~(kPageBytes - 1));
@@ -281,7 +286,10 @@ void GuardedMapping::advise_sequential() const noexcept {
 }
 
 void GuardedMapping::read_ahead(std::size_t offset, std::size_t bytes) const noexcept {
-    if (offset >= bytes_ || bytes == 0) return;
+    // The kernel reads a huge-page mapping ahead of its faults in 2 MiB
+    // folios; MADV_WILLNEED would fill the page cache with 4 KiB pages first,
+    // read in the caller's thread (a scan from disk ran at half dd's speed).
+    if (huge_ || offset >= bytes_ || bytes == 0) return;
     const std::size_t first = offset & ~static_cast<std::size_t>(kPageBytes - 1);  // madvise wants a page
     const std::size_t last = offset + std::min(bytes, bytes_ - offset);
     ::madvise(const_cast<unsigned char*>(data_) + first, last - first, MADV_WILLNEED);

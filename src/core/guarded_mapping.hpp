@@ -60,7 +60,8 @@ public:
     // order.
     void advise_sequential() const noexcept;
     // Asks the kernel to read `bytes` bytes from `offset` now (the part of
-    // them inside the mapping).
+    // them inside the mapping), unless it reads the mapping ahead in huge
+    // pages by itself.
     void read_ahead(std::size_t offset, std::size_t bytes) const noexcept;
 
 private:
@@ -69,7 +70,8 @@ private:
 
     const unsigned char* data_;
     std::size_t bytes_;
-    std::size_t slot_;  // in the table of mappings; max_mappings when it has none
+    std::size_t slot_;   // in the table of mappings; max_mappings when it has none
+    bool huge_ = false;  // advised MADV_HUGEPAGE
 };
 
 }  // namespace tessaray::core
