@@ -4,8 +4,9 @@
 // as a scan first touches them; from a cold page cache each fault would wait
 // on the disk.  A scan that holds a ReadAhead asks, each time it passes
 // another window of blocks, for the next two windows to be read, so that the
-// disk streams while the kernel scores.  For a store in memory `at` is one
-// compare.
+// disk streams while the kernel scores.  A mapping the kernel reads ahead in
+// huge pages by itself ignores the asking (guarded_mapping.hpp).  For a store
+// in memory `at` is one compare.
 #pragma once
 
 #include <cstddef>
