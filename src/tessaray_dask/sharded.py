@@ -36,16 +36,13 @@ from tessaray_dask.arguments import QueryLists, n_threads_arg, shard_filters, th
 from tessaray_dask.load import check_ids, check_rows
 from tessaray_dask.merge import concatenate_ranges, merge, merge_arrays, merge_ranges
 from tessaray_dask.placement import npy_header, spread, wait_all, with_checksums, workers_of
-from tessaray_dask.service import HANDLER, OPERATIONS, SearchService
+from tessaray_dask.service import HANDLER, SearchService
 from tessaray_dask.shard import FileRows, GraphRows, Recipe, Shard, SourceChangedError
 from tessaray_dask.store_files import store_file_recipes
+from tessaray_dask.tasks import by_tasks
 
 __all__ = ["ShardedStore", "SourceChangedError"]
 
-# When a search falls back to tasks, each task carries at most about this
-# many bytes of queries (a larger batch is split), well below the size at
-# which dask warns about large graphs.
-_TASK_QUERY_BYTES = 4 << 20
 # While a direct search's answers are pending, the scheduler is asked this
 # often (seconds) whether the workers asked still hold their shards.
 _LOOK_AGAIN = 0.25
@@ -283,7 +280,7 @@ class ShardedStore:
             # dask to rebuild it, and raise what the rebuild raised.
             self._where = None
             left = None if end is None else max(end - time.monotonic(), 0.0)
-            return self._by_tasks(operation, vectors, args, left)
+            return by_tasks(self._client, self._futures, operation, vectors, args, self._vector_size, left)
 
     async def _ask(self, operation: str, vectors: Any, args: list[tuple[Any, ...]]) -> list[Any]:
         """Each shard's answer, asked directly of a worker that holds it;
@@ -339,43 +336,6 @@ class ShardedStore:
             for i, answer in zip(indices, answers):
                 per_shard[i] = answer
         return per_shard
-
-    def _by_tasks(
-        self, operation: str, vectors: Any, args: list[tuple[Any, ...]], timeout: float | None
-    ) -> list[list[Any]]:
-        """One task per shard and block of queries, carrying the block and
-        depending on the shard alone, so that dask runs it where the shard is."""
-        n = len(vectors)
-        size = vectors.nbytes if isinstance(vectors, np.ndarray) else n * self._vector_size * 8
-        step = max(1, n * _TASK_QUERY_BYTES // max(size, 1))
-        starts = range(0, n, step)
-        function = OPERATIONS[operation]
-
-        def of_block(arg: Any, start: int) -> Any:
-            # Per-query lists go with their block of queries.
-            return arg.block(start, min(start + step, n)) if isinstance(arg, QueryLists) else arg
-
-        tasks = [
-            [
-                self._client.submit(
-                    function,
-                    shard,
-                    vectors[start : start + step],
-                    *(of_block(x, start) for x in a),
-                    pure=False,
-                    key=f"tessaray-search-{uuid.uuid4().hex}",
-                )
-                for shard, a in zip(self._futures, args)
-            ]
-            for start in starts
-        ]
-        try:
-            wait_all([t for ts in tasks for t in ts], timeout)
-            return [self._client.gather(ts) for ts in tasks]
-        finally:
-            for ts in tasks:
-                for t in ts:
-                    t.release()
 
     # -- the rest of the surface --------------------------------------------
 

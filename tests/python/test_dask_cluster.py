@@ -26,7 +26,7 @@ dask = pytest.importorskip("dask")
 
 import tessaray_bulk  # noqa: E402
 from helpers import key  # noqa: E402
-from tessaray_dask import ShardedStore, SourceChangedError, _distributed, load_store, save_shards, sharded  # noqa: E402
+from tessaray_dask import ShardedStore, SourceChangedError, _distributed, load_store, save_shards, sharded, tasks  # noqa: E402
 from tessaray_dask.merge import merge_arrays  # noqa: E402
 from tessaray_dask.shard import search_shard  # noqa: E402
 
@@ -201,7 +201,7 @@ def test_same_answers_as_one_store(client, npy, monkeypatch, source, shards):
         with monkeypatch.context() as m:
             # Through tasks, three blocks of queries each.
             m.setattr(ShardedStore, "_ask", moved)
-            m.setattr(sharded, "_TASK_QUERY_BYTES", qs.nbytes // 3)
+            m.setattr(tasks, "_TASK_QUERY_BYTES", qs.nbytes // 3)
             assert_filtered_same(store, local, qs, ids)
         with monkeypatch.context() as m:
             # A mask of the wrong length is refused before any shard is asked.
@@ -313,7 +313,7 @@ def test_lost_shard_rebuilt_or_refused(client, npy, monkeypatch, source, event, 
     promptly."""
     rows_path, ids_path, local = npy
     # Batches that fall back to tasks are split into several tasks per shard.
-    monkeypatch.setattr(sharded, "_TASK_QUERY_BYTES", 1 << 18)
+    monkeypatch.setattr(tasks, "_TASK_QUERY_BYTES", 1 << 18)
     with contextlib.ExitStack() as stack:
         n_workers = 2
         if event == "only one dies":

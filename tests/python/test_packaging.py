@@ -154,7 +154,7 @@ def test_installed_files():
     companion = os.path.join(INSTALLED, "tessaray_dask")
     assert set(os.listdir(companion)) - {"__pycache__"} == {
         "__init__.py", "_distributed.py", "arguments.py", "load.py", "merge.py", "placement.py", "py.typed", "service.py",
-        "shard.py", "sharded.py", "store_files.py"
+        "shard.py", "sharded.py", "store_files.py", "tasks.py"
     }
     (metadata,) = glob.glob(os.path.join(INSTALLED, "tessaray-0.1.0.dist-info", "METADATA"))
     with open(metadata) as f:
