@@ -26,7 +26,9 @@ def allow_forms(n, ids, seed=0):
     stretch = np.zeros(n, bool)
     stretch[n // 3 : n // 3 + 70] = True  # across block edges
     listed = [3, 5, 5, 36, 999]  # a repeat, and an id that is not stored
+    raw = rng.choice(np.uint8([0, 0, 1, 2, 128, 255]), n)  # bools held as other nonzero bytes
     return [
+        (raw.view(bool), raw != 0),
         (few, few),
         (np.zeros(n, bool), np.zeros(n, bool)),
         (np.ones(n, bool), np.ones(n, bool)),
