@@ -79,6 +79,7 @@ def test_a_replaced_file_keeps_open_stores_whole(tmp_path):
     assert os.listdir(tmp_path) == ["store.npz"]
 
 
+@pytest.mark.threads  # lost pages read on worker threads too
 @pytest.mark.parametrize("call", ["search", "parallel_search", "search_batch", "export", "save"])
 def test_a_shortened_file_fails_every_call_and_nothing_else(tmp_path, call):
     """Rows lost with a shortened file raise OSError(EIO) in every call on the
