@@ -98,6 +98,10 @@ def store_files():
     # A store file whose parts disagree: blocks of 32 rows, a tail of wider rows.
     yield "half-blocks", own.replace(b"(0, 3, 64)", b"(0, 6, 32)")
     yield "tail-wider", own.replace(b"(4, 3)", b"(2, 6)")
+    # More rows in the roots and ids than in the blocks and the tail.
+    parts = [("blocks.npy", npy(np.ones((1, 3, 64), np.float32))), ("tail.npy", npy(np.ones((0, 3), np.float32))),
+             ("roots.npy", npy(np.ones(129, np.float32))), ("ids.npy", npy(np.arange(129, dtype=np.uint64)))]
+    yield "rows-past-the-parts", zipped(parts)
     yield "compressed", (lambda out: (np.savez_compressed(out, vectors=ROWS, ids=IDS), out.getvalue())[1])(io.BytesIO())
     yield "fortran", savez(vectors=np.asfortranarray(ROWS), ids=IDS)
     yield "float64", savez(vectors=ROWS.astype(np.float64), ids=IDS)

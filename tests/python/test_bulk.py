@@ -343,12 +343,17 @@ def test_damaged_files_are_refused(tmp_path):
         # No array can have rows of 2**63 floats, even none of them.
         "wide": (npz({"vectors.npy": (b"<f4", b"(0, %d)" % 2**63, b""), "ids.npy": (b"<u8", b"(0,)", b"")}),
                  "rows of 9223372036854775808 floats"),
+        # More rows in the roots and ids than the blocks and the tail hold.
+        "parts": (npz({"blocks.npy": (b"<f4", b"(1, 3, 64)", bytes(768)), "tail.npy": (b"<f4", b"(0, 3)", b""),
+                       "roots.npy": (b"<f4", b"(129,)", bytes(516)), "ids.npy": (b"<u8", b"(129,)", bytes(1032))}),
+                  "1 blocks and a tail of 0 rows do not make the 129 rows"),
     }
     for name, (content, detail) in cases.items():
         (tmp_path / name).write_bytes(content)
-        with pytest.raises(ValueError, match="not a tessaray store file") as raised:
-            bulk.load(tmp_path / name)
-        assert detail in str(raised.value)
+        for read in (bulk.load, bulk.open):
+            with pytest.raises(ValueError, match="not a tessaray store file") as raised:
+                read(tmp_path / name)
+            assert detail in str(raised.value)
     # Object arrays would need unpickling: never done.
     np.savez(tmp_path / "objects.npz", vectors=np.array([[1.0]], dtype=object), ids=np.array([1], dtype=np.uint64))
     with pytest.raises(ValueError, match="not a tessaray store file"):
