@@ -232,14 +232,18 @@ Expected<Vectorstore, FileError> read_store(std::span<const unsigned char> file)
     return Vectorstore::copy_of(found.parts);
 }
 
-Expected<Vectorstore, FileError> load_store_file(const std::string& path) {
+Expected<std::shared_ptr<const GuardedMapping>, FileError> map_store_file(const std::string& path) {
     auto mapping = GuardedMapping::open(path);
     if (!mapping) {
         if (mapping.error().os_error == 0) return not_a_store(mapping.error().message);
         return unexpected(std::move(mapping).error());
     }
-    const std::shared_ptr<const GuardedMapping> file = std::move(mapping).value();
-    file->advise_sequential();
+    (*mapping)->advise_sequential();
+    return std::move(mapping).value();
+}
+
+Expected<Vectorstore, FileError> load_store_file(const std::string& path) {
+    TESSARAY_TRY_ASSIGN(const std::shared_ptr<const GuardedMapping> file, map_store_file(path));
     auto store = read_store(file->bytes());
     // A file shortened while it was read: what was read were zeros.
     if (file->lost()) return unexpected(FileError{EIO, "read"});

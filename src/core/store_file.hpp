@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -50,6 +51,13 @@ inline constexpr std::size_t kMaxFileVectorSize = PTRDIFF_MAX / sizeof(float);
 // (Vectorstore::lost) fails with EIO from "read" and leaves no file.  A store whose vector size
 // passes kMaxFileVectorSize fails with EOVERFLOW and writes nothing.
 Expected<void, FileError> save_store_file(const Vectorstore& store, const std::string& path);
+
+class GuardedMapping;
+
+// The file at `path` mapped read-only (guarded_mapping.hpp) and advised for
+// a read in order, as every reader of a store file reads it: fails as
+// load_store_file fails to open a file.
+Expected<std::shared_ptr<const GuardedMapping>, FileError> map_store_file(const std::string& path);
 
 // A store file's parts within its bytes, checked but not yet copied.  In the
 // layout of rows, `rows` points at them (N rows of d floats) and parts holds

@@ -36,15 +36,7 @@ bool aligned(const unsigned char* p, std::size_t alignment) {
 }  // namespace
 
 Expected<Vectorstore, FileError> open_store_file(const std::string& path, bool verify) {
-    auto mapping = GuardedMapping::open(path);
-    if (!mapping) {
-        if (mapping.error().os_error == 0)
-            return unexpected(FileError{0, "not a tessaray store file: " + mapping.error().message});
-        return unexpected(std::move(mapping).error());
-    }
-    const std::shared_ptr<const GuardedMapping> file = std::move(mapping).value();
-    // Every scan reads the blocks in order, from the first verify on.
-    file->advise_sequential();
+    TESSARAY_TRY_ASSIGN(const std::shared_ptr<const GuardedMapping> file, map_store_file(path));
     TESSARAY_TRY_ASSIGN(const FoundStore found, find_store(file->bytes(), verify));
     // A file shortened while it was checked: what was checked were zeros.
     if (file->lost()) return unexpected(FileError{EIO, "read"});
