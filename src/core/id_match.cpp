@@ -1,4 +1,4 @@
-// id_match.cpp: the listed ids in a hash set behind a bit filter, and one pass over the store's ids.
+// id_match.cpp: the listed ids as a bitmap of their range or a hash set behind a filter; one pass over the stored ids.
 #include "core/id_match.hpp"
 
 #include <algorithm>
@@ -109,6 +109,19 @@ public:
         return m;
     }
 
+    // The bits of the ids among ids[0 .. count) (at most 64) that are listed:
+    // bit i for ids[i].  The candidates' first slots are asked for before
+    // any is compared, so their loads (the table is larger than the caches)
+    // overlap.
+    [[gnu::always_inline]] std::uint64_t match(const std::uint64_t* ids, std::size_t count) const noexcept {
+        std::uint32_t maybe[kWordBits];
+        const std::size_t m = candidates(ids, count, maybe);
+        for (std::size_t k = 0; k < m; ++k) prefetch(ids[maybe[k]]);
+        std::uint64_t hits = 0;
+        for (std::size_t k = 0; k < m; ++k) hits |= std::uint64_t(contains(ids[maybe[k]])) << maybe[k];
+        return hits;
+    }
+
     // Asks for the cache line of the first slot that find(id) reads.
     void prefetch(std::uint64_t id) const noexcept { __builtin_prefetch(keys_.data() + (mix(id) & slot_mask_)); }
 
@@ -160,37 +173,80 @@ private:
     bool zero_listed_ = false;  // 0 marks an empty slot, so the id 0 is kept apart
 };
 
-// The rows of `store` whose id `set` holds, recorded in `mask` (ceil(size /
-// 64) words): inlined into each of the builds below.
-[[gnu::always_inline]] inline void match_ids(const Vectorstore& store, const IdSet& set, std::uint64_t* mask) noexcept {
+// The distinct ids of a list that spans a narrow range, one bit each: the
+// id lo + d at bit d % 64 of word d / 64.  Matching a stored id is one range
+// check and one bit test, with no probe to wait for.
+class IdBitmap {
+public:
+    // Whether the ids from `lo` to `hi` take a bitmap: at most one word per
+    // listed id (the list's own size), or 1 MiB whatever the list.
+    static bool fits(std::uint64_t lo, std::uint64_t hi, std::size_t listed) noexcept {
+        constexpr std::uint64_t kFreeWords = std::uint64_t(1) << 17;
+        return (hi - lo) / kWordBits < std::max<std::uint64_t>(listed, kFreeWords);
+    }
+
+    // Room for the ids from `lo` to `hi` (which fits()), none listed yet.
+    IdBitmap(std::uint64_t lo, std::uint64_t hi)
+            : lo_(lo), words_(allocate_vector<std::uint64_t>(static_cast<std::size_t>((hi - lo) / kWordBits + 1))) {}
+
+    // Lists each of `ids`, every one of them from lo to hi.
+    void insert_all(std::span<const std::uint64_t> ids) noexcept {
+        std::uint64_t* words = words_.data();
+        for (const std::uint64_t id : ids) {
+            const std::uint64_t d = id - lo_;
+            words[d / kWordBits] |= std::uint64_t(1) << (d % kWordBits);
+        }
+    }
+
+    // The bits of the ids among ids[0 .. count) (at most 64) that are listed:
+    // bit i for ids[i].  An id out of range reads word 0 and drops the bit,
+    // so no branch depends on the ids.
+    [[gnu::always_inline]] std::uint64_t match(const std::uint64_t* ids, std::size_t count) const noexcept {
+        const std::uint64_t* words = words_.data();
+        const std::uint64_t lo = lo_;
+        const std::uint64_t end = std::uint64_t(words_.size()) * kWordBits;
+        std::uint64_t hits = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t d = ids[i] - lo;
+            const bool in = d < end;
+            const std::uint64_t word = words[in ? d / kWordBits : 0];
+            hits |= ((word >> (d % kWordBits)) & std::uint64_t(in)) << i;
+        }
+        return hits;
+    }
+
+private:
+    std::uint64_t lo_;
+    std::vector<std::uint64_t> words_;
+};
+
+// The rows of `store` whose id `set` (an IdSet or an IdBitmap) holds,
+// recorded in `mask` (ceil(size / 64) words): inlined into each of the
+// builds below.
+template <class Set>
+[[gnu::always_inline]] inline void match_ids(const Vectorstore& store, const Set& set, std::uint64_t* mask) noexcept {
     const std::size_t n = store.size();
     const std::uint64_t* stored = store.ids_data();
-    std::uint32_t maybe[kWordBits];
     for (std::size_t first = 0, w = 0; first < n; first += kWordBits, ++w) {
-        const std::uint64_t* ids = stored + first;
-        const std::size_t count = set.candidates(ids, std::min(kWordBits, n - first), maybe);
-        // The candidates' first slots asked for before any is compared: their
-        // loads (the table is larger than the caches) overlap.
-        for (std::size_t k = 0; k < count; ++k) set.prefetch(ids[maybe[k]]);
-        std::uint64_t hits = 0;
-        for (std::size_t k = 0; k < count; ++k) hits |= std::uint64_t(set.contains(ids[maybe[k]])) << maybe[k];
-        mask[w] = hits;
+        mask[w] = set.match(stored + first, std::min(kWordBits, n - first));
     }
 }
 
-void match_store_plain(const Vectorstore& store, const IdSet& set, std::uint64_t* mask) noexcept {
+template <class Set>
+void match_store_plain(const Vectorstore& store, const Set& set, std::uint64_t* mask) noexcept {
     match_ids(store, set, mask);
 }
 
 // The same compiled for BMI2, whose shifts by a register need not go
 // through the count register: the filter's two shifts per stored id no
 // longer wait on each other (about a third less time where it runs).
-[[gnu::target("bmi2")]] void match_store_bmi2(const Vectorstore& store, const IdSet& set,
-                                              std::uint64_t* mask) noexcept {
+template <class Set>
+[[gnu::target("bmi2")]] void match_store_bmi2(const Vectorstore& store, const Set& set, std::uint64_t* mask) noexcept {
     match_ids(store, set, mask);
 }
 
-void match_store(const Vectorstore& store, const IdSet& set, std::uint64_t* mask) noexcept {
+template <class Set>
+void match_store(const Vectorstore& store, const Set& set, std::uint64_t* mask) noexcept {
     static const bool bmi2 = __builtin_cpu_supports("bmi2") != 0;
     if (bmi2) {
         match_store_bmi2(store, set, mask);
@@ -206,9 +262,16 @@ std::size_t mask_words(std::size_t rows) noexcept { return rows / kWordBits + (r
 std::vector<std::uint64_t> rows_with_ids(const Vectorstore& store, std::span<const std::uint64_t> ids) {
     std::vector<std::uint64_t> mask = allocate_vector<std::uint64_t>(mask_words(store.size()));
     if (ids.empty() || store.size() == 0) return mask;
-    IdSet set(ids.size());
-    set.insert_all(ids, nullptr);
-    match_store(store, set, mask.data());
+    const auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
+    if (IdBitmap::fits(*lo, *hi, ids.size())) {
+        IdBitmap set(*lo, *hi);
+        set.insert_all(ids);
+        match_store(store, set, mask.data());
+    } else {
+        IdSet set(ids.size());
+        set.insert_all(ids, nullptr);
+        match_store(store, set, mask.data());
+    }
     return mask;
 }
 

@@ -2,9 +2,12 @@
 //
 // The store never compares ids (they may repeat); these functions are where a
 // caller's list of ids is matched against them, in one pass over the store's
-// ids.  The listed ids go into an open-addressing hash set sized to the list,
-// behind a bit filter that answers "not listed" for most stored ids with one
-// load, so the cost is a few nanoseconds per stored id plus the set's build.
+// ids.  A list whose ids span a narrow range (at most 64 ids per listed id,
+// or 2**23) becomes one bit per id of that range, so a stored id costs a range
+// check and a bit test; any other list goes into an open-addressing hash set
+// sized to the list, behind a bit filter that answers "not listed" for most
+// stored ids with one load, so the cost is a few nanoseconds per stored id
+// plus the set's build.  Either way the memory taken is bounded by the list.
 #pragma once
 
 #include <cstdint>

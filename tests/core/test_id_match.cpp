@@ -57,10 +57,22 @@ std::vector<std::vector<std::uint64_t>> stored_id_sets() {
     return sets;
 }
 
-// Lists drawn from the stored ids and from ids no row has, duplicates included.
+// Lists drawn from the stored ids and from ids no row has, duplicates
+// included; lists of a narrow range (kept as one bit per id) with stored ids
+// on either side of it, at 0 and at 2**64 - 1, and lists a little too wide
+// for that.
 std::vector<std::vector<std::uint64_t>> listed_id_sets(const std::vector<std::uint64_t>& stored, std::mt19937_64& rng) {
-    std::vector<std::vector<std::uint64_t>> lists = {{}, {0}, {kMax}, {0, kMax, 0, kMax}, {12345678901234567ULL}};
+    std::vector<std::vector<std::uint64_t>> lists = {{},
+                                                     {0},
+                                                     {kMax},
+                                                     {0, kMax, 0, kMax},
+                                                     {12345678901234567ULL},
+                                                     {kMax - 70, kMax - 5, kMax},
+                                                     {70, 5, 600},
+                                                     {5, 5 + (1u << 23)}};
     lists.push_back(stored);
+    lists.emplace_back(stored.begin() + static_cast<std::ptrdiff_t>(stored.size() / 3),
+                       stored.begin() + static_cast<std::ptrdiff_t>(stored.size() / 2));
     for (std::size_t size : {1u, 5u, 100u, 3000u}) {
         std::vector<std::uint64_t> list;
         for (std::size_t k = 0; k < size; ++k) {
