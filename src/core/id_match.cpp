@@ -262,9 +262,13 @@ std::size_t mask_words(std::size_t rows) noexcept { return rows / kWordBits + (r
 std::vector<std::uint64_t> rows_with_ids(const Vectorstore& store, std::span<const std::uint64_t> ids) {
     std::vector<std::uint64_t> mask = allocate_vector<std::uint64_t>(mask_words(store.size()));
     if (ids.empty() || store.size() == 0) return mask;
-    const auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
-    if (IdBitmap::fits(*lo, *hi, ids.size())) {
-        IdBitmap set(*lo, *hi);
+    std::uint64_t lo = ids[0], hi = ids[0];
+    for (const std::uint64_t id : ids) {  // a plain loop: minmax_element's branches take twice the time
+        lo = std::min(lo, id);
+        hi = std::max(hi, id);
+    }
+    if (IdBitmap::fits(lo, hi, ids.size())) {
+        IdBitmap set(lo, hi);
         set.insert_all(ids);
         match_store(store, set, mask.data());
     } else {
