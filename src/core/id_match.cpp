@@ -240,9 +240,12 @@ public:
         return (hi - lo) / kWordBits < std::max<std::uint64_t>(listed, kFreeWords);
     }
 
-    // Room for the ids from `lo` to `hi` (which fits()), none listed yet.
-    IdBitmap(std::uint64_t lo, std::uint64_t hi)
-            : lo_(lo), words_(allocate_vector<std::uint64_t>(static_cast<std::size_t>((hi - lo) / kWordBits + 1))) {}
+    // Room for the ids from `lo` to `hi` (which fits()), none listed yet;
+    // with `slotted`, room for slot numbers too.
+    IdBitmap(std::uint64_t lo, std::uint64_t hi, bool slotted = false)
+            : lo_(lo),
+              words_(allocate_vector<std::uint64_t>(static_cast<std::size_t>((hi - lo) / kWordBits + 1))),
+              before_(allocate_vector<std::uint64_t>(slotted ? words_.size() : 0)) {}
 
     // Lists each of `ids`, every one of them from lo to hi.
     void insert_all(std::span<const std::uint64_t> ids) noexcept {
@@ -251,6 +254,32 @@ public:
             const std::uint64_t d = id - lo_;
             words[d / kWordBits] |= std::uint64_t(1) << (d % kWordBits);
         }
+    }
+
+    // insert_all(), then the slot of each listed id: the distinct ids are
+    // numbered 0, 1, ... in the order of their values (the bits set before
+    // the id's), the slot of ids[j] going to slots[j].  For a bitmap made
+    // `slotted` only.
+    void insert_all(std::span<const std::uint64_t> ids, std::size_t* slots) noexcept {
+        insert_all(ids);
+        std::uint64_t total = 0;
+        for (std::size_t w = 0; w < words_.size(); ++w) {
+            before_[w] = total;
+            total += static_cast<std::uint64_t>(std::popcount(words_[w]));
+        }
+        distinct_ = static_cast<std::size_t>(total);
+        for (std::size_t j = 0; j < ids.size(); ++j) slots[j] = find(ids[j]);
+    }
+
+    // The slots numbered by insert_all(ids, slots).
+    std::size_t slots() const noexcept { return distinct_; }
+
+    // The slot of `id`, which is listed.
+    std::size_t find(std::uint64_t id) const noexcept {
+        const std::uint64_t d = id - lo_;
+        const std::size_t w = static_cast<std::size_t>(d / kWordBits);
+        const std::uint64_t below = words_[w] & ((std::uint64_t(1) << (d % kWordBits)) - 1);
+        return static_cast<std::size_t>(before_[w]) + static_cast<std::size_t>(std::popcount(below));
     }
 
     // The bits of the ids among ids[0 .. count) (at most 64) that are listed:
@@ -273,6 +302,8 @@ public:
 private:
     std::uint64_t lo_;
     std::vector<std::uint64_t> words_;
+    std::vector<std::uint64_t> before_;  // of each word: the bits set in the words before it
+    std::size_t distinct_ = 0;
 };
 
 // The rows of `store` whose id `set` (an IdSet or an IdBitmap) holds,
@@ -327,18 +358,29 @@ void match_store(const Vectorstore& store, const Set& set, std::uint64_t* mask) 
 
 std::size_t mask_words(std::size_t rows) noexcept { return rows / kWordBits + (rows % kWordBits != 0 ? 1 : 0); }
 
-}  // namespace
+// Whether the ids of a list (not empty) take a bitmap, and from which id to which.
+struct IdRange {
+    std::uint64_t lo, hi;
+    bool narrow;
+};
 
-std::vector<std::uint64_t> rows_with_ids(const Vectorstore& store, std::span<const std::uint64_t> ids) {
-    std::vector<std::uint64_t> mask = allocate_vector<std::uint64_t>(mask_words(store.size()));
-    if (ids.empty() || store.size() == 0) return mask;
+IdRange id_range(std::span<const std::uint64_t> ids) noexcept {
     std::uint64_t lo = ids[0], hi = ids[0];
     for (const std::uint64_t id : ids) {  // a plain loop: minmax_element's branches take twice the time
         lo = std::min(lo, id);
         hi = std::max(hi, id);
     }
-    if (IdBitmap::fits(lo, hi, ids.size())) {
-        IdBitmap set(lo, hi);
+    return {lo, hi, IdBitmap::fits(lo, hi, ids.size())};
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> rows_with_ids(const Vectorstore& store, std::span<const std::uint64_t> ids) {
+    std::vector<std::uint64_t> mask = allocate_vector<std::uint64_t>(mask_words(store.size()));
+    if (ids.empty() || store.size() == 0) return mask;
+    const IdRange range = id_range(ids);
+    if (range.narrow) {
+        IdBitmap set(range.lo, range.hi);
         set.insert_all(ids);
         match_store(store, set, mask.data());
     } else {
@@ -349,18 +391,19 @@ std::vector<std::uint64_t> rows_with_ids(const Vectorstore& store, std::span<con
     return mask;
 }
 
-RowLists rows_with_ids_per_query(const Vectorstore& store, std::span<const std::uint64_t> lims,
-                                 std::span<const std::uint64_t> ids) {
-    const std::size_t queries = lims.empty() ? 0 : lims.size() - 1;
-    RowLists out;
-    out.lims = allocate_vector<std::uint64_t>(queries + 1);
-    if (ids.empty() || store.size() == 0) return out;
+namespace {
 
-    // Every allocation but the answers' rows, before any work.
-    IdSet set(ids.size());
-    const std::size_t slots = set.slots();
+// rows_with_ids_per_query() with the listed ids in `set` (an IdSet, or an
+// IdBitmap made slotted), empty yet: `out` holds the answers' lims, zero,
+// one more than there are `queries`.
+template <class Set>
+RowLists lists_per_query(const Vectorstore& store, std::size_t queries, std::span<const std::uint64_t> lims,
+                         std::span<const std::uint64_t> ids, Set& set, RowLists out) {
+    // Every allocation but the answers' rows, before the pass over the store.
     std::vector<std::size_t> slot_of = allocate_vector<std::size_t>(ids.size());  // of each listed id
-    std::vector<std::uint64_t> last = allocate_vector<std::uint64_t>(slots);      // query + 1 that listed it last
+    set.insert_all(ids, slot_of.data());
+    const std::size_t slots = set.slots();
+    std::vector<std::uint64_t> last = allocate_vector<std::uint64_t>(slots);  // query + 1 that listed it last
     std::vector<std::uint64_t> slot_lims = allocate_vector<std::uint64_t>(slots + 1);
     std::vector<std::uint64_t> slot_queries = allocate_vector<std::uint64_t>(ids.size());
     std::vector<std::uint64_t> slot_hits = allocate_vector<std::uint64_t>(slots);
@@ -368,7 +411,6 @@ RowLists rows_with_ids_per_query(const Vectorstore& store, std::span<const std::
 
     // Each distinct id's queries, ascending and once each (a query that lists
     // an id twice counts it once): counted, then filled.
-    set.insert_all(ids, slot_of.data());
     for (std::size_t q = 0; q < queries; ++q) {
         for (std::size_t j = lims[q]; j < lims[q + 1]; ++j) {
             const std::size_t s = slot_of[j];
@@ -431,6 +473,25 @@ RowLists rows_with_ids_per_query(const Vectorstore& store, std::span<const std::
     for (std::size_t q = queries; q > 0; --q) out.lims[q] = out.lims[q - 1];
     out.lims[0] = 0;
     return out;
+}
+
+}  // namespace
+
+RowLists rows_with_ids_per_query(const Vectorstore& store, std::span<const std::uint64_t> lims,
+                                 std::span<const std::uint64_t> ids) {
+    const std::size_t queries = lims.empty() ? 0 : lims.size() - 1;
+    RowLists out;
+    out.lims = allocate_vector<std::uint64_t>(queries + 1);
+    if (ids.empty() || store.size() == 0) return out;
+    // A narrow list's slots are its ids' ranks in the bitmap: numbered
+    // densely, found without a probe.
+    const IdRange range = id_range(ids);
+    if (range.narrow) {
+        IdBitmap set(range.lo, range.hi, true);
+        return lists_per_query(store, queries, lims, ids, set, std::move(out));
+    }
+    IdSet set(ids.size());
+    return lists_per_query(store, queries, lims, ids, set, std::move(out));
 }
 
 }  // namespace tessaray::core

@@ -136,8 +136,12 @@ TEST(IdMatch, PerQueryListsAreEachQuerysRows) {
     std::mt19937_64 rng(5);
     for (const std::vector<std::uint64_t>& stored : stored_id_sets()) {
         const Vectorstore store = store_with_ids(stored);
-        for (std::size_t queries : {0u, 1u, 2u, 9u, 40u}) {
-            // Lists of 0 to 30 ids, from the store and from outside it, some repeated within a query.
+        for (std::size_t queries : {0u, 1u, 2u, 9u, 40u, 41u}) {
+            // Lists of 0 to 30 ids, from the store and from outside it, some
+            // repeated within a query.  For an odd number of queries the ids
+            // from outside are below 5,000, so that with consecutive stored
+            // ids the lists span a narrow range.
+            const bool narrow = queries % 2 == 1;
             std::vector<std::uint64_t> lims = {0};
             std::vector<std::uint64_t> ids;
             for (std::size_t q = 0; q < queries; ++q) {
@@ -149,7 +153,7 @@ TEST(IdMatch, PerQueryListsAreEachQuerysRows) {
                     } else if (!stored.empty() && pick % 4 != 0) {
                         ids.push_back(stored[pick % stored.size()]);
                     } else {
-                        ids.push_back(pick % 3 == 0 ? 0 : pick);
+                        ids.push_back(pick % 3 == 0 ? 0 : narrow ? pick % 5000 : pick);
                     }
                 }
                 lims.push_back(ids.size());
