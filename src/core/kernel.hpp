@@ -82,6 +82,18 @@ using ScoreTileFn = void (*)(const float* const* queries, const float* query_roo
                              const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
                              float* scores, std::size_t stride);
 
+// ScoreTileFn's tile for pairs that need not all be scored: each pair's
+// products are first summed approximately (fused where the level can), and
+// only the pairs that sum cannot rule out (score_bound.hpp) are scored
+// exactly.  limits[t] is bound_limit() of query t's bar, a number.  For each
+// query t and block b, bit j of hits[t * nblocks + b] is set when row j of
+// the block was scored exactly: scores[t * stride + b * kBlockRows + j] is
+// then that row's score, bit for bit as ScoreTileFn gives it, and -inf
+// otherwise.  A row without its bit scores at most query t's bar.
+using BoundTileFn = void (*)(const float* const* queries, const float* query_roots, const float* limits,
+                             std::size_t count, const float* blocks, const float* roots, std::size_t dim,
+                             std::size_t nblocks, float* scores, std::size_t stride, std::uint64_t* hits);
+
 // The square roots of the sums of squares of the rows of `nblocks` blocks:
 //   roots[b * kBlockRows + lane] = root_of(sum_squares_ref(row)), bit for bit.
 using RootBlocksFn = void (*)(const float* blocks, std::size_t dim, std::size_t nblocks, float* roots);
@@ -104,6 +116,7 @@ struct KernelSet {
     std::size_t tile_queries;  // the most queries score_tile takes at once
     RootBlocksFn root_blocks;
     PackBlocksFn pack_blocks;
+    BoundTileFn bound_tile;
 };
 
 // The portable kernel set, always available.

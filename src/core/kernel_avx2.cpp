@@ -1,18 +1,21 @@
 // kernel_avx2.cpp: the kernels' primitives in 256-bit registers (8 rows per register).
 //
-// Only this file's functions are compiled for AVX2 (function attributes); the
-// dispatcher calls them only on CPUs that support it.
+// Only this file's functions are compiled for AVX2 and FMA (function
+// attributes); the dispatcher calls them only on CPUs that support both.
+// Only fmadd_broadcast fuses: the build never contracts a multiply
+// and an add written apart.
 #include <immintrin.h>
 
 #include <cstdint>
 
 #include "core/kernel.hpp"
+#include "core/score_bound.hpp"
 
 namespace tessaray::core {
 
 namespace {
 
-#define TESSARAY_TARGET __attribute__((target("avx2")))
+#define TESSARAY_TARGET __attribute__((target("avx2,fma")))
 
 struct Isa {
     using Vec = __m256;
@@ -25,6 +28,22 @@ struct Isa {
     TESSARAY_TARGET static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
     // x * *p; the compiler loads each broadcast once for all row registers.
     TESSARAY_TARGET static Vec mul_broadcast(Vec x, const float* p) { return _mm256_mul_ps(x, _mm256_set1_ps(*p)); }
+    TESSARAY_TARGET static Vec fmadd_broadcast(Vec acc, Vec x, const float* p) {
+        return _mm256_fmadd_ps(x, _mm256_set1_ps(*p), acc);
+    }
+    TESSARAY_TARGET static std::uint64_t not_below(Vec a, Vec b) {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_NLT_UQ)));
+    }
+    TESSARAY_TARGET static std::uint64_t within(Vec a, Vec lo, Vec hi) {
+        return static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_and_ps(_mm256_cmp_ps(a, lo, _CMP_GE_OQ), _mm256_cmp_ps(a, hi, _CMP_LE_OQ))));
+    }
+    TESSARAY_TARGET static void store_where(float* p, std::uint64_t mask, Vec v) {
+        const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+        const __m256i lanes =
+            _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(mask)), bits), bits);
+        _mm256_maskstore_ps(p, lanes, v);
+    }
     TESSARAY_TARGET static Vec root(Vec a) { return _mm256_sqrt_ps(a); }
     TESSARAY_TARGET static void store(float* p, Vec a) { _mm256_storeu_ps(p, a); }
     // The query tile: 2 row registers times 6 queries make 12 accumulators,
@@ -111,8 +130,8 @@ struct Isa {
 
 const KernelSet& avx2_kernels() noexcept {
     static const KernelSet set{
-        "avx2",       score_blocks_generic, score_rows_generic, candidates_generic, score_tile_generic,
-        kTileQueries, root_blocks_generic,  pack_blocks_generic};
+        "avx2",       score_blocks_generic, score_rows_generic,  candidates_generic, score_tile_generic,
+        kTileQueries, root_blocks_generic,  pack_blocks_generic, bound_tile_generic};
     return set;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/kernel.hpp"
+#include "core/score_bound.hpp"
 
 namespace tessaray::core {
 
@@ -35,6 +36,18 @@ struct Isa {
         Vec product;
         asm("vmulps (%1)%{1to16%}, %2, %0" : "=v"(product) : "r"(p), "v"(x));
         return product;
+    }
+    // acc + x * *p in one rounding, the broadcast embedded as in mul_broadcast.
+    TESSARAY_TARGET static Vec fmadd_broadcast(Vec acc, Vec x, const float* p) {
+        asm("vfmadd231ps (%2)%{1to16%}, %1, %0" : "+v"(acc) : "v"(x), "r"(p));
+        return acc;
+    }
+    TESSARAY_TARGET static std::uint64_t not_below(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_NLT_UQ); }
+    TESSARAY_TARGET static std::uint64_t within(Vec a, Vec lo, Vec hi) {
+        return _mm512_cmp_ps_mask(a, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(a, hi, _CMP_LE_OQ);
+    }
+    TESSARAY_TARGET static void store_where(float* p, std::uint64_t mask, Vec v) {
+        _mm512_mask_storeu_ps(p, static_cast<__mmask16>(mask), v);
     }
     TESSARAY_TARGET static Vec root(Vec a) { return _mm512_maskz_sqrt_ps(0xFFFF, a); }
     TESSARAY_TARGET static void store(float* p, Vec a) { _mm512_storeu_ps(p, a); }
@@ -118,7 +131,8 @@ struct Isa {
 
 const KernelSet& avx512_kernels() noexcept {
     static const KernelSet set{"avx512",           score_blocks_generic, score_rows_generic,  candidates_generic,
-                               score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic};
+                               score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic,
+                               bound_tile_generic};
     return set;
 }
 

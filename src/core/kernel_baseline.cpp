@@ -4,6 +4,7 @@
 // accumulators in a row; the compiler may vectorise that loop with baseline
 // SIMD without changing the order of any row's additions.
 #include "core/kernel.hpp"
+#include "core/score_bound.hpp"
 
 namespace tessaray::core {
 
@@ -21,6 +22,14 @@ struct Isa {
     static Vec mul(Vec a, Vec b) { return a * b; }
     static Vec add(Vec a, Vec b) { return a + b; }
     static Vec mul_broadcast(Vec x, const float* p) { return x * *p; }
+    // Baseline x86-64 has no fused multiply-add: two roundings, which the
+    // bound allows.
+    static Vec fmadd_broadcast(Vec acc, Vec x, const float* p) { return acc + x * *p; }
+    static std::uint64_t not_below(Vec a, Vec b) { return !(a < b); }
+    static std::uint64_t within(Vec a, Vec lo, Vec hi) { return a >= lo && a <= hi; }
+    static void store_where(float* p, std::uint64_t mask, Vec v) {
+        if (mask != 0) *p = v;
+    }
     static Vec root(Vec a) { return root_of(a); }
     static void store(float* p, Vec a) { *p = a; }
     static constexpr std::size_t tile_regs(std::size_t) { return 8; }
@@ -50,8 +59,9 @@ struct Isa {
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept {
-    static const KernelSet set{"baseline",         score_blocks_generic, score_rows_generic,  candidates_generic,
-                               score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic};
+    static const KernelSet set{"baseline",          score_blocks_generic, score_rows_generic,
+                               candidates_generic,  score_tile_generic,   kTileQueries,
+                               root_blocks_generic, pack_blocks_generic,  bound_tile_generic};
     return set;
 }
 

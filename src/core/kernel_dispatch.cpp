@@ -10,7 +10,8 @@ std::size_t supported_kernels(const KernelSet** out, std::size_t max) noexcept {
     std::size_t n = 0;
     __builtin_cpu_init();
     if (n < max && __builtin_cpu_supports("avx512f")) out[n++] = &avx512_kernels();
-    if (n < max && __builtin_cpu_supports("avx2")) out[n++] = &avx2_kernels();
+    // Every AVX2 CPU made has FMA too; a virtual machine that hides it gets the baseline.
+    if (n < max && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) out[n++] = &avx2_kernels();
     if (n < max) out[n++] = &baseline_kernels();
     return n;
 }

@@ -13,6 +13,10 @@
 //   load_square(p, dim, n, m, x) x[e] lane l = p[l * dim + e] for l < n and
 //                                e < m (other lanes and x[e >= m] anything);
 //                                reads nothing else
+//   fmadd_broadcast(acc, x, p)   acc + x * *p, fused where the level has it
+//   not_below(a, b)              bit l set unless a < b (set when either is NaN)
+//   within(a, lo, hi)            bit l set when lo <= a <= hi
+//   store_where(p, mask, v)      v into the lanes of p whose bit is set
 //   Finish(query_root)           .store(dot, roots, out, n): for lanes < n,
 //                                out = dot / (query_root * root), +0.0 where
 //                                a root is zero, kScoreNaN where that is NaN
@@ -203,6 +207,115 @@ TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float
     }
     score_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, count, blocks, roots, dim, nblocks,
                    scores, stride);
+}
+
+// ---------------------------------------------------------------------------
+// The same tiles with each pair's products first summed approximately, one
+// Isa::fmadd_broadcast per element, and scored exactly (the loop of
+// score_blocks_generic, one register) only where that sum cannot rule the
+// pair out against its query's limit.
+
+// Lane bits of one register.
+constexpr std::uint64_t kRegisterLanes = (std::uint64_t{1} << Isa::kLanes) - 1;
+
+// A register of rows scored exactly against one query into `out`, as
+// score_blocks_generic scores them, and -inf written over the lanes that
+// `exact` leaves out.
+TESSARAY_TARGET inline void score_register(const float* query, float query_root, const float* element,
+                                           const float* roots, std::size_t dim, std::uint64_t exact, float* out) {
+    Isa::Vec acc = Isa::minus_zero();
+    for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
+        acc = Isa::add(acc, Isa::mul(Isa::broadcast(query[i]), Isa::load(element)));
+    }
+    Isa::Finish(query_root).store(acc, roots, out, Isa::kLanes);
+    Isa::store_where(out, ~exact & kRegisterLanes, Isa::broadcast(-__builtin_inff()));
+}
+
+template <std::size_t Count>
+TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* query_roots, const float* limits,
+                                      const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                                      float* scores, std::size_t stride, std::uint64_t* hits) {
+    constexpr std::size_t kR = kTileRegsOf<Count>;
+    static_assert(kRegs % kR == 0, "whole tiles per block element");
+    const Isa::Vec low = Isa::broadcast(kBoundRootLow);
+    const Isa::Vec high = Isa::broadcast(kBoundRootHigh);
+    const Isa::Vec ruled_out = Isa::broadcast(-__builtin_inff());
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        const float* block = blocks + b * dim * kBlockRows;
+        std::uint64_t block_hits[Count] = {};
+        for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
+            Isa::Vec acc[Count][kR];
+#pragma GCC unroll 8
+            for (std::size_t t = 0; t < Count; ++t) {
+#pragma GCC unroll 8
+                for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
+            }
+            const float* element = block + first_reg * Isa::kLanes;
+            for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
+                if constexpr (Isa::kTileAhead != 0 && kR < kRegs) {
+                    const float* ahead = element + Isa::kTileAhead * kBlockRows;
+                    if (first_reg == 0) {
+#pragma GCC unroll 8
+                        for (std::size_t line = 0; line < kElementLines; ++line)
+                            __builtin_prefetch(ahead + line * 16, 0, 3);
+                    } else {
+                        __builtin_prefetch(ahead, 0, 3);
+                    }
+                }
+                Isa::Vec x[kR];
+#pragma GCC unroll 8
+                for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
+#pragma GCC unroll 8
+                for (std::size_t t = 0; t < Count; ++t) {
+#pragma GCC unroll 8
+                    for (std::size_t r = 0; r < kR; ++r) {
+                        acc[t][r] = Isa::fmadd_broadcast(acc[t][r], x[r], queries[t] + i);
+                    }
+                }
+            }
+            // Rows whose roots the bound does not cover are scored exactly.
+            Isa::Vec row_roots[kR];
+            std::uint64_t always[kR];
+            for (std::size_t r = 0; r < kR; ++r) {
+                row_roots[r] = Isa::load(roots + b * kBlockRows + (first_reg + r) * Isa::kLanes);
+                always[r] = ~Isa::within(row_roots[r], low, high) & kRegisterLanes;
+            }
+            for (std::size_t t = 0; t < Count; ++t) {
+                const Isa::Vec limit = Isa::broadcast(limits[t]);
+                for (std::size_t r = 0; r < kR; ++r) {
+                    const std::size_t lane = b * kBlockRows + (first_reg + r) * Isa::kLanes;
+                    float* out = scores + t * stride + lane;
+                    const std::uint64_t exact = Isa::not_below(acc[t][r], Isa::mul(limit, row_roots[r])) | always[r];
+                    if (exact == 0) {
+                        Isa::store(out, ruled_out);
+                        continue;
+                    }
+                    score_register(queries[t], query_roots[t], block + (first_reg + r) * Isa::kLanes, roots + lane, dim,
+                                   exact, out);
+                    block_hits[t] |= exact << ((first_reg + r) * Isa::kLanes);
+                }
+            }
+        }
+        for (std::size_t t = 0; t < Count; ++t) hits[t * nblocks + b] = block_hits[t];
+    }
+}
+
+template <std::size_t... Counts>
+TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float* const* queries,
+                                    const float* query_roots, const float* limits, std::size_t count,
+                                    const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                                    float* scores, std::size_t stride, std::uint64_t* hits) {
+    ((count == Counts + 1 ? bound_tile_fixed<Counts + 1>(queries, query_roots, limits, blocks, roots, dim, nblocks,
+                                                         scores, stride, hits)
+                          : void()),
+     ...);
+}
+
+TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* query_roots, const float* limits,
+                                        std::size_t count, const float* blocks, const float* roots, std::size_t dim,
+                                        std::size_t nblocks, float* scores, std::size_t stride, std::uint64_t* hits) {
+    bound_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks, roots, dim,
+                   nblocks, scores, stride, hits);
 }
 
 // Rows into blocks, kLanes elements of the block's rows at a time: each

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/kernel.hpp"
+#include "core/score_bound.hpp"
 #include "core/store.hpp"
 #include "test_util.hpp"
 
@@ -204,6 +205,53 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
         }
     }
 
+    // The bounded tile against bars among the scores themselves (each
+    // query's median score, and the next float above it): a row it scores
+    // exactly has its reference score, bit for bit, and a row it rules out
+    // scores -inf and does not beat the bar.
+    for (std::size_t count = 1; count <= set.tile_queries; ++count) {
+        for (const bool above : {false, true}) {
+            const float* pointers[kMaxTileQueries];
+            float roots[kMaxTileQueries];
+            float bars[kMaxTileQueries];
+            float limits[kMaxTileQueries];
+            bool bounded = true;
+            for (std::size_t t = 0; t < count; ++t) {
+                pointers[t] = tile_queries[t].data();
+                roots[t] = root_of(sum_squares_ref(pointers[t], dim));
+                std::vector<float> finite;
+                for (const auto& row : rows) {
+                    const float score = cosine_ref(pointers[t], row.data(), dim);
+                    if (std::isfinite(score)) finite.push_back(score);
+                }
+                std::nth_element(finite.begin(), finite.begin() + static_cast<std::ptrdiff_t>(finite.size() / 2),
+                                 finite.end());
+                bars[t] = finite.empty() ? 0.0f : finite[finite.size() / 2];
+                if (above) bars[t] = std::nextafter(bars[t], kInf);
+                limits[t] = bound_limit(bars[t], roots[t], dim);
+                bounded = bounded && !std::isnan(limits[t]);
+            }
+            if (!bounded) continue;
+            std::vector<float> bound_scores(count * lanes, sentinel);
+            std::vector<std::uint64_t> hits(count * blocks.nblocks, ~std::uint64_t{0});
+            set.bound_tile(pointers, roots, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
+                           bound_scores.data(), lanes, hits.data());
+            int wrong = 0;
+            for (std::size_t t = 0; t < count; ++t) {
+                for (std::size_t lane = 0; lane < lanes && wrong < 5; ++lane) {
+                    const float want = lane < rows.size() ? cosine_ref(pointers[t], rows[lane].data(), dim) : 0.0f;
+                    const float got = bound_scores[t * lanes + lane];
+                    const bool exact = (hits[t * blocks.nblocks + lane / kBlockRows] >> (lane % kBlockRows)) & 1;
+                    if (exact ? same_score(got, want) : got == -kInf && !(want > bars[t])) continue;
+                    ++wrong;
+                    ADD_FAILURE() << set.name << " bounded tile of " << count << ", query " << t << ", row " << lane
+                                  << (exact ? " scored " : " ruled out ") << got << ", score " << want << ", bar "
+                                  << bars[t];
+                }
+            }
+        }
+    }
+
     // Packing the rows (padded with zero rows to whole blocks) gives the blocks, bit for bit.
     std::vector<float> padded = row_major(rows, dim, 0);
     padded.resize(lanes * dim, 0.0f);
@@ -229,12 +277,13 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
 // ---------------------------------------------------------------------------
 // Data.
 
-enum class Kind { Normal, Ties, SignedZeros, ZeroVectors, Subnormals, Overflow, Infinities, NaNs, Mixed };
+enum class Kind { Normal, Ties, NearTies, SignedZeros, ZeroVectors, Subnormals, Overflow, Infinities, NaNs, Mixed };
 
 const char* kind_name(Kind k) {
     switch (k) {
         case Kind::Normal: return "normal";
         case Kind::Ties: return "ties";
+        case Kind::NearTies: return "near ties";
         case Kind::SignedZeros: return "signed zeros";
         case Kind::ZeroVectors: return "zero vectors";
         case Kind::Subnormals: return "subnormals";
@@ -246,8 +295,8 @@ const char* kind_name(Kind k) {
     return "?";
 }
 
-constexpr Kind kAllKinds[] = {Kind::Normal,   Kind::Ties,       Kind::SignedZeros, Kind::ZeroVectors, Kind::Subnormals,
-                              Kind::Overflow, Kind::Infinities, Kind::NaNs,        Kind::Mixed};
+constexpr Kind kAllKinds[] = {Kind::Normal,     Kind::Ties,     Kind::NearTies,   Kind::SignedZeros, Kind::ZeroVectors,
+                              Kind::Subnormals, Kind::Overflow, Kind::Infinities, Kind::NaNs,        Kind::Mixed};
 
 class Generator {
 public:
@@ -266,6 +315,15 @@ public:
             case Kind::Normal:
             case Kind::Ties:
                 for (float& x : v) x = normal();
+                break;
+            case Kind::NearTies:
+                // One vector changed in its last bits: scores a few ulps
+                // apart, where summing in another order changes their order.
+                if (near_.size() != dim) {
+                    near_.resize(dim);
+                    for (float& x : near_) x = normal();
+                }
+                for (std::size_t i = 0; i < dim; ++i) v[i] = near_[i] * (1.0f + 1e-6f * normal());
                 break;
             case Kind::SignedZeros:
                 // Query: 1 at even indices, +0 at odd ones.  Rows: signed
@@ -354,6 +412,7 @@ public:
 private:
     std::mt19937 rng_;
     std::normal_distribution<float> normal_{0.0f, 1.0f};
+    std::vector<float> near_;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,57 @@
+// score_bound.hpp: when a dot product summed in any order proves that a row's exact score cannot beat a bar.
+//
+// A sink that keeps only scores above a bar (the worst of a full top-k, the
+// float under a threshold) need not see the exact score of a row whose score
+// cannot pass it.  The batch scans first sum each pair's products in
+// whatever order and rounding is fastest (fused multiply-adds, several
+// accumulators), and score exactly, in the reference order, only the pairs
+// that this approximate sum cannot rule out.
+//
+// The bound.  Let s be the exact kernel's dot product (products rounded,
+// summed in index order) and f any other sum of the same n products with at
+// most one rounding per multiply and per add, and p the real dot product.
+// Both are within gamma_n * sum |q_i r_i| of p, gamma_n = n u / (1 - n u),
+// u = 2^-24, while no partial result underflows; a product in the subnormal
+// range adds at most 2^-150 more.  By Cauchy-Schwarz, sum |q_i r_i| <= |q| |r|,
+// and a root computed by the reference (a sum of squares, then a correctly
+// rounded square root) is at least |x| (1 - u) sqrt(1 - gamma_n).  So
+//
+//   |s - f| <= c * root_q * root_r + n 2^-149,
+//   c = 2 gamma_n / ((1 - u)^2 (1 - gamma_n)).
+//
+// The exact score is fl(s / fl(root_q * root_r)).  It can exceed `bar` only
+// if s / fl(root_q root_r) > bar (a rounded quotient never crosses a float
+// it does not cross exactly), so only if
+//
+//   f > root_q * root_r * (bar - |bar| u - c) - n 2^-149.
+//
+// bound_limit() turns the part that depends on the query into one float b,
+// rounded down with room for its own rounding and for that of b * root_r,
+// and the kernels test each pair with "not f < b * root_r", which NaN
+// passes.  Roots outside [kBoundRootLow, kBoundRootHigh] (and NaN ones) are
+// left to the exact kernel: inside, no product, partial sum or product of
+// roots overflows, and the room b leaves, at least 2^-43 c root_q root_r >=
+// n 2^-143, covers the n 2^-149 of underflow many times over; a zero root
+// (whose score is 0 whatever the dot product) does not occur.  No operand is
+// subnormal (b is kept out of (-2^-100, 2^-100)), which on some CPUs would
+// cost a microcode assist per instruction.
+#pragma once
+
+#include <cstddef>
+
+namespace tessaray::core {
+
+inline constexpr float kBoundRootLow = 0x1p-50f;
+inline constexpr float kBoundRootHigh = 0x1p+60f;
+// Above this many elements the bound is too loose to rule anything out.
+inline constexpr std::size_t kBoundMaxDim = std::size_t{1} << 16;
+
+// The per-query limit b for the pairs of a query whose root is `query_root`
+// against a sink whose bar is `bar`, at `dim` elements: a row whose root_r
+// lies in [kBoundRootLow, kBoundRootHigh] and whose approximate dot product f
+// satisfies f < b * root_r (rounded once) cannot score above `bar`.  NaN when the bound does not apply (bar not finite, query_root
+// outside [kBoundRootLow, kBoundRootHigh], dim over kBoundMaxDim): every pair
+// must then be scored exactly.
+float bound_limit(float bar, float query_root, std::size_t dim) noexcept;
+
+}  // namespace tessaray::core
