@@ -10,6 +10,7 @@
 #include "core/cpu_count.hpp"
 #include "core/out_of_memory.hpp"
 #include "core/read_ahead.hpp"
+#include "core/score_bound.hpp"
 #include "core/score_sink.hpp"
 #include "core/work_plan.hpp"
 #include "core/worker_group.hpp"
@@ -65,7 +66,22 @@ struct BatchWorker {
     std::size_t end_panel;
     std::span<ScoreSink* const> sinks;  // one per query
     std::span<float> scores;            // tile_queries rows of max_panel_blocks * kBlockRows scores
+    std::span<std::uint64_t> hits;      // tile_queries * max_panel_blocks masks of exactly scored rows
 };
+
+// Whether the tile of queries q0 .. q0 + n - 1 may be scored by the bounded
+// tile, whose limits then go to limits[0 .. n): with more than one query in
+// the batch (a lone query's scan is bound by reading, not arithmetic) and
+// every sink of the tile past the rows it keeps whatever they score.
+bool bound_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::size_t n, float* limits) noexcept {
+    if (b.count < 2) return false;
+    const std::size_t dim = b.store->vector_size();
+    for (std::size_t t = 0; t < n; ++t) {
+        limits[t] = bound_limit(w.sinks[q0 + t]->bar(), b.query_roots[q0 + t], dim);
+        if (limits[t] != limits[t]) return false;
+    }
+    return true;
+}
 
 // The worker's next panel; plan.all_panels or beyond when there is none.
 std::size_t take_panel(Batch& b, BatchWorker& w) noexcept {
@@ -143,12 +159,29 @@ void scan_panels(Batch& b, BatchWorker& w) {
             for (auto stretch = next_stretch(b.allow, block, block + nblocks); stretch.first < stretch.second;
                  stretch = next_stretch(b.allow, stretch.second, block + nblocks)) {
                 const std::size_t first = stretch.first * kBlockRows;
+                const std::size_t stretch_blocks = stretch.second - stretch.first;
                 float* out = w.scores.data() + (stretch.first - block) * kBlockRows;
-                kernels.score_tile(tile, b.query_roots + q0, n, store.blocks_data() + first * dim,
-                                   store.roots_data() + first, dim, stretch.second - stretch.first, out, stride);
-                for (std::size_t t = 0; t < n; ++t) {
-                    w.sinks[q0 + t]->take(out + t * stride, first, (stretch.second - stretch.first) * kBlockRows);
+                const float* stretch_data = store.blocks_data() + first * dim;
+                const float* stretch_roots = store.roots_data() + first;
+                float limits[kMaxTileQueries];
+                if (bound_limits(b, w, q0, n, limits)) {
+                    // Only the blocks where some row was scored exactly go to the sink.
+                    kernels.bound_tile(tile, b.query_roots + q0, limits, n, stretch_data, stretch_roots, dim,
+                                       stretch_blocks, out, stride, w.hits.data());
+                    for (std::size_t t = 0; t < n; ++t) {
+                        for (std::size_t j = 0; j < stretch_blocks; ++j) {
+                            if (w.hits[t * stretch_blocks + j] != 0) {
+                                w.sinks[q0 + t]->take(out + t * stride + j * kBlockRows, first + j * kBlockRows,
+                                                      kBlockRows);
+                            }
+                        }
+                    }
+                    continue;
                 }
+                kernels.score_tile(tile, b.query_roots + q0, n, stretch_data, stretch_roots, dim, stretch_blocks, out,
+                                   stride);
+                for (std::size_t t = 0; t < n; ++t)
+                    w.sinks[q0 + t]->take(out + t * stride, first, stretch_blocks * kBlockRows);
             }
         }
         panel = next;
@@ -197,12 +230,15 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     const std::vector<float> roots = query_roots(queries.rows, count, dim);
     b.query_roots = roots.data();
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
+    auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);
     auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0; w < workers; ++w) {
         const PanelRange range = panel_range(plan, shape, w);
         plan_workers[w] =
             BatchWorker{range.first, range.end, sinks.subspan(w * count, count),
-                        std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride)};
+                        std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride),
+                        std::span(hit_buffers)
+                            .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks)};
     }
 
     b.watch = options.watch;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -25,8 +26,14 @@ namespace tessaray::core {
 class ScoreSink {
 public:
     // The scores of the rows first .. first + count - 1.  A sink is fed its
-    // rows in increasing order, each row once.
+    // rows in increasing order, each row at most once: every row, except
+    // that rows scoring no more than bar() may be left out.
     virtual void take(const float* scores, std::size_t first, std::size_t count) noexcept = 0;
+    // A score the sink keeps no row at or below from now on, or NaN when it
+    // may still keep any row.  A scan may then give it, in place of a row's
+    // exact score, any score not above bar() of a row whose exact score is
+    // not above it either (score_bound.hpp).
+    virtual float bar() const noexcept { return std::numeric_limits<float>::quiet_NaN(); }
     // Every row has been given: called once, on the thread that fed the sink.
     virtual void end() noexcept {}
 
@@ -63,6 +70,12 @@ public:
 
     // Sorts the kept rows best first.
     void end() noexcept override { kept_ = selection_.finish(); }
+    // Once full, a row must score above the worst kept (a later row loses
+    // every tie).
+    float bar() const noexcept override {
+        return capacity() != 0 && selection_.full() ? selection_.worst().score
+                                                    : std::numeric_limits<float>::quiet_NaN();
+    }
 
     std::size_t capacity() const noexcept { return selection_.capacity(); }
     // The kept rows, best first, once ended.
@@ -95,6 +108,7 @@ public:
     RangeSink(float threshold, RowPick pick, RangeLimit* limit, std::vector<ScoredEntry>* out) noexcept;
 
     void take(const float* scores, std::size_t first, std::size_t count) noexcept override;
+    float bar() const noexcept override { return below_; }
 
 private:
     float below_;  // the greatest float under the threshold; NaN for a threshold of -inf
