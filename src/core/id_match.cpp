@@ -7,8 +7,10 @@
 #include <bit>
 #include <cstddef>
 #include <limits>
+#include <string_view>
 #include <type_traits>
 
+#include "core/kernel.hpp"
 #include "core/out_of_memory.hpp"
 
 namespace tessaray::core {
@@ -341,11 +343,16 @@ template <class Set>
     }
 }
 
+// The pass follows the kernels' level (TESSARAY_SIMD included), so that
+// each of its builds is tested wherever that level is: the wide one with the
+// AVX-512 kernels, BMI2 with the AVX2 ones (every AVX2 CPU has it), the plain
+// one with the baseline.
 template <class Set>
 void match_store(const Vectorstore& store, const Set& set, std::uint64_t* mask) noexcept {
-    static const bool bmi2 = __builtin_cpu_supports("bmi2") != 0;
+    static const std::string_view level = active_kernels().name;
+    static const bool bmi2 = level != "baseline" && __builtin_cpu_supports("bmi2") != 0;
     if constexpr (std::is_same_v<Set, IdSet>) {
-        static const bool wide = bmi2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        static const bool wide = bmi2 && level == "avx512" && __builtin_cpu_supports("avx512dq") &&
                                  __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("popcnt");
         if (wide) return match_store_wide(store, set, mask);
     }
