@@ -27,8 +27,8 @@
 #include "core/kernel.hpp"
 #include "core/listed_search.hpp"
 #include "core/range_search.hpp"
-#include "core/self_search.hpp"
 #include "core/search.hpp"
+#include "core/self_search.hpp"
 #include "core/store.hpp"
 #include "core/work_plan.hpp"
 #include "core/worker_group.hpp"
@@ -184,7 +184,10 @@ struct RandomStore {
 
 // Values from a small palette so that scores tie often; some rows repeated,
 // some all zero; optionally with infinities and NaN.
-RandomStore make_store(std::mt19937_64& rng, std::size_t dim, std::size_t n, bool special) {
+// `near`: every row one vector with each element changed by about 1e-4 of
+// it instead, so that the scores of these rows against each other lie a few
+// ulps apart and the order of summing decides between them.
+RandomStore make_store(std::mt19937_64& rng, std::size_t dim, std::size_t n, bool special, bool near = false) {
     static const std::vector<float> palette = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, -3.0f, 0.25f};
     std::uniform_int_distribution<std::size_t> pick(0, palette.size() - 1);
     std::uniform_int_distribution<int> percent(0, 99);
@@ -202,6 +205,11 @@ RandomStore make_store(std::mt19937_64& rng, std::size_t dim, std::size_t n, boo
             for (auto& x : v) x = palette[pick(rng)];
         } else {
             for (auto& x : v) x = wide(rng);
+        }
+        if (near) {
+            std::mt19937_64 same(dim);  // the same vector for every row
+            std::normal_distribution<float> base, noise;
+            for (auto& x : v) x = base(same) * (1.0f + 1e-4f * noise(rng));
         }
         if (special && dim > 0 && percent(rng) < 10) {
             const float odd[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
@@ -286,25 +294,32 @@ INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
 TEST(SearchBatch, EqualsSearchForEveryQuery) {
     std::mt19937_64 rng(0xba7c4);
     const std::size_t tile = active_kernels().tile_queries;
-    for (const auto& [dim, n] : {std::pair<std::size_t, std::size_t>{0, 70},
-                                 {1, 65},
-                                 {3, 200},
-                                 {17, 1},
-                                 {17, 64},
-                                 {128, 1100},
-                                 {129, 127},
-                                 {768, 400}}) {
-        const RandomStore s = make_store(rng, dim, n, dim % 2 == 1);
+    struct Shape {
+        std::size_t dim, n;
+        bool near;
+    };
+    for (const auto& [dim, n, near] : {Shape{0, 70, false},
+                                       {1, 65, false},
+                                       {3, 200, false},
+                                       {17, 1, false},
+                                       {17, 64, false},
+                                       {128, 1100, false},
+                                       {128, 1100, true},
+                                       {129, 127, false},
+                                       {768, 400, false}}) {
+        const RandomStore s = make_store(rng, dim, n, dim % 2 == 1, near);
         for (std::size_t count : {std::size_t(1), tile - 1, tile, tile + 1, 2 * tile + 3}) {
             std::vector<float> queries;
             for (std::size_t q = 0; q < count; ++q) {
-                const auto one = q % 4 == 3 ? s.rows[q % n] : make_query(rng, dim, static_cast<int>(q % 3));
+                const auto one = near         ? s.rows[(q * 7) % n]
+                                 : q % 4 == 3 ? s.rows[q % n]
+                                              : make_query(rng, dim, static_cast<int>(q % 3));
                 queries.insert(queries.end(), one.begin(), one.end());
             }
             for (std::uint64_t k : {std::uint64_t(0), std::uint64_t(1), std::uint64_t(10), std::uint64_t(n), kAll}) {
                 for (const auto threads : {std::optional<std::uint64_t>(1), std::optional<std::uint64_t>(3),
                                            std::optional<std::uint64_t>()}) {
-                    SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) +
+                    SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) + (near ? " near" : "") +
                                  " queries=" + std::to_string(count) + " k=" + std::to_string(k) +
                                  " threads=" + (threads ? std::to_string(*threads) : std::string("default")));
                     const std::size_t keep = batch_keep(s.store, k);
