@@ -149,8 +149,12 @@ def bench_bulk(args, tessaray, bulk, started: float) -> dict:
         file_bytes = os.path.getsize(path)
 
         def numpy_load():
+            # The file holds the store's blocks and tail; numpy gets the
+            # rows back with one transposing copy (the README's line).
             with np.load(path) as z:
-                return z["vectors"], z["ids"]
+                tail = z["tail"]
+                rows = z["blocks"].transpose(0, 2, 1).reshape(-1, tail.shape[1])
+                return np.concatenate([rows, tail]), z["ids"]
 
         def numpy_load_insert():
             vectors, vids = numpy_load()
