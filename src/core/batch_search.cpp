@@ -167,7 +167,8 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 if (bound_limits(b, w, q0, n, limits)) {
                     // Only the blocks where some row was scored exactly go to the sink.
                     kernels.bound_tile(tile, b.query_roots + q0, limits, n, stretch_data, stretch_roots, dim,
-                                       stretch_blocks, out, stride, w.hits.data());
+                                       stretch_blocks, b.allow != nullptr ? b.allow->words + stretch.first : nullptr,
+                                       out, stride, w.hits.data());
                     for (std::size_t t = 0; t < n; ++t) {
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
                             if (w.hits[t * stretch_blocks + j] != 0) {

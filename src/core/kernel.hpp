@@ -89,10 +89,13 @@ using ScoreTileFn = void (*)(const float* const* queries, const float* query_roo
 // query t and block b, bit j of hits[t * nblocks + b] is set when row j of
 // the block was scored exactly: scores[t * stride + b * kBlockRows + j] is
 // then that row's score, bit for bit as ScoreTileFn gives it, and -inf
-// otherwise.  A row without its bit scores at most query t's bar.
+// otherwise.  A row without its bit scores at most query t's bar, or is not
+// allowed: with `allowed` (else null), only the rows j of block b with bit j
+// of allowed[b] set are ever scored exactly.
 using BoundTileFn = void (*)(const float* const* queries, const float* query_roots, const float* limits,
                              std::size_t count, const float* blocks, const float* roots, std::size_t dim,
-                             std::size_t nblocks, float* scores, std::size_t stride, std::uint64_t* hits);
+                             std::size_t nblocks, const std::uint64_t* allowed, float* scores, std::size_t stride,
+                             std::uint64_t* hits);
 
 // The square roots of the sums of squares of the rows of `nblocks` blocks:
 //   roots[b * kBlockRows + lane] = root_of(sum_squares_ref(row)), bit for bit.

@@ -234,7 +234,8 @@ TESSARAY_TARGET inline void score_register(const float* query, float query_root,
 template <std::size_t Count>
 TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* query_roots, const float* limits,
                                       const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                                      float* scores, std::size_t stride, std::uint64_t* hits) {
+                                      const std::uint64_t* allowed, float* scores, std::size_t stride,
+                                      std::uint64_t* hits) {
     constexpr std::size_t kR = kTileRegsOf<Count>;
     static_assert(kRegs % kR == 0, "whole tiles per block element");
     const Isa::Vec low = Isa::broadcast(kBoundRootLow);
@@ -273,19 +274,24 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
                     }
                 }
             }
-            // Rows whose roots the bound does not cover are scored exactly.
+            // Rows whose roots the bound does not cover are scored exactly,
+            // and rows not allowed never.
             Isa::Vec row_roots[kR];
             std::uint64_t always[kR];
+            std::uint64_t may[kR];
             for (std::size_t r = 0; r < kR; ++r) {
                 row_roots[r] = Isa::load(roots + b * kBlockRows + (first_reg + r) * Isa::kLanes);
-                always[r] = ~Isa::within(row_roots[r], low, high) & kRegisterLanes;
+                may[r] = allowed == nullptr ? kRegisterLanes
+                                            : (allowed[b] >> ((first_reg + r) * Isa::kLanes)) & kRegisterLanes;
+                always[r] = ~Isa::within(row_roots[r], low, high) & may[r];
             }
             for (std::size_t t = 0; t < Count; ++t) {
                 const Isa::Vec limit = Isa::broadcast(limits[t]);
                 for (std::size_t r = 0; r < kR; ++r) {
                     const std::size_t lane = b * kBlockRows + (first_reg + r) * Isa::kLanes;
                     float* out = scores + t * stride + lane;
-                    const std::uint64_t exact = Isa::not_below(acc[t][r], Isa::mul(limit, row_roots[r])) | always[r];
+                    const std::uint64_t exact =
+                        (Isa::not_below(acc[t][r], Isa::mul(limit, row_roots[r])) & may[r]) | always[r];
                     if (exact == 0) {
                         Isa::store(out, ruled_out);
                         continue;
@@ -304,18 +310,20 @@ template <std::size_t... Counts>
 TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float* const* queries,
                                     const float* query_roots, const float* limits, std::size_t count,
                                     const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                                    float* scores, std::size_t stride, std::uint64_t* hits) {
+                                    const std::uint64_t* allowed, float* scores, std::size_t stride,
+                                    std::uint64_t* hits) {
     ((count == Counts + 1 ? bound_tile_fixed<Counts + 1>(queries, query_roots, limits, blocks, roots, dim, nblocks,
-                                                         scores, stride, hits)
+                                                         allowed, scores, stride, hits)
                           : void()),
      ...);
 }
 
 TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* query_roots, const float* limits,
                                         std::size_t count, const float* blocks, const float* roots, std::size_t dim,
-                                        std::size_t nblocks, float* scores, std::size_t stride, std::uint64_t* hits) {
+                                        std::size_t nblocks, const std::uint64_t* allowed, float* scores,
+                                        std::size_t stride, std::uint64_t* hits) {
     bound_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks, roots, dim,
-                   nblocks, scores, stride, hits);
+                   nblocks, allowed, scores, stride, hits);
 }
 
 // Rows into blocks, kLanes elements of the block's rows at a time: each
