@@ -131,6 +131,51 @@ constexpr std::size_t kTileRegsOf = Isa::tile_regs(Count);
 // The 64-byte lines of one block element.
 constexpr std::size_t kElementLines = kBlockRows * sizeof(float) / 64;
 
+// The sums of a tile: for each of `Count` queries and each of the kR
+// registers of rows from register first_reg of every block element, the
+// products summed over the `dim` elements from -0.0, each product rounded
+// and added in index order (the exact scores' sums) or, `Fused`, one fused
+// multiply-add per element (sums only to rule pairs out).
+template <std::size_t Count, bool Fused, std::size_t kR = kTileRegsOf<Count>>
+TESSARAY_TARGET __attribute__((always_inline)) inline void sum_tile(const float* const* queries, const float* block,
+                                                                    std::size_t first_reg, std::size_t dim,
+                                                                    Isa::Vec (&acc)[Count][kR]) {
+#pragma GCC unroll 8
+    for (std::size_t t = 0; t < Count; ++t) {
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
+    }
+    const float* element = block + first_reg * Isa::kLanes;
+    for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
+        if constexpr (Isa::kTileAhead != 0 && kR < kRegs) {
+            // The first pass over a block asks for whole block elements,
+            // so that the block is read as one stream and the later
+            // passes find it in cache; the later ones for their own lines.
+            const float* ahead = element + Isa::kTileAhead * kBlockRows;
+            if (first_reg == 0) {
+#pragma GCC unroll 8
+                for (std::size_t line = 0; line < kElementLines; ++line) __builtin_prefetch(ahead + line * 16, 0, 3);
+            } else {
+                __builtin_prefetch(ahead, 0, 3);
+            }
+        }
+        Isa::Vec x[kR];
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
+#pragma GCC unroll 8
+        for (std::size_t t = 0; t < Count; ++t) {
+#pragma GCC unroll 8
+            for (std::size_t r = 0; r < kR; ++r) {
+                if constexpr (Fused) {
+                    acc[t][r] = Isa::fmadd_broadcast(acc[t][r], x[r], queries[t] + i);
+                } else {
+                    acc[t][r] = Isa::add(acc[t][r], Isa::mul_broadcast(x[r], queries[t] + i));
+                }
+            }
+        }
+    }
+}
+
 template <std::size_t Count>
 TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* query_roots, const float* blocks,
                                       const float* roots, std::size_t dim, std::size_t nblocks, float* scores,
@@ -142,37 +187,7 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
         // The tile's rows: registers first_reg .. first_reg + kR - 1 of each block element.
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
-#pragma GCC unroll 8
-            for (std::size_t t = 0; t < Count; ++t) {
-#pragma GCC unroll 8
-                for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
-            }
-            const float* element = block + first_reg * Isa::kLanes;
-            for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
-                if constexpr (Isa::kTileAhead != 0 && kR < kRegs) {
-                    // The first pass over a block asks for whole block elements,
-                    // so that the block is read as one stream and the later
-                    // passes find it in cache; the later ones for their own lines.
-                    const float* ahead = element + Isa::kTileAhead * kBlockRows;
-                    if (first_reg == 0) {
-#pragma GCC unroll 8
-                        for (std::size_t line = 0; line < kElementLines; ++line)
-                            __builtin_prefetch(ahead + line * 16, 0, 3);
-                    } else {
-                        __builtin_prefetch(ahead, 0, 3);
-                    }
-                }
-                Isa::Vec x[kR];
-#pragma GCC unroll 8
-                for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
-#pragma GCC unroll 8
-                for (std::size_t t = 0; t < Count; ++t) {
-#pragma GCC unroll 8
-                    for (std::size_t r = 0; r < kR; ++r) {
-                        acc[t][r] = Isa::add(acc[t][r], Isa::mul_broadcast(x[r], queries[t] + i));
-                    }
-                }
-            }
+            sum_tile<Count, false>(queries, block, first_reg, dim, acc);
             for (std::size_t t = 0; t < Count; ++t) {
                 const Isa::Finish finish(query_roots[t]);
                 for (std::size_t r = 0; r < kR; ++r) {
@@ -246,34 +261,7 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
         std::uint64_t block_hits[Count] = {};
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
-#pragma GCC unroll 8
-            for (std::size_t t = 0; t < Count; ++t) {
-#pragma GCC unroll 8
-                for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
-            }
-            const float* element = block + first_reg * Isa::kLanes;
-            for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
-                if constexpr (Isa::kTileAhead != 0 && kR < kRegs) {
-                    const float* ahead = element + Isa::kTileAhead * kBlockRows;
-                    if (first_reg == 0) {
-#pragma GCC unroll 8
-                        for (std::size_t line = 0; line < kElementLines; ++line)
-                            __builtin_prefetch(ahead + line * 16, 0, 3);
-                    } else {
-                        __builtin_prefetch(ahead, 0, 3);
-                    }
-                }
-                Isa::Vec x[kR];
-#pragma GCC unroll 8
-                for (std::size_t r = 0; r < kR; ++r) x[r] = Isa::load(element + r * Isa::kLanes);
-#pragma GCC unroll 8
-                for (std::size_t t = 0; t < Count; ++t) {
-#pragma GCC unroll 8
-                    for (std::size_t r = 0; r < kR; ++r) {
-                        acc[t][r] = Isa::fmadd_broadcast(acc[t][r], x[r], queries[t] + i);
-                    }
-                }
-            }
+            sum_tile<Count, true>(queries, block, first_reg, dim, acc);
             // Rows whose roots the bound does not cover are scored exactly,
             // and rows not allowed never.
             Isa::Vec row_roots[kR];
