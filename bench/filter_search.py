@@ -58,6 +58,8 @@ LISTS_SORTED = "search_batch, allow = (lims, ids), the same lists each sorted"
 NO_QUERY = "no query, without allow"
 IDS_WARM = "no query, allow = 100,000 ids (uint64 array), warm heap"
 IDS_COLD = "no query, allow = 100,000 ids (uint64 array), heap trimmed first"
+SPARSE_NO_QUERY = "random 64-bit ids: no query, without allow"
+SPARSE_WARM = "random 64-bit ids: no query, allow = 100,000 of them, warm heap"
 RANGE = "range_search, about 100 rows per query"
 F_UNFILTERED = "faiss IndexFlatIP, unfiltered"
 F_TENTH = "faiss, IDSelectorBatch of the random 10 %"
@@ -223,6 +225,17 @@ def bench_id_conversion(data: dict, args, bulk, started: float) -> dict:
         "no query, allow = the same rows' mask (warm)": Method(lambda: sb(store, none, K, 1, arrays=True,
                                                                            allow=mask), trim=False),
     }
+    # The same against ids that span no narrow range, which take the hash
+    # set: a store of as many rows with random 64-bit ids (one element per
+    # row, as only the ids are read), a random tenth of them listed.
+    sparse_store = type(store)(1)
+    stored = rng.integers(0, 2**64, n, dtype=np.uint64)
+    bulk.insert_many(sparse_store, np.ones((n, 1), dtype=np.float32), stored)
+    sparse_ids = rng.permutation(stored)[:count]
+    sparse_none = np.zeros((0, 1), dtype=np.float32)
+    methods[SPARSE_NO_QUERY] = Method(lambda: sb(sparse_store, sparse_none, K, 1, arrays=True), trim=False)
+    methods[SPARSE_WARM] = Method(lambda: sb(sparse_store, sparse_none, K, 1, arrays=True, allow=sparse_ids),
+                                  trim=False)
     log(f"id list of {count:,} on {n:,} rows: {args.id_rounds} rounds", started)
     timings = interleaved(methods, args.id_rounds, args.case_seconds)
     return {"n": n, "count": count, "timings": timings, "notes": notes}
@@ -264,6 +277,15 @@ def id_cost(r: dict) -> tuple[float, float, float]:
     return per_id(IDS_WARM), t[IDS_WARM]["min"], bare, per_id(IDS_COLD)
 
 
+def sparse_id_cost(r: dict) -> tuple[float, float, float] | None:
+    """(ns per id, list time, time without allow) for the random 64-bit ids."""
+    t = r["timings"]
+    if SPARSE_WARM not in t:
+        return None
+    bare = t[SPARSE_NO_QUERY]["min"]
+    return (t[SPARSE_WARM]["min"] - bare) / r["count"] * 1e9, t[SPARSE_WARM]["min"], bare
+
+
 def add_goals(goals: GoalTable, r: dict | None, ids: dict | None) -> None:
     if r:
         t = r["timings"]
@@ -296,6 +318,12 @@ def add_goals(goals: GoalTable, r: dict | None, ids: dict | None) -> None:
         goals.add(f"allow = {ids['count']:,} ids on {ids['n']:,} rows: conversion ≤ {GOAL_NS_PER_ID:g} ns per id",
                   f"{ns:.1f} ns per id ({fmt_time(with_ids)} - {fmt_time(bare)} without allow, no query, warm "
                   f"heap; {cold:.1f} ns with the heap trimmed first)", ns / GOAL_NS_PER_ID)
+        sparse = sparse_id_cost(ids)
+        if sparse:
+            ns, with_ids, bare = sparse
+            goals.add(f"allow = {ids['count']:,} random 64-bit ids on {ids['n']:,} rows of such ids: conversion "
+                      f"≤ {GOAL_NS_PER_ID:g} ns per id", f"{ns:.1f} ns per id ({fmt_time(with_ids)} - "
+                      f"{fmt_time(bare)} without allow, no query, warm heap)", ns / GOAL_NS_PER_ID)
 
 
 def peer_lines(r: dict) -> list[str]:
