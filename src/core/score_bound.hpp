@@ -30,7 +30,7 @@
 // and the kernels test each pair with "not f < b * root_r", which NaN
 // passes.  Roots outside [kBoundRootLow, kBoundRootHigh] (and NaN ones) are
 // left to the exact kernel: inside, no product, partial sum or product of
-// roots overflows, and the room b leaves, at least 2^-43 c root_q root_r >=
+// roots overflows, and the room b leaves, at least 2^-20 c root_q root_r >=
 // n 2^-143, covers the n 2^-149 of underflow many times over; a zero root
 // (whose score is 0 whatever the dot product) does not occur.  No operand is
 // subnormal (b is kept out of (-2^-100, 2^-100)), which on some CPUs would
