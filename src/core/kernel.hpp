@@ -97,6 +97,20 @@ using BoundTileFn = void (*)(const float* const* queries, const float* query_roo
                              std::size_t nblocks, const std::uint64_t* allowed, float* scores, std::size_t stride,
                              std::uint64_t* hits);
 
+// The most listed pairs one call of a SumPairsFn takes.
+inline constexpr std::size_t kMaxPairs = 16;
+
+// The dot products of `count` (query, row) pairs whose rows lie in one block
+// (count <= kMaxPairs): pair t is row lanes[t] (< kBlockRows) of the block
+// at `block` against the query at queries + query_at[t] (length `dim`):
+//   sums[t] = dot_ref(queries + query_at[t], row lanes[t]), bit for bit.
+// `lanes` and `query_at` hold kMaxPairs entries each, those past `count`
+// any valid lane and offset (0 is); `sums` has room for kMaxPairs, and those
+// past `count` are left undefined.  The block is read element by element,
+// front to back, however its rows are picked.
+using SumPairsFn = void (*)(const float* queries, const std::int32_t* query_at, const std::int32_t* lanes,
+                            std::size_t count, const float* block, std::size_t dim, float* sums);
+
 // The square roots of the sums of squares of the rows of `nblocks` blocks:
 //   roots[b * kBlockRows + lane] = root_of(sum_squares_ref(row)), bit for bit.
 using RootBlocksFn = void (*)(const float* blocks, std::size_t dim, std::size_t nblocks, float* roots);
@@ -120,6 +134,7 @@ struct KernelSet {
     RootBlocksFn root_blocks;
     PackBlocksFn pack_blocks;
     BoundTileFn bound_tile;
+    SumPairsFn sum_pairs;
 };
 
 // The portable kernel set, always available.

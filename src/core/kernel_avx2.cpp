@@ -46,6 +46,22 @@ struct Isa {
     }
     TESSARAY_TARGET static Vec root(Vec a) { return _mm256_sqrt_ps(a); }
     TESSARAY_TARGET static void store(float* p, Vec a) { _mm256_storeu_ps(p, a); }
+    struct Index {
+        std::int32_t at[8];
+    };
+    TESSARAY_TARGET static Index load_index(const std::int32_t* p) {
+        Index x;
+        for (std::size_t l = 0; l < 8; ++l) x.at[l] = p[l];
+        return x;
+    }
+    TESSARAY_TARGET static Vec gather(const float* base, const Index& at) {
+        return _mm256_i32gather_ps(base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at.at)), 4);
+    }
+    TESSARAY_TARGET static Vec pick(const float* element, const Index& lane) {
+        const std::int32_t* l = lane.at;
+        return _mm256_setr_ps(element[l[0]], element[l[1]], element[l[2]], element[l[3]], element[l[4]], element[l[5]],
+                              element[l[6]], element[l[7]]);
+    }
     // The query tile: 2 row registers times 6 queries make 12 accumulators,
     // which with the 2 row registers and a broadcast fit the 16.
     // Two queries take 4 row registers (8 accumulators): half the passes.
@@ -131,7 +147,7 @@ struct Isa {
 const KernelSet& avx2_kernels() noexcept {
     static const KernelSet set{
         "avx2",       score_blocks_generic, score_rows_generic,  candidates_generic, score_tile_generic,
-        kTileQueries, root_blocks_generic,  pack_blocks_generic, bound_tile_generic};
+        kTileQueries, root_blocks_generic,  pack_blocks_generic, bound_tile_generic, sum_pairs_generic};
     return set;
 }
 

@@ -55,6 +55,26 @@ struct Isa {
     }
     TESSARAY_TARGET static Vec root(Vec a) { return _mm512_maskz_sqrt_ps(0xFFFF, a); }
     TESSARAY_TARGET static void store(float* p, Vec a) { _mm512_storeu_ps(p, a); }
+    // A lane index and whether it names one of the element's upper 32 floats.
+    struct Index {
+        __m512i at;
+        __mmask16 upper;
+    };
+    TESSARAY_TARGET static Index load_index(const std::int32_t* p) {
+        const __m512i at = _mm512_loadu_si512(p);
+        return {at, _mm512_test_epi32_mask(at, _mm512_set1_epi32(32))};
+    }
+    TESSARAY_TARGET static Vec gather(const float* base, Index at) {
+        return _mm512_mask_i32gather_ps(_mm512_setzero_ps(), kAll, at.at, base, 4);
+    }
+    static_assert(kBlockRows == 64, "a block element is four registers");
+    // Picked out of the element's four registers by two two-register
+    // permutes (each takes the low five bits of the index) and a blend.
+    TESSARAY_TARGET static Vec pick(const float* element, Index lane) {
+        const __m512 low = _mm512_permutex2var_ps(load(element), lane.at, load(element + 16));
+        const __m512 high = _mm512_permutex2var_ps(load(element + 32), lane.at, load(element + 48));
+        return _mm512_mask_blend_ps(lane.upper, low, high);
+    }
     // The query tile: a block element's 4 registers times 6 queries make 24
     // accumulators, which with the 4 row registers and a broadcast fit the 32.
     static constexpr std::size_t tile_regs(std::size_t) { return 4; }
@@ -136,7 +156,7 @@ struct Isa {
 const KernelSet& avx512_kernels() noexcept {
     static const KernelSet set{"avx512",           score_blocks_generic, score_rows_generic,  candidates_generic,
                                score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic,
-                               bound_tile_generic};
+                               bound_tile_generic, sum_pairs_generic};
     return set;
 }
 

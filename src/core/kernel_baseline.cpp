@@ -35,6 +35,10 @@ struct Isa {
     static constexpr std::size_t tile_regs(std::size_t) { return 8; }
     static constexpr std::size_t kTileAhead = 0;
     static constexpr std::size_t kTileQueries = 4;
+    using Index = std::int32_t;
+    static Index load_index(const std::int32_t* p) { return *p; }
+    static Vec gather(const float* base, Index at) { return base[at]; }
+    static Vec pick(const float* element, Index lane) { return element[lane]; }
     static std::uint64_t above(Vec a, Vec b) { return a > b; }
     static std::uint64_t numbers(Vec a) { return a == a; }
 
@@ -59,9 +63,9 @@ struct Isa {
 }  // namespace
 
 const KernelSet& baseline_kernels() noexcept {
-    static const KernelSet set{"baseline",          score_blocks_generic, score_rows_generic,
-                               candidates_generic,  score_tile_generic,   kTileQueries,
-                               root_blocks_generic, pack_blocks_generic,  bound_tile_generic};
+    static const KernelSet set{"baseline",         score_blocks_generic, score_rows_generic,  candidates_generic,
+                               score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic,
+                               bound_tile_generic, sum_pairs_generic};
     return set;
 }
 

@@ -17,6 +17,9 @@
 //   not_below(a, b)              bit l set unless a < b (set when either is NaN)
 //   within(a, lo, hi)            bit l set when lo <= a <= hi
 //   store_where(p, mask, v)      v into the lanes of p whose bit is set
+//   Index, load_index(p)         kLanes 32-bit indices from p
+//   gather(base, at)             lane l = base[at[l]]
+//   pick(element, lane)          lane l = element[lane[l]], lane[l] < kBlockRows
 //   Finish(query_root)           .store(dot, roots, out, n): for lanes < n,
 //                                out = dot / (query_root * root), +0.0 where
 //                                a root is zero, kScoreNaN where that is NaN
@@ -347,4 +350,30 @@ TESSARAY_TARGET void root_blocks_generic(const float* blocks, std::size_t dim, s
         }
         for (std::size_t r = 0; r < kRegs; ++r) Isa::store(roots + b * kBlockRows + r * Isa::kLanes, Isa::root(acc[r]));
     }
+}
+
+// Listed pairs of one block, a lane per pair: element i of each pair's row
+// is picked out of the block's element i and multiplied by element i of the
+// pair's query (gathered), so each lane still follows one pair in index
+// order from -0.0, while the block is read front to back as a stream.
+TESSARAY_TARGET void sum_pairs_generic(const float* queries, const std::int32_t* query_at, const std::int32_t* lanes,
+                                       std::size_t count, const float* block, std::size_t dim, float* sums) {
+    constexpr std::size_t kPairRegs = kMaxPairs / Isa::kLanes;
+    static_assert(kMaxPairs % Isa::kLanes == 0, "whole registers of pairs");
+    const std::size_t regs = (count + Isa::kLanes - 1) / Isa::kLanes;
+    Isa::Index lane[kPairRegs];
+    Isa::Index at[kPairRegs];
+    Isa::Vec acc[kPairRegs];
+    for (std::size_t r = 0; r < regs; ++r) {
+        lane[r] = Isa::load_index(lanes + r * Isa::kLanes);
+        at[r] = Isa::load_index(query_at + r * Isa::kLanes);
+        acc[r] = Isa::minus_zero();
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+        const float* element = block + i * kBlockRows;
+        for (std::size_t r = 0; r < regs; ++r) {
+            acc[r] = Isa::add(acc[r], Isa::mul(Isa::gather(queries + i, at[r]), Isa::pick(element, lane[r])));
+        }
+    }
+    for (std::size_t r = 0; r < regs; ++r) Isa::store(sums + r * Isa::kLanes, acc[r]);
 }

@@ -205,6 +205,31 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
         }
     }
 
+    // Listed pairs: 1 .. kMaxPairs pairs of those queries against rows of
+    // one block, in no order, a row or a query more than once; each sum
+    // gives its pair's reference score (unused lanes are zero rows).
+    std::vector<float> flat;
+    for (const auto& q : tile_queries) flat.insert(flat.end(), q.begin(), q.begin() + static_cast<std::ptrdiff_t>(dim));
+    for (std::size_t count = 1; count <= kMaxPairs; ++count) {
+        const std::size_t b = count % blocks.nblocks;
+        std::int32_t pair_lanes[kMaxPairs] = {};
+        std::int32_t at[kMaxPairs] = {};
+        for (std::size_t t = 0; t < count; ++t) {
+            pair_lanes[t] = static_cast<std::int32_t>((t * 37 + count * 11) % kBlockRows);
+            at[t] = static_cast<std::int32_t>((t + count) % tile_queries.size() * dim);
+        }
+        float sums[kMaxPairs];
+        set.sum_pairs(flat.data(), at, pair_lanes, count, blocks.data() + b * dim * kBlockRows, dim, sums);
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::size_t row = b * kBlockRows + static_cast<std::size_t>(pair_lanes[t]);
+            const float* pair_query = flat.data() + at[t];
+            const float want = row < rows.size() ? cosine_ref(pair_query, rows[row].data(), dim) : 0.0f;
+            const float got = score_from_parts(sums[t], root_of(sum_squares_ref(pair_query, dim)), blocks.roots[row]);
+            EXPECT_TRUE(same_score(got, want)) << set.name << " " << count << " pairs, pair " << t << " (row " << row
+                                               << "): " << got << " vs " << want;
+        }
+    }
+
     // The bounded tile against bars among the scores themselves (each
     // query's median score, and the next float above it with a third of
     // the rows allowed): a row it scores exactly is allowed and has its
