@@ -318,6 +318,30 @@ void MatrixBuffer::read_rows(std::size_t first, std::size_t count, float* out) c
     }
 }
 
+namespace {
+
+// The `n` integers of `Size` bytes from `base`, `stride` bytes apart, as ids
+// into out; false at the first negative one (the element path refuses it).
+// The size is a constant, so that each element's copy is one load.
+template <std::size_t Size>
+bool read_ids(const char* base, Py_ssize_t stride, std::size_t n, ElementFormat format, std::uint64_t* out) noexcept {
+    constexpr unsigned kShift = 64 - 8 * Size;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t raw = 0;
+        std::memcpy(&raw, base + static_cast<Py_ssize_t>(i) * stride, Size);  // little-endian host
+        if (format.swap) raw = __builtin_bswap64(raw) >> kShift;
+        if (format.kind == ElementKind::Signed) {
+            const auto value = static_cast<std::int64_t>(raw << kShift) >> kShift;
+            if (value < 0) return false;
+            raw = static_cast<std::uint64_t>(value);
+        }
+        out[i] = raw;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::uint64_t>> buffer_ids(PyObject* obj) {
     const std::optional<BufferSource> source = buffer_source(obj);
     if (!source) return std::nullopt;
@@ -334,20 +358,15 @@ std::optional<std::vector<std::uint64_t>> buffer_ids(PyObject* obj) {
     std::vector<std::uint64_t> out;
     reserve_or_throw(out, n);
     out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const char* p = base + static_cast<Py_ssize_t>(i) * stride;
-        std::uint64_t raw = 0;
-        std::memcpy(&raw, p, static_cast<std::size_t>(view.itemsize));  // little-endian host
-        if (format->swap) raw = __builtin_bswap64(raw) >> (64 - 8 * view.itemsize);
-        if (format->kind == ElementKind::Signed) {
-            const unsigned shift = static_cast<unsigned>(64 - 8 * view.itemsize);
-            const auto value = static_cast<std::int64_t>(raw << shift) >> shift;
-            // A negative id is refused as the element path refuses it: leave it to that path.
-            if (value < 0) return std::nullopt;
-            raw = static_cast<std::uint64_t>(value);
-        }
-        out[i] = raw;
+    bool read = false;
+    switch (view.itemsize) {
+        case 1: read = read_ids<1>(base, stride, n, *format, out.data()); break;
+        case 2: read = read_ids<2>(base, stride, n, *format, out.data()); break;
+        case 4: read = read_ids<4>(base, stride, n, *format, out.data()); break;
+        case 8: read = read_ids<8>(base, stride, n, *format, out.data()); break;
+        default: break;  // no integer format has another size
     }
+    if (!read) return std::nullopt;
     return out;
 }
 

@@ -280,6 +280,8 @@ def test_without_is_the_store_of_the_remaining_rows(d, n, drop):
         lambda ids: np.array(ids, dtype=np.int64)[::-1],
         lambda ids: np.array(ids, dtype=np.uint8),
         lambda ids: memoryview(np.array(ids, dtype=np.uint32)),
+        lambda ids: np.array(ids, dtype=">u2"),
+        lambda ids: np.repeat(np.array(ids, dtype=">u8"), 2)[::2],  # strided
         lambda ids: (i for i in ids + ids),  # listed twice
     ],
 )
