@@ -209,8 +209,10 @@ std::vector<float> query_roots(const float* queries, std::size_t count, std::siz
     return roots;
 }
 
-BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep) noexcept {
-    return {store.block_count() - first_block, store.tail_rows(), store.vector_size(), keep};
+BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep,
+                       std::size_t count) noexcept {
+    return {store.block_count() - first_block, store.tail_rows(), store.vector_size(), keep,
+            count <= active_kernels().tile_queries};
 }
 
 std::size_t requested_workers(const SearchOptions& options) {
@@ -224,7 +226,7 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     const std::size_t dim = store.vector_size();
     const std::size_t tile_queries = active_kernels().tile_queries;
     const std::size_t stride = plan.max_panel_blocks * kBlockRows;
-    const BatchShape shape = batch_shape(store, queries.first_block, 1);
+    const BatchShape shape = batch_shape(store, queries.first_block, 1, count);
     Batch b{&store, queries.rows, nullptr, count, queries.first_block, plan, &group, options.allow};
 
     // Everything the workers use is allocated here, before any starts.
@@ -257,7 +259,7 @@ bool top_k_batch(const Vectorstore& store, const BatchQueries& queries, const Se
                  std::size_t skip_first, float* scores, std::uint64_t* ids) {
     const std::size_t count = queries.count;
     if (keep == 0 || count == 0) return true;
-    const BatchShape shape = batch_shape(store, queries.first_block, keep);
+    const BatchShape shape = batch_shape(store, queries.first_block, keep, count);
     const BatchPlan plan = plan_batch(shape, requested_workers(options));
     const std::size_t workers = plan.workers;
 

@@ -29,7 +29,7 @@ struct BatchQueries {
 // The root of each query's sum of squares, as every search takes it.
 std::vector<float> query_roots(const float* queries, std::size_t count, std::size_t dim);
 
-BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep) noexcept;
+BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep, std::size_t count) noexcept;
 // The workers asked for: options.n_threads, or the processors the process may use.
 std::size_t requested_workers(const SearchOptions& options);
 

@@ -17,7 +17,8 @@ namespace tessaray::core {
 RangeEnd scan_range(const Vectorstore& store, const BatchQueries& queries, const SearchOptions& options,
                     float threshold, std::uint64_t max_results, std::size_t first_row, RangeScan& scan) {
     const std::size_t count = queries.count;
-    const BatchPlan plan = plan_batch(batch_shape(store, queries.first_block, 1), requested_workers(options));
+    const BatchPlan plan =
+        plan_batch(batch_shape(store, queries.first_block, 1, queries.count), requested_workers(options));
     WorkerGroup group;
     scan.limit.max_results = max_results;
     scan.limit.group = &group;

@@ -15,6 +15,14 @@ namespace {
 constexpr std::size_t kPanelBytes = std::size_t(256) << 10;
 constexpr std::size_t kPanelBlocksForDimZero = 64;
 
+// One tile of queries reads each panel once, so its panel need not stay in
+// L2 for a next tile; larger, the scan stops less often between panels (a
+// lone query's batch took about 0.7 % longer than its search() with the
+// panels above, and as long with these).  At most kLonePanelBlocks, so that
+// the scores of a panel stay small where rows are short.
+constexpr std::size_t kLonePanelBytes = std::size_t(2) << 20;
+constexpr std::size_t kLonePanelBlocks = 64;
+
 std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return a / b + (a % b != 0 ? 1 : 0); }
 
 }  // namespace
@@ -31,8 +39,14 @@ BatchPlan plan_batch(const BatchShape& shape, std::size_t requested_workers) noe
     const std::size_t blocks = shape.blocks;
     p.workers = blocks == 0 ? 1 : std::min(std::max<std::size_t>(1, requested_workers), blocks);
     const std::size_t block_bytes = shape.dim * kBlockRows * sizeof(float);
-    p.max_panel_blocks =
-        block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
+    if (shape.lone_tile) {
+        p.max_panel_blocks = block_bytes == 0
+                                 ? kLonePanelBlocks
+                                 : std::clamp<std::size_t>(kLonePanelBytes / block_bytes, 1, kLonePanelBlocks);
+    } else {
+        p.max_panel_blocks =
+            block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
+    }
     p.panel_blocks = std::min(p.max_panel_blocks, std::max<std::size_t>(1, ceil_div(blocks, p.workers)));
     p.panels = blocks == 0 ? 0 : ceil_div(blocks, p.panel_blocks);
     p.all_panels = p.panels + (shape.tail_rows != 0 ? 1 : 0);

@@ -16,17 +16,18 @@ WorkPlan plan_work(std::size_t n, std::size_t requested_workers) noexcept;
 
 // The store as a batch sees it.
 struct BatchShape {
-    std::size_t blocks;     // packed blocks of kBlockRows rows
-    std::size_t tail_rows;  // rows after them, not yet packed
-    std::size_t dim;        // floats per row
-    std::size_t keep;       // answers per query: min(top_k, rows), at least 1
+    std::size_t blocks;      // packed blocks of kBlockRows rows
+    std::size_t tail_rows;   // rows after them, not yet packed
+    std::size_t dim;         // floats per row
+    std::size_t keep;        // answers per query: min(top_k, rows), at least 1
+    bool lone_tile = false;  // the queries make one tile: each panel is read once
 };
 
 // The plan of a batch: the packed blocks in panels of `panel_blocks` (the
 // last may be shorter), then the tail rows as one more panel if there are
 // any.  Every worker scores every query against a panel at a time, of at
 // most `max_panel_blocks` blocks, small enough to stay in its core's L2
-// beside the queries.
+// beside the queries (with one tile of queries, larger: see plan_batch).
 struct BatchPlan {
     std::size_t workers;           // at least 1, at most the blocks (when there are any)
     std::size_t max_panel_blocks;  // at least 1: the stride of a worker's scores

@@ -477,8 +477,8 @@ TEST(PlanBatchProperties, RangesPartitionThePanels) {
         for (std::size_t blocks = 0; blocks <= 70; blocks += 7) {
             for (const std::size_t tail : {0u, 5u}) {
                 for (std::size_t w = 0; w <= 9; ++w) {
-                    for (const std::size_t keep : {1u, 10u, 64u, 1000u}) {
-                        const BatchShape shape{blocks, tail, dim, keep};
+                    for (const std::size_t keep : {1u, 10u, 64u, 1000u, 1001u}) {
+                        const BatchShape shape{blocks, tail, dim, keep, keep % 2 == 1};
                         const BatchPlan p = plan_batch(shape, w);
                         const std::string at = std::to_string(dim) + "," + std::to_string(blocks) + "," +
                                                std::to_string(tail) + "," + std::to_string(w) + "," +
