@@ -261,6 +261,7 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
     const Isa::Vec ruled_out = Isa::broadcast(-__builtin_inff());
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
+        const std::uint64_t allowed_rows = allowed == nullptr ? ~std::uint64_t{0} : allowed[b];
         std::uint64_t block_hits[Count] = {};
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
@@ -272,8 +273,7 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
             std::uint64_t may[kR];
             for (std::size_t r = 0; r < kR; ++r) {
                 row_roots[r] = Isa::load(roots + b * kBlockRows + (first_reg + r) * Isa::kLanes);
-                may[r] = allowed == nullptr ? kRegisterLanes
-                                            : (allowed[b] >> ((first_reg + r) * Isa::kLanes)) & kRegisterLanes;
+                may[r] = (allowed_rows >> ((first_reg + r) * Isa::kLanes)) & kRegisterLanes;
                 always[r] = ~Isa::within(row_roots[r], low, high) & may[r];
             }
             for (std::size_t t = 0; t < Count; ++t) {
