@@ -249,7 +249,7 @@ TESSARAY_TARGET inline void score_register(const float* query, float query_root,
     Isa::store_where(out, ~exact & kRegisterLanes, Isa::broadcast(-__builtin_inff()));
 }
 
-template <std::size_t Count>
+template <std::size_t Count, bool Filtered>
 TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* query_roots, const float* limits,
                                       const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
                                       const std::uint64_t* allowed, float* scores, std::size_t stride,
@@ -261,7 +261,7 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
     const Isa::Vec ruled_out = Isa::broadcast(-__builtin_inff());
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
-        const std::uint64_t allowed_rows = allowed == nullptr ? ~std::uint64_t{0} : allowed[b];
+        const std::uint64_t allowed_rows = Filtered ? allowed[b] : ~std::uint64_t{0};
         std::uint64_t block_hits[Count] = {};
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
@@ -303,10 +303,18 @@ TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float*
                                     const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
                                     const std::uint64_t* allowed, float* scores, std::size_t stride,
                                     std::uint64_t* hits) {
-    ((count == Counts + 1 ? bound_tile_fixed<Counts + 1>(queries, query_roots, limits, blocks, roots, dim, nblocks,
-                                                         allowed, scores, stride, hits)
-                          : void()),
-     ...);
+    // Unfiltered tiles have a build of their own, which knows every row is allowed.
+    if (allowed != nullptr) {
+        ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, true>(queries, query_roots, limits, blocks, roots, dim,
+                                                                   nblocks, allowed, scores, stride, hits)
+                              : void()),
+         ...);
+    } else {
+        ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, false>(queries, query_roots, limits, blocks, roots, dim,
+                                                                    nblocks, allowed, scores, stride, hits)
+                              : void()),
+         ...);
+    }
 }
 
 TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* query_roots, const float* limits,
