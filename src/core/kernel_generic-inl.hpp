@@ -297,32 +297,30 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
     }
 }
 
-template <std::size_t... Counts>
+template <bool Filtered, std::size_t... Counts>
 TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float* const* queries,
                                     const float* query_roots, const float* limits, std::size_t count,
                                     const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
                                     const std::uint64_t* allowed, float* scores, std::size_t stride,
                                     std::uint64_t* hits) {
-    // Unfiltered tiles have a build of their own, which knows every row is allowed.
-    if (allowed != nullptr) {
-        ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, true>(queries, query_roots, limits, blocks, roots, dim,
+    ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, Filtered>(queries, query_roots, limits, blocks, roots, dim,
                                                                    nblocks, allowed, scores, stride, hits)
-                              : void()),
-         ...);
-    } else {
-        ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, false>(queries, query_roots, limits, blocks, roots, dim,
-                                                                    nblocks, allowed, scores, stride, hits)
-                              : void()),
-         ...);
-    }
+                          : void()),
+     ...);
 }
 
+// Unfiltered tiles have a build of their own, which knows every row is allowed.
 TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* query_roots, const float* limits,
                                         std::size_t count, const float* blocks, const float* roots, std::size_t dim,
                                         std::size_t nblocks, const std::uint64_t* allowed, float* scores,
                                         std::size_t stride, std::uint64_t* hits) {
-    bound_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks, roots, dim,
-                   nblocks, allowed, scores, stride, hits);
+    if (allowed != nullptr) {
+        bound_tile_any<true>(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks,
+                             roots, dim, nblocks, allowed, scores, stride, hits);
+    } else {
+        bound_tile_any<false>(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks,
+                              roots, dim, nblocks, allowed, scores, stride, hits);
+    }
 }
 
 // Rows into blocks, kLanes elements of the block's rows at a time: each
