@@ -67,7 +67,23 @@ struct BatchWorker {
     std::span<ScoreSink* const> sinks;  // one per query
     std::span<float> scores;            // tile_queries rows of max_panel_blocks * kBlockRows scores
     std::span<std::uint64_t> hits;      // tile_queries * max_panel_blocks masks of exactly scored rows
+    // Per query, its sink's bar when last asked and the limit for that bar
+    // (NaN while the bound does not apply).  A bar moves only when its sink
+    // takes rows, so they are asked again only then: asking every sink of
+    // a tile before each block cost 2-3 % of a batch.
+    std::span<float> bars;
+    std::span<float> limits;
 };
+
+// Works query q's limit out again when its sink's bar has moved.
+void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
+    const float bar = w.sinks[q]->bar();
+    // A NaN bar (a sink that may still keep any row) never equals the one
+    // kept, and its limit is NaN.
+    if (bar == w.bars[q]) return;
+    w.bars[q] = bar;
+    w.limits[q] = bound_limit(bar, b.query_roots[q], b.store->vector_size());
+}
 
 // Whether the tile of queries q0 .. q0 + n - 1 may be scored by the bounded
 // tile, whose limits then go to limits[0 .. n): with more than one query in
@@ -75,9 +91,8 @@ struct BatchWorker {
 // every sink of the tile past the rows it keeps whatever they score.
 bool bound_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::size_t n, float* limits) noexcept {
     if (b.count < 2) return false;
-    const std::size_t dim = b.store->vector_size();
     for (std::size_t t = 0; t < n; ++t) {
-        limits[t] = bound_limit(w.sinks[q0 + t]->bar(), b.query_roots[q0 + t], dim);
+        limits[t] = w.limits[q0 + t];
         if (limits[t] != limits[t]) return false;
     }
     return true;
@@ -170,19 +185,24 @@ void scan_panels(Batch& b, BatchWorker& w) {
                                        stretch_blocks, b.allow != nullptr ? b.allow->words + stretch.first : nullptr,
                                        out, stride, w.hits.data());
                     for (std::size_t t = 0; t < n; ++t) {
+                        bool took = false;
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
                             if (w.hits[t * stretch_blocks + j] != 0) {
                                 w.sinks[q0 + t]->take(out + t * stride + j * kBlockRows, first + j * kBlockRows,
                                                       kBlockRows);
+                                took = true;
                             }
                         }
+                        if (took) refresh_limit(b, w, q0 + t);
                     }
                     continue;
                 }
                 kernels.score_tile(tile, b.query_roots + q0, n, stretch_data, stretch_roots, dim, stretch_blocks, out,
                                    stride);
-                for (std::size_t t = 0; t < n; ++t)
+                for (std::size_t t = 0; t < n; ++t) {
                     w.sinks[q0 + t]->take(out + t * stride, first, stretch_blocks * kBlockRows);
+                    refresh_limit(b, w, q0 + t);
+                }
             }
         }
         panel = next;
@@ -234,14 +254,24 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     b.query_roots = roots.data();
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);
+    // Each worker's bars and limits, one of each per query (sinks.size() = workers * count).
+    auto bar_buffers = allocate_vector<float>(sinks.size());
+    std::fill(bar_buffers.begin(), bar_buffers.end(), kScoreNaN);
+    auto limit_buffers = allocate_vector<float>(sinks.size());
+    std::fill(limit_buffers.begin(), limit_buffers.end(), kScoreNaN);
     auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0; w < workers; ++w) {
         const PanelRange range = panel_range(plan, shape, w);
         plan_workers[w] =
-            BatchWorker{range.first, range.end, sinks.subspan(w * count, count),
+            BatchWorker{range.first,
+                        range.end,
+                        sinks.subspan(w * count, count),
                         std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride),
                         std::span(hit_buffers)
-                            .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks)};
+                            .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks),
+                        std::span(bar_buffers).subspan(w * count, count),
+                        std::span(limit_buffers).subspan(w * count, count)};
+        for (std::size_t q = 0; q < count; ++q) refresh_limit(b, plan_workers[w], q);
     }
 
     b.watch = options.watch;
