@@ -58,6 +58,11 @@ struct Batch {
     static bool poll_of(void* batch) noexcept { return static_cast<Batch*>(batch)->poll(); }
 };
 
+// The most blocks a worker holds back for exact scoring before it scores
+// them: a bounded tile marks few rows, and their blocks, scored together,
+// overlap their chains of adds (kernel.hpp).
+constexpr std::size_t kExactQueue = 32;
+
 // One worker: the panels it takes, and its sink for each query.  It takes
 // panels in increasing order, so each sink sees its rows in store order, as a
 // search's does.
@@ -66,13 +71,20 @@ struct BatchWorker {
     std::size_t end_panel;
     std::span<ScoreSink* const> sinks;  // one per query
     std::span<float> scores;            // tile_queries rows of max_panel_blocks * kBlockRows scores
-    std::span<std::uint64_t> hits;      // tile_queries * max_panel_blocks masks of exactly scored rows
+    std::span<std::uint64_t> hits;      // tile_queries * max_panel_blocks masks of the rows to score exactly
     // Per query, its sink's bar when last asked and the limit for that bar
     // (NaN while the bound does not apply).  A bar moves only when its sink
     // takes rows, so they are asked again only then: asking every sink of
     // a tile before each block cost 2-3 % of a batch.
     std::span<float> bars;
     std::span<float> limits;
+    // The blocks the bounded tiles marked rows of, to be scored exactly and
+    // then given to their queries' sinks, in the order they were marked.
+    std::size_t queued = 0;
+    ExactBlock exact[kExactQueue] = {};
+    std::size_t exact_query[kExactQueue] = {};
+    std::size_t exact_first[kExactQueue] = {};  // the block's first row
+    alignas(64) float exact_scores[kExactQueue * kBlockRows] = {};
 };
 
 // Works query q's limit out again when its sink's bar has moved.
@@ -83,6 +95,19 @@ void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
     if (bar == w.bars[q]) return;
     w.bars[q] = bar;
     w.limits[q] = bound_limit(bar, b.query_roots[q], b.store->vector_size());
+}
+
+// Scores the queued blocks and gives them to their sinks.  A query's
+// blocks are queued in row order, and the queue is emptied before its sink
+// is given rows any other way, so each sink still sees its rows in order.
+void score_queued(const Batch& b, BatchWorker& w) noexcept {
+    if (w.queued == 0) return;
+    active_kernels().score_exact(w.exact, w.queued, b.store->vector_size());
+    for (std::size_t i = 0; i < w.queued; ++i) {
+        w.sinks[w.exact_query[i]]->take(w.exact[i].out, w.exact_first[i], kBlockRows);
+        refresh_limit(b, w, w.exact_query[i]);
+    }
+    w.queued = 0;
 }
 
 // Whether the tile of queries q0 .. q0 + n - 1 may be scored by the bounded
@@ -180,23 +205,28 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 const float* stretch_roots = store.roots_data() + first;
                 float limits[kMaxTileQueries];
                 if (bound_limits(b, w, q0, n, limits)) {
-                    // Only the blocks where some row was scored exactly go to the sink.
-                    kernels.bound_tile(tile, b.query_roots + q0, limits, n, stretch_data, stretch_roots, dim,
-                                       stretch_blocks, b.allow != nullptr ? b.allow->words + stretch.first : nullptr,
-                                       out, stride, w.hits.data());
+                    // Only the blocks with a marked row are scored exactly and go to the sink.
+                    kernels.bound_tile(tile, limits, n, stretch_data, stretch_roots, dim, stretch_blocks,
+                                       b.allow != nullptr ? b.allow->words + stretch.first : nullptr, w.hits.data());
                     for (std::size_t t = 0; t < n; ++t) {
-                        bool took = false;
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
-                            if (w.hits[t * stretch_blocks + j] != 0) {
-                                w.sinks[q0 + t]->take(out + t * stride + j * kBlockRows, first + j * kBlockRows,
-                                                      kBlockRows);
-                                took = true;
-                            }
+                            const std::uint64_t marked = w.hits[t * stretch_blocks + j];
+                            if (marked == 0) continue;
+                            if (w.queued == kExactQueue) score_queued(b, w);
+                            w.exact[w.queued] = {tile[t],
+                                                 b.query_roots[q0 + t],
+                                                 stretch_data + j * dim * kBlockRows,
+                                                 stretch_roots + j * kBlockRows,
+                                                 marked,
+                                                 w.exact_scores + w.queued * kBlockRows};
+                            w.exact_query[w.queued] = q0 + t;
+                            w.exact_first[w.queued] = first + j * kBlockRows;
+                            ++w.queued;
                         }
-                        if (took) refresh_limit(b, w, q0 + t);
                     }
                     continue;
                 }
+                score_queued(b, w);
                 kernels.score_tile(tile, b.query_roots + q0, n, stretch_data, stretch_roots, dim, stretch_blocks, out,
                                    stride);
                 for (std::size_t t = 0; t < n; ++t) {
@@ -205,6 +235,8 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 }
             }
         }
+        // Every query's limit is worked out again before its next panel.
+        score_queued(b, w);
         panel = next;
     }
     const std::size_t first = store.packed_rows();

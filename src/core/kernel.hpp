@@ -83,19 +83,34 @@ using ScoreTileFn = void (*)(const float* const* queries, const float* query_roo
                              float* scores, std::size_t stride);
 
 // ScoreTileFn's tile for pairs that need not all be scored: each pair's
-// products are first summed approximately (fused where the level can), and
-// only the pairs that sum cannot rule out (score_bound.hpp) are scored
-// exactly.  limits[t] is bound_limit() of query t's bar, a number.  For each
-// query t and block b, bit j of hits[t * nblocks + b] is set when row j of
-// the block was scored exactly: scores[t * stride + b * kBlockRows + j] is
-// then that row's score, bit for bit as ScoreTileFn gives it, and -inf
-// otherwise.  A row without its bit scores at most query t's bar, or is not
-// allowed: with `allowed` (else null), only the rows j of block b with bit j
-// of allowed[b] set are ever scored exactly.
-using BoundTileFn = void (*)(const float* const* queries, const float* query_roots, const float* limits,
-                             std::size_t count, const float* blocks, const float* roots, std::size_t dim,
-                             std::size_t nblocks, const std::uint64_t* allowed, float* scores, std::size_t stride,
+// products are summed approximately (fused where the level can), and the
+// pairs that sum cannot rule out (score_bound.hpp) are marked, to be scored
+// exactly by a ScoreExactFn.  limits[t] is bound_limit() of query t's bar, a
+// number.  For each query t and block b, bit j of hits[t * nblocks + b] is
+// set when row j of the block must be scored exactly; a row without its bit
+// scores at most query t's bar, or is not allowed: with `allowed` (else
+// null), only the rows j of block b with bit j of allowed[b] set are ever
+// marked.
+using BoundTileFn = void (*)(const float* const* queries, const float* limits, std::size_t count, const float* blocks,
+                             const float* roots, std::size_t dim, std::size_t nblocks, const std::uint64_t* allowed,
                              std::uint64_t* hits);
+
+// Rows of one block to score exactly against one query (of length dim).
+struct ExactBlock {
+    const float* query;
+    float query_root;
+    const float* block;  // the block's first element
+    const float* roots;  // the block's kBlockRows roots
+    std::uint64_t rows;  // bit j: row j
+    float* out;          // kBlockRows scores
+};
+
+// For each of `count` blocks: out[j] = score_from_parts(dot(query, row j),
+// query_root, roots[j]) for the rows j in `rows`, bit for bit as
+// ScoreBlocksFn gives it, and -inf for the others.  The rows of several
+// blocks are summed side by side: one row's sum is a chain of adds, each
+// waiting on the last.
+using ScoreExactFn = void (*)(const ExactBlock* blocks, std::size_t count, std::size_t dim);
 
 // The most listed pairs one call of a SumPairsFn takes.
 inline constexpr std::size_t kMaxPairs = 16;
@@ -134,6 +149,7 @@ struct KernelSet {
     RootBlocksFn root_blocks;
     PackBlocksFn pack_blocks;
     BoundTileFn bound_tile;
+    ScoreExactFn score_exact;
     SumPairsFn sum_pairs;
 };
 

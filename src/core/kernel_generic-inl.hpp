@@ -236,29 +236,74 @@ TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float
 // Lane bits of one register.
 constexpr std::uint64_t kRegisterLanes = (std::uint64_t{1} << Isa::kLanes) - 1;
 
-// A register of rows scored exactly against one query into `out`, as
-// score_blocks_generic scores them, and -inf written over the lanes that
-// `exact` leaves out.
-TESSARAY_TARGET inline void score_register(const float* query, float query_root, const float* element,
-                                           const float* roots, std::size_t dim, std::uint64_t exact, float* out) {
-    Isa::Vec acc = Isa::minus_zero();
-    for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
-        acc = Isa::add(acc, Isa::mul(Isa::broadcast(query[i]), Isa::load(element)));
+// Several registers of rows, each against its own query, side by side:
+// each lane still adds its row's products in index order from -0.0, while
+// the chains of adds overlap.
+template <std::size_t M>
+TESSARAY_TARGET void score_chains(const ExactBlock* const* jobs, const std::size_t* regs, std::size_t dim) {
+    const float* query[M];
+    const float* element[M];
+    Isa::Vec acc[M];
+#pragma GCC unroll 8
+    for (std::size_t m = 0; m < M; ++m) {
+        query[m] = jobs[m]->query;
+        element[m] = jobs[m]->block + regs[m] * Isa::kLanes;
+        acc[m] = Isa::minus_zero();
     }
-    Isa::Finish(query_root).store(acc, roots, out, Isa::kLanes);
-    Isa::store_where(out, ~exact & kRegisterLanes, Isa::broadcast(-__builtin_inff()));
+    for (std::size_t i = 0; i < dim; ++i) {
+#pragma GCC unroll 8
+        for (std::size_t m = 0; m < M; ++m) {
+            acc[m] = Isa::add(acc[m], Isa::mul(Isa::broadcast(query[m][i]), Isa::load(element[m] + i * kBlockRows)));
+        }
+    }
+    for (std::size_t m = 0; m < M; ++m) {
+        const ExactBlock& job = *jobs[m];
+        float* out = job.out + regs[m] * Isa::kLanes;
+        Isa::Finish(job.query_root).store(acc[m], job.roots + regs[m] * Isa::kLanes, out, Isa::kLanes);
+        Isa::store_where(out, ~(job.rows >> (regs[m] * Isa::kLanes)) & kRegisterLanes,
+                         Isa::broadcast(-__builtin_inff()));
+    }
+}
+
+// The most chains summed side by side: with their queries' and rows'
+// pointers they fit the general registers.
+constexpr std::size_t kExactChains = 6;
+
+template <std::size_t... Ms>
+TESSARAY_TARGET void score_chains_any(std::index_sequence<Ms...>, std::size_t m, const ExactBlock* const* jobs,
+                                      const std::size_t* regs, std::size_t dim) {
+    ((m == Ms + 1 ? score_chains<Ms + 1>(jobs, regs, dim) : void()), ...);
+}
+
+TESSARAY_TARGET void score_exact_generic(const ExactBlock* blocks, std::size_t count, std::size_t dim) {
+    const ExactBlock* jobs[kExactChains];
+    std::size_t regs[kExactChains];
+    std::size_t m = 0;
+    for (std::size_t b = 0; b < count; ++b) {
+        for (std::size_t r = 0; r < kRegs; ++r) {
+            if (((blocks[b].rows >> (r * Isa::kLanes)) & kRegisterLanes) == 0) {
+                Isa::store(blocks[b].out + r * Isa::kLanes, Isa::broadcast(-__builtin_inff()));
+                continue;
+            }
+            jobs[m] = &blocks[b];
+            regs[m] = r;
+            if (++m == kExactChains) {
+                score_chains<kExactChains>(jobs, regs, dim);
+                m = 0;
+            }
+        }
+    }
+    score_chains_any(std::make_index_sequence<kExactChains - 1>(), m, jobs, regs, dim);
 }
 
 template <std::size_t Count, bool Filtered>
-TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* query_roots, const float* limits,
-                                      const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                                      const std::uint64_t* allowed, float* scores, std::size_t stride,
-                                      std::uint64_t* hits) {
+TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* limits, const float* blocks,
+                                      const float* roots, std::size_t dim, std::size_t nblocks,
+                                      const std::uint64_t* allowed, std::uint64_t* hits) {
     constexpr std::size_t kR = kTileRegsOf<Count>;
     static_assert(kRegs % kR == 0, "whole tiles per block element");
     const Isa::Vec low = Isa::broadcast(kBoundRootLow);
     const Isa::Vec high = Isa::broadcast(kBoundRootHigh);
-    const Isa::Vec ruled_out = Isa::broadcast(-__builtin_inff());
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
         const std::uint64_t allowed_rows = Filtered ? allowed[b] : ~std::uint64_t{0};
@@ -266,8 +311,8 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
             sum_tile<Count, true>(queries, block, first_reg, dim, acc);
-            // Rows whose roots the bound does not cover are scored exactly,
-            // and rows not allowed never.
+            // Rows whose roots the bound does not cover are marked whatever
+            // their sums, and rows not allowed never.
             Isa::Vec row_roots[kR];
             std::uint64_t always[kR];
             std::uint64_t may[kR];
@@ -279,16 +324,8 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
             for (std::size_t t = 0; t < Count; ++t) {
                 const Isa::Vec limit = Isa::broadcast(limits[t]);
                 for (std::size_t r = 0; r < kR; ++r) {
-                    const std::size_t lane = b * kBlockRows + (first_reg + r) * Isa::kLanes;
-                    float* out = scores + t * stride + lane;
                     const std::uint64_t exact =
                         (Isa::not_below(acc[t][r], Isa::mul(limit, row_roots[r])) & may[r]) | always[r];
-                    if (exact == 0) {
-                        Isa::store(out, ruled_out);
-                        continue;
-                    }
-                    score_register(queries[t], query_roots[t], block + (first_reg + r) * Isa::kLanes, roots + lane, dim,
-                                   exact, out);
                     block_hits[t] |= exact << ((first_reg + r) * Isa::kLanes);
                 }
             }
@@ -298,28 +335,25 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
 }
 
 template <bool Filtered, std::size_t... Counts>
-TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float* const* queries,
-                                    const float* query_roots, const float* limits, std::size_t count,
-                                    const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                                    const std::uint64_t* allowed, float* scores, std::size_t stride,
-                                    std::uint64_t* hits) {
-    ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, Filtered>(queries, query_roots, limits, blocks, roots, dim,
-                                                                   nblocks, allowed, scores, stride, hits)
-                          : void()),
+TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float* const* queries, const float* limits,
+                                    std::size_t count, const float* blocks, const float* roots, std::size_t dim,
+                                    std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits) {
+    ((count == Counts + 1
+          ? bound_tile_fixed<Counts + 1, Filtered>(queries, limits, blocks, roots, dim, nblocks, allowed, hits)
+          : void()),
      ...);
 }
 
 // Unfiltered tiles have a build of their own, which knows every row is allowed.
-TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* query_roots, const float* limits,
-                                        std::size_t count, const float* blocks, const float* roots, std::size_t dim,
-                                        std::size_t nblocks, const std::uint64_t* allowed, float* scores,
-                                        std::size_t stride, std::uint64_t* hits) {
+TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* limits, std::size_t count,
+                                        const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                                        const std::uint64_t* allowed, std::uint64_t* hits) {
     if (allowed != nullptr) {
-        bound_tile_any<true>(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks,
-                             roots, dim, nblocks, allowed, scores, stride, hits);
+        bound_tile_any<true>(std::make_index_sequence<kTileQueries>(), queries, limits, count, blocks, roots, dim,
+                             nblocks, allowed, hits);
     } else {
-        bound_tile_any<false>(std::make_index_sequence<kTileQueries>(), queries, query_roots, limits, count, blocks,
-                              roots, dim, nblocks, allowed, scores, stride, hits);
+        bound_tile_any<false>(std::make_index_sequence<kTileQueries>(), queries, limits, count, blocks, roots, dim,
+                              nblocks, allowed, hits);
     }
 }
 

@@ -232,9 +232,9 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
 
     // The bounded tile against bars among the scores themselves (each
     // query's median score, and the next float above it with a third of
-    // the rows allowed): a row it scores exactly is allowed and has its
-    // reference score, bit for bit, and a row it rules out scores -inf and
-    // does not beat the bar or is not allowed.
+    // the rows allowed), its marked rows scored exactly: a marked row is
+    // allowed and has its reference score, bit for bit, and a row it rules
+    // out scores -inf and does not beat the bar or is not allowed.
     for (std::size_t count = 1; count <= set.tile_queries; ++count) {
         for (const bool above : {false, true}) {
             const float* pointers[kMaxTileQueries];
@@ -262,8 +262,22 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
             std::vector<std::uint64_t> hits(count * blocks.nblocks, ~std::uint64_t{0});
             // Above the median, only rows 0, 3, 6, ... 63 of each block allowed.
             std::vector<std::uint64_t> allowed(blocks.nblocks, 0x9249249249249249u);
-            set.bound_tile(pointers, roots, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
-                           above ? allowed.data() : nullptr, bound_scores.data(), lanes, hits.data());
+            set.bound_tile(pointers, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
+                           above ? allowed.data() : nullptr, hits.data());
+            // Every marked block of every query scored exactly in one call.
+            std::vector<ExactBlock> marked;
+            for (std::size_t t = 0; t < count; ++t) {
+                for (std::size_t b = 0; b < blocks.nblocks; ++b) {
+                    float* out = bound_scores.data() + t * lanes + b * kBlockRows;
+                    if (hits[t * blocks.nblocks + b] == 0) {
+                        std::fill(out, out + kBlockRows, -kInf);
+                        continue;
+                    }
+                    marked.push_back({pointers[t], roots[t], blocks.data() + b * dim * kBlockRows,
+                                      blocks.roots.data() + b * kBlockRows, hits[t * blocks.nblocks + b], out});
+                }
+            }
+            set.score_exact(marked.data(), marked.size(), dim);
             int wrong = 0;
             for (std::size_t t = 0; t < count; ++t) {
                 for (std::size_t lane = 0; lane < lanes && wrong < 5; ++lane) {
