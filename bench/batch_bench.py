@@ -34,7 +34,7 @@ from common import (K, GoalTable, clock, cpu_model, environment_line, kernel_lev
 
 DEFAULT_SIZES = "1000000x128,200000x768"
 DEFAULT_QUERIES = "1,2,3,4,5,6,7,8,16,256"
-DEFAULT_ROUNDS = "1:15,2:9,3:9,4:9,5:7,6:7,7:7,8:7,16:5,256:5"
+DEFAULT_ROUNDS = "1:31,2:9,3:9,4:9,5:7,6:7,7:7,8:7,16:5,256:5"
 
 
 def parse_rounds(text: str) -> dict[int, int]:
