@@ -311,6 +311,20 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
             sum_tile<Count, true>(queries, block, first_reg, dim, acc);
+            if constexpr (Isa::kLanes == 1) {
+                // Single floats: the sums are read back from memory.  Read
+                // from the loop's registers by the tests below, GCC
+                // vectorised the loop only for some tile sizes (at 1 to 3
+                // queries the baseline tile ran on single floats, 2 x slower).
+                Isa::Vec sums[Count][kR];
+                for (std::size_t t = 0; t < Count; ++t) {
+                    for (std::size_t r = 0; r < kR; ++r) sums[t][r] = acc[t][r];
+                }
+                __asm__ volatile("" : : "g"(&sums) : "memory");
+                for (std::size_t t = 0; t < Count; ++t) {
+                    for (std::size_t r = 0; r < kR; ++r) acc[t][r] = sums[t][r];
+                }
+            }
             // Rows whose roots the bound does not cover are marked whatever
             // their sums, and rows not allowed never.
             Isa::Vec row_roots[kR];
