@@ -148,6 +148,7 @@ struct Isa {
 };
 
 #include "core/kernel_generic-inl.hpp"
+#include "core/kernel_bound-inl.hpp"
 
 #undef TESSARAY_TARGET
 
