@@ -286,11 +286,11 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     b.query_roots = roots.data();
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);
-    // Each worker's bars and limits, one of each per query (sinks.size() = workers * count).
+    // Each worker's bars and limits, one of each per query (sinks.size() =
+    // workers * count); from NaN bars, the first refresh_limit sets every limit.
     auto bar_buffers = allocate_vector<float>(sinks.size());
     std::fill(bar_buffers.begin(), bar_buffers.end(), kScoreNaN);
     auto limit_buffers = allocate_vector<float>(sinks.size());
-    std::fill(limit_buffers.begin(), limit_buffers.end(), kScoreNaN);
     auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0; w < workers; ++w) {
         const PanelRange range = panel_range(plan, shape, w);

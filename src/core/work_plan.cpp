@@ -2,6 +2,7 @@
 #include "core/work_plan.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "core/kernel.hpp"
 
@@ -39,14 +40,10 @@ BatchPlan plan_batch(const BatchShape& shape, std::size_t requested_workers) noe
     const std::size_t blocks = shape.blocks;
     p.workers = blocks == 0 ? 1 : std::min(std::max<std::size_t>(1, requested_workers), blocks);
     const std::size_t block_bytes = shape.dim * kBlockRows * sizeof(float);
-    if (shape.lone_tile) {
-        p.max_panel_blocks = block_bytes == 0
-                                 ? kLonePanelBlocks
-                                 : std::clamp<std::size_t>(kLonePanelBytes / block_bytes, 1, kLonePanelBlocks);
-    } else {
-        p.max_panel_blocks =
-            block_bytes == 0 ? kPanelBlocksForDimZero : std::max<std::size_t>(1, kPanelBytes / block_bytes);
-    }
+    const std::size_t panel_bytes = shape.lone_tile ? kLonePanelBytes : kPanelBytes;
+    const std::size_t most_blocks = shape.lone_tile ? kLonePanelBlocks : SIZE_MAX;
+    p.max_panel_blocks = block_bytes == 0 ? std::min(kPanelBlocksForDimZero, most_blocks)
+                                          : std::clamp<std::size_t>(panel_bytes / block_bytes, 1, most_blocks);
     p.panel_blocks = std::min(p.max_panel_blocks, std::max<std::size_t>(1, ceil_div(blocks, p.workers)));
     p.panels = blocks == 0 ? 0 : ceil_div(blocks, p.panel_blocks);
     p.all_panels = p.panels + (shape.tail_rows != 0 ? 1 : 0);
