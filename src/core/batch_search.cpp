@@ -1,4 +1,4 @@
-// batch_search.cpp: the batch search: its workers' scans of panels of rows, tile of queries by tile, and the answers.
+// batch_search.cpp: the scan under every batch: its workers' scans of panels of rows, tile of queries by tile.
 #include "core/batch_search.hpp"
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/batch_codes.hpp"
 #include "core/cpu_count.hpp"
 #include "core/out_of_memory.hpp"
 #include "core/read_ahead.hpp"
@@ -16,11 +17,6 @@
 #include "core/worker_group.hpp"
 
 namespace tessaray::core {
-
-std::size_t batch_keep(const Vectorstore& store, const SearchOptions& options) noexcept {
-    const std::size_t rows = options.allow != nullptr ? options.allow->allowed : store.size();
-    return static_cast<std::size_t>(std::min<std::uint64_t>(options.top_k, rows));
-}
 
 namespace {
 
@@ -38,6 +34,7 @@ struct Batch {
     const BatchPlan& plan;
     WorkerGroup* group;
     const RowFilter* allow;                  // or null: every block is read
+    const QueryCodes* codes;                 // codes.kernels null: the bound sums floats
     std::atomic<std::size_t> next_panel{0};  // the next dealt panel
     std::atomic<std::uint64_t> done{0};
 
@@ -78,6 +75,10 @@ struct BatchWorker {
     // a tile before each block cost 2-3 % of a batch.
     std::span<float> bars;
     std::span<float> limits;
+    // With codes, each query's coded_limit() of its limit, and the panel's rows coded.
+    std::span<float> coded_limits;
+    std::span<float> rooms;
+    PanelCodes panel;
     // The blocks the bounded tiles marked rows of, to be scored exactly and
     // then given to their queries' sinks, in the order they were marked.
     std::size_t queued = 0;
@@ -95,6 +96,12 @@ void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
     if (bar == w.bars[q]) return;
     w.bars[q] = bar;
     w.limits[q] = bound_limit(bar, b.query_roots[q], b.store->vector_size());
+    if (b.codes->kernels != nullptr) {
+        const CodedLimit coded =
+            coded_limit(w.limits[q], b.codes->scales[q], b.codes->magnitudes[q], b.store->vector_size());
+        w.coded_limits[q] = coded.limit;
+        w.rooms[q] = coded.room;
+    }
 }
 
 // Scores the queued blocks and gives them to their sinks.  A query's
@@ -118,6 +125,19 @@ bool bound_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::siz
     if (b.count < 2) return false;
     for (std::size_t t = 0; t < n; ++t) {
         limits[t] = w.limits[q0 + t];
+        if (limits[t] != limits[t]) return false;
+    }
+    return true;
+}
+
+// Whether the tile of queries q0 .. q0 + n - 1, whose float limits hold, may
+// be ruled on in codes: its coded limits and rooms then go to limits and rooms.
+bool coded_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::size_t n, float* limits,
+                  float* rooms) noexcept {
+    if (b.codes->kernels == nullptr) return false;
+    for (std::size_t t = 0; t < n; ++t) {
+        limits[t] = w.coded_limits[q0 + t];
+        rooms[t] = w.rooms[q0 + t];
         if (limits[t] != limits[t]) return false;
     }
     return true;
@@ -181,6 +201,11 @@ void scan_panels(Batch& b, BatchWorker& w) {
             panel = next;
             continue;
         }
+        if (b.codes->kernels != nullptr) {
+            b.codes->kernels->code_blocks(store.blocks_data() + block * kBlockRows * dim,
+                                          store.roots_data() + block * kBlockRows, dim, nblocks, w.panel.codes.data(),
+                                          w.panel.weights.data(), w.panel.offsets.data(), w.panel.always.data());
+        }
         const bool fetch = next < plan.panels && b.count >= kAheadTiles * kernels.tile_queries &&
                            any_allowed(b.allow, panel_first(next), panel_size(next));
         const std::size_t next_block = fetch ? panel_first(next) : 0;
@@ -195,7 +220,11 @@ void scan_panels(Batch& b, BatchWorker& w) {
             }
             const std::size_t n = std::min(kernels.tile_queries, b.count - q0);
             const float* tile[kMaxTileQueries];
-            for (std::size_t t = 0; t < n; ++t) tile[t] = b.queries + (q0 + t) * dim;
+            const std::uint8_t* coded_tile[kMaxTileQueries];
+            for (std::size_t t = 0; t < n; ++t) {
+                tile[t] = b.queries + (q0 + t) * dim;
+                if (b.codes->kernels != nullptr) coded_tile[t] = b.codes->codes.data() + (q0 + t) * b.codes->stride;
+            }
             for (auto stretch = next_stretch(b.allow, block, block + nblocks); stretch.first < stretch.second;
                  stretch = next_stretch(b.allow, stretch.second, block + nblocks)) {
                 const std::size_t first = stretch.first * kBlockRows;
@@ -204,10 +233,21 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 const float* stretch_data = store.blocks_data() + first * dim;
                 const float* stretch_roots = store.roots_data() + first;
                 float limits[kMaxTileQueries];
+                float rooms[kMaxTileQueries];
                 if (bound_limits(b, w, q0, n, limits)) {
                     // Only the blocks with a marked row are scored exactly and go to the sink.
-                    kernels.bound_tile(tile, limits, n, stretch_data, stretch_roots, dim, stretch_blocks,
-                                       b.allow != nullptr ? b.allow->words + stretch.first : nullptr, w.hits.data());
+                    const std::uint64_t* allowed = b.allow != nullptr ? b.allow->words + stretch.first : nullptr;
+                    if (coded_limits(b, w, q0, n, limits, rooms)) {
+                        const std::size_t at = (stretch.first - block) * kBlockRows;
+                        b.codes->kernels->bound_codes(
+                            coded_tile, limits, rooms, n, w.panel.codes.data() + at * code_groups(dim) * 4,
+                            w.panel.weights.data() + at, w.panel.offsets.data() + at,
+                            w.panel.always.data() + (stretch.first - block), dim, stretch_blocks, allowed,
+                            w.hits.data());
+                    } else {
+                        kernels.bound_tile(tile, limits, n, stretch_data, stretch_roots, dim, stretch_blocks, allowed,
+                                           w.hits.data());
+                    }
                     for (std::size_t t = 0; t < n; ++t) {
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
                             const std::uint64_t marked = w.hits[t * stretch_blocks + j];
@@ -279,11 +319,11 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     const std::size_t tile_queries = active_kernels().tile_queries;
     const std::size_t stride = plan.max_panel_blocks * kBlockRows;
     const BatchShape shape = batch_shape(store, queries.first_block, 1, count);
-    Batch b{&store, queries.rows, nullptr, count, queries.first_block, plan, &group, options.allow};
-
     // Everything the workers use is allocated here, before any starts.
     const std::vector<float> roots = query_roots(queries.rows, count, dim);
-    b.query_roots = roots.data();
+    const QueryCodes codes = code_queries(active_kernels(), queries.rows, count, dim);
+    Batch b{&store, queries.rows, roots.data(), count, queries.first_block, plan, &group, options.allow, &codes};
+    PanelBuffers panels(codes.kernels != nullptr, workers, plan.max_panel_blocks, dim);
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);
     // Each worker's bars and limits, one of each per query (sinks.size() =
@@ -291,6 +331,8 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     auto bar_buffers = allocate_vector<float>(sinks.size());
     std::fill(bar_buffers.begin(), bar_buffers.end(), kScoreNaN);
     auto limit_buffers = allocate_vector<float>(sinks.size());
+    auto coded_buffers = allocate_vector<float>(codes.kernels != nullptr ? 2 * sinks.size() : 0);
+    const std::size_t coded_per_worker = codes.kernels != nullptr ? count : 0;
     auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0; w < workers; ++w) {
         const PanelRange range = panel_range(plan, shape, w);
@@ -302,7 +344,10 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
                         std::span(hit_buffers)
                             .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks),
                         std::span(bar_buffers).subspan(w * count, count),
-                        std::span(limit_buffers).subspan(w * count, count)};
+                        std::span(limit_buffers).subspan(w * count, count),
+                        std::span(coded_buffers).subspan(2 * w * coded_per_worker, coded_per_worker),
+                        std::span(coded_buffers).subspan((2 * w + 1) * coded_per_worker, coded_per_worker),
+                        panels.of(w)};
         for (std::size_t q = 0; q < count; ++q) refresh_limit(b, plan_workers[w], q);
     }
 
@@ -315,51 +360,6 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     auto scan = [&](std::size_t w) { scan_panels(b, plan_workers[w]); };
     const GroupWatch watch{Batch::poll_of, &b, options.watch != nullptr ? options.watch->interval_ms : 0};
     return group.run(workers, scan, options.watch != nullptr ? &watch : nullptr, true);
-}
-
-bool top_k_batch(const Vectorstore& store, const BatchQueries& queries, const SearchOptions& options, std::size_t keep,
-                 std::size_t skip_first, float* scores, std::uint64_t* ids) {
-    const std::size_t count = queries.count;
-    if (keep == 0 || count == 0) return true;
-    const BatchShape shape = batch_shape(store, queries.first_block, keep, count);
-    const BatchPlan plan = plan_batch(shape, requested_workers(options));
-    const std::size_t workers = plan.workers;
-
-    // Per worker a top-k sink per query, each over its share of one buffer.
-    auto ranges = allocate_vector<PanelRange>(workers);
-    std::size_t per_query_total = 0;  // sink entries per query, over every worker
-    for (std::size_t w = 0; w < workers; ++w) {
-        ranges[w] = panel_range(plan, shape, w);
-        ranges[w].rows = std::min(keep, ranges[w].rows);  // from here on: the entries its sinks keep
-        per_query_total += ranges[w].rows;
-    }
-    if (per_query_total > SIZE_MAX / count) throw_out_of_memory(SIZE_MAX);
-    auto buffers = allocate_vector<ScoredEntry>(per_query_total * count);
-    std::vector<TopKSink> sinks;
-    reserve_or_throw(sinks, workers * count);
-    auto sink_of = allocate_vector<ScoreSink*>(workers * count);
-    auto merged = allocate_vector<ScoredEntry>(per_query_total);
-    for (std::size_t w = 0, base = 0; w < workers; base += ranges[w].rows * count, ++w) {
-        for (std::size_t q = 0; q < count; ++q) {
-            const RowPick pick{options.allow, 0, skip_first == SIZE_MAX ? SIZE_MAX : skip_first + q};
-            sinks.emplace_back(std::span(buffers).subspan(base + q * ranges[w].rows, ranges[w].rows), pick);
-            sink_of[w * count + q] = &sinks.back();
-        }
-    }
-    WorkerGroup group;
-    if (!scan_batch(store, queries, plan, options, sink_of, group)) return false;
-
-    // Each worker's lists are in result order and their entries carry their
-    // row, so one more selection over them gives each query's answer.
-    write_answers(
-        store, count, workers, keep, [&](std::size_t w, std::size_t q) { return sinks[w * count + q].kept(); }, merged,
-        scores, ids);
-    return true;
-}
-
-bool search_batch(const Vectorstore& store, const float* queries, std::size_t count, const SearchOptions& options,
-                  float* scores, std::uint64_t* ids) {
-    return top_k_batch(store, {queries, count, 0}, options, batch_keep(store, options), SIZE_MAX, scores, ids);
 }
 
 }  // namespace tessaray::core

@@ -139,6 +139,44 @@ using PackBlocksFn = void (*)(const float* rows, std::size_t dim, std::size_t nb
 // set when scores[j] > worst, or, when worst is NaN, when scores[j] is a number.
 using CandidatesFn = std::uint64_t (*)(const float* scores, float worst);
 
+// The bounded tile in 8-bit codes (score_bound.hpp has the test it makes).
+// A row or query of `dim` elements has code_groups(dim) groups of four
+// codes, the last padded with zero codes.
+inline constexpr std::size_t code_groups(std::size_t dim) noexcept { return (dim + 3) / 4; }
+
+// The most queries one call of a BoundCodesFn takes.
+inline constexpr std::size_t kCodeTileQueries = 6;
+
+// Codes the rows of `nblocks` consecutive blocks, whose roots are `roots`:
+// block b's codes go to codes[b * code_groups(dim) * kBlockRows * 4 ..],
+// group g of row j at [(g * kBlockRows + j) * 4 ..] (four bytes, element
+// 4g first); weights[b * kBlockRows + j] = root * scale and offsets[..] =
+// code_offset() of its codes.  Bit j of always[b] is set for a row whose
+// root is outside the bound's range, which the tile always marks.
+using CodeBlocksFn = void (*)(const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                              std::int8_t* codes, float* weights, float* offsets, std::uint64_t* always);
+
+// BoundTileFn over coded rows: `count` queries (count <= kCodeTileQueries),
+// query t's codes (code_query()) at queries[t], its coded_limit() in
+// limits[t] (a number) and rooms[t].  Marks as BoundTileFn does.
+using BoundCodesFn = void (*)(const std::uint8_t* const* queries, const float* limits, const float* rooms,
+                              std::size_t count, const std::int8_t* codes, const float* weights, const float* offsets,
+                              const std::uint64_t* always, std::size_t dim, std::size_t nblocks,
+                              const std::uint64_t* allowed, std::uint64_t* hits);
+
+struct CodeKernels {
+    CodeBlocksFn code_blocks = nullptr;
+    BoundCodesFn bound_codes = nullptr;
+};
+
+// The coded tile's functions where the CPU has AVX-512 VNNI, else nulls.
+CodeKernels code_kernels() noexcept;
+
+// Codes a query of `dim` elements into codes[0 .. 4 * code_groups(dim))
+// (each code plus 128) and the sum of its codes' magnitudes; returns the
+// scale, 0 where its largest magnitude is 0 or not a number.
+float code_query(const float* query, std::size_t dim, std::uint8_t* codes, std::uint32_t* magnitude) noexcept;
+
 struct KernelSet {
     std::string_view name;  // "avx512", "avx2" or "baseline"
     ScoreBlocksFn score_blocks;
@@ -151,6 +189,7 @@ struct KernelSet {
     BoundTileFn bound_tile;
     ScoreExactFn score_exact;
     SumPairsFn sum_pairs;
+    CodeKernels codes;  // null functions but at AVX-512 with VNNI
 };
 
 // The portable kernel set, always available.

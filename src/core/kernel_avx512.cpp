@@ -157,7 +157,7 @@ struct Isa {
 const KernelSet& avx512_kernels() noexcept {
     static const KernelSet set{"avx512",           score_blocks_generic, score_rows_generic,  candidates_generic,
                                score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic,
-                               bound_tile_generic, score_exact_generic, sum_pairs_generic};
+                               bound_tile_generic, score_exact_generic, sum_pairs_generic, code_kernels()};
     return set;
 }
 

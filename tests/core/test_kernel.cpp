@@ -230,20 +230,35 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
         }
     }
 
-    // The bounded tile against bars among the scores themselves (each
-    // query's median score, and the next float above it with a third of
-    // the rows allowed), its marked rows scored exactly: a marked row is
-    // allowed and has its reference score, bit for bit, and a row it rules
-    // out scores -inf and does not beat the bar or is not allowed.
+    // The bounded tile, in floats and (where the CPU has it) in codes,
+    // against bars among the scores themselves (each query's median score,
+    // and the next float above it with a third of the rows allowed), its
+    // marked rows scored exactly: a marked row is allowed and has its
+    // reference score, bit for bit, and a row it rules out scores -inf and
+    // does not beat the bar or is not allowed.
+    const std::size_t code_bytes = code_groups(dim) * 4;
+    std::vector<std::int8_t> codes(blocks.nblocks * kBlockRows * code_bytes);
+    std::vector<float> weights(lanes);
+    std::vector<float> offsets(lanes);
+    std::vector<std::uint64_t> always(blocks.nblocks);
+    if (set.codes.code_blocks != nullptr) {
+        set.codes.code_blocks(blocks.data(), blocks.roots.data(), dim, blocks.nblocks, codes.data(), weights.data(),
+                              offsets.data(), always.data());
+    }
     for (std::size_t count = 1; count <= set.tile_queries; ++count) {
-        for (const bool above : {false, true}) {
+        for (const auto& [above, coded] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
+            if (coded && set.codes.bound_codes == nullptr) continue;
             const float* pointers[kMaxTileQueries];
             float roots[kMaxTileQueries];
             float bars[kMaxTileQueries];
             float limits[kMaxTileQueries];
+            float rooms[kMaxTileQueries];
+            std::vector<std::uint8_t> query_codes(count * code_bytes);
+            const std::uint8_t* coded_pointers[kMaxTileQueries];
             bool bounded = true;
             for (std::size_t t = 0; t < count; ++t) {
                 pointers[t] = tile_queries[t].data();
+                coded_pointers[t] = query_codes.data() + t * code_bytes;
                 roots[t] = root_of(sum_squares_ref(pointers[t], dim));
                 std::vector<float> finite;
                 for (const auto& row : rows) {
@@ -255,6 +270,13 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
                 bars[t] = finite.empty() ? 0.0f : finite[finite.size() / 2];
                 if (above) bars[t] = std::nextafter(bars[t], kInf);
                 limits[t] = bound_limit(bars[t], roots[t], dim);
+                if (coded) {
+                    std::uint32_t magnitude = 0;
+                    const float scale = code_query(pointers[t], dim, query_codes.data() + t * code_bytes, &magnitude);
+                    const CodedLimit limit = coded_limit(limits[t], scale, magnitude, dim);
+                    limits[t] = limit.limit;
+                    rooms[t] = limit.room;
+                }
                 bounded = bounded && !std::isnan(limits[t]);
             }
             if (!bounded) continue;
@@ -262,8 +284,14 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
             std::vector<std::uint64_t> hits(count * blocks.nblocks, ~std::uint64_t{0});
             // Above the median, only rows 0, 3, 6, ... 63 of each block allowed.
             std::vector<std::uint64_t> allowed(blocks.nblocks, 0x9249249249249249u);
-            set.bound_tile(pointers, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
-                           above ? allowed.data() : nullptr, hits.data());
+            if (coded) {
+                set.codes.bound_codes(coded_pointers, limits, rooms, count, codes.data(), weights.data(),
+                                      offsets.data(), always.data(), dim, blocks.nblocks,
+                                      above ? allowed.data() : nullptr, hits.data());
+            } else {
+                set.bound_tile(pointers, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
+                               above ? allowed.data() : nullptr, hits.data());
+            }
             // Every marked block of every query scored exactly in one call.
             std::vector<ExactBlock> marked;
             for (std::size_t t = 0; t < count; ++t) {
@@ -287,7 +315,7 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
                     const bool may = !above || lane % kBlockRows % 3 == 0;
                     if (exact ? may && same_score(got, want) : got == -kInf && !(may && want > bars[t])) continue;
                     ++wrong;
-                    ADD_FAILURE() << set.name << " bounded tile of " << count << ", query " << t << ", row " << lane
+                    ADD_FAILURE() << set.name << (coded ? " coded" : "") << " bounded tile of " << count << ", query " << t << ", row " << lane
                                   << (exact ? " scored " : " ruled out ") << got << ", score " << want << ", bar "
                                   << bars[t];
                 }
@@ -504,6 +532,41 @@ TEST_P(KernelTest, FullBlocksAndLargePanels) {
             const std::vector<float> query = gen.vector(Kind::Normal, dim, true);
             const auto rows = gen.rows(Kind::Mixed, nblocks * kBlockRows, dim, query);
             expect_matches_reference(set, query, rows, make_blocks(rows, dim));
+        }
+    }
+}
+
+// The coded bound where every code errs the same way: a row (or query) of
+// a 1 and elements that code to 0 with an error of 0.49 each, against the
+// all-ones query (or row), whose products all add up.  Each must be marked
+// against a bar one float below its score.
+TEST_P(KernelTest, CodedBoundHoldsWhereEveryCodeErrsOneWay) {
+    const KernelSet& set = *GetParam();
+    if (set.codes.bound_codes == nullptr) GTEST_SKIP() << "no coded tile at this level on this CPU";
+    for (const std::size_t dim : {3u, 128u, 768u}) {
+        std::vector<float> erring(dim, 0.49f / kCodeMax);
+        erring[0] = 1.0f;
+        const std::vector<std::vector<float>> rows = {erring, std::vector<float>(dim, 1.0f)};
+        const Blocks blocks = make_blocks(rows, dim);
+        std::vector<std::int8_t> codes(kBlockRows * code_groups(dim) * 4);
+        std::vector<float> weights(kBlockRows);
+        std::vector<float> offsets(kBlockRows);
+        std::uint64_t always = 0;
+        set.codes.code_blocks(blocks.data(), blocks.roots.data(), dim, 1, codes.data(), weights.data(),
+                              offsets.data(), &always);
+        for (std::size_t t = 0; t < 2; ++t) {
+            const std::vector<float>& query = rows[1 - t];
+            const float bar = std::nextafter(cosine_ref(query.data(), rows[t].data(), dim), -kInf);
+            std::vector<std::uint8_t> query_codes(code_groups(dim) * 4);
+            std::uint32_t magnitude = 0;
+            const float scale = code_query(query.data(), dim, query_codes.data(), &magnitude);
+            const CodedLimit limit =
+                coded_limit(bound_limit(bar, root_of(sum_squares_ref(query.data(), dim)), dim), scale, magnitude, dim);
+            const std::uint8_t* pointer = query_codes.data();
+            std::uint64_t hits = 0;
+            set.codes.bound_codes(&pointer, &limit.limit, &limit.room, 1, codes.data(), weights.data(),
+                                  offsets.data(), &always, dim, 1, nullptr, &hits);
+            EXPECT_EQ((hits >> t) & 1, 1u) << set.name << ", dim " << dim << ", row " << t << " ruled out";
         }
     }
 }

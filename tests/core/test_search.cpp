@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/batch_codes.hpp"
 #include "core/batch_search.hpp"
 #include "core/fault.hpp"
 #include "core/kernel.hpp"
@@ -308,7 +309,7 @@ TEST(SearchBatch, EqualsSearchForEveryQuery) {
                                        {129, 127, false},
                                        {768, 400, false}}) {
         const RandomStore s = make_store(rng, dim, n, dim % 2 == 1, near);
-        for (std::size_t count : {std::size_t(1), tile - 1, tile, tile + 1, 2 * tile + 3}) {
+        for (std::size_t count : {std::size_t(1), tile - 1, tile, tile + 1, 2 * tile + 3, kCodedQueries + 1}) {
             std::vector<float> queries;
             for (std::size_t q = 0; q < count; ++q) {
                 const auto one = near         ? s.rows[(q * 7) % n]

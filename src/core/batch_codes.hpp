@@ -1,0 +1,53 @@
+// batch_codes.hpp: a batch's queries and panels in 8-bit codes, which the coded bounded tile rules rows out with.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/kernel.hpp"
+
+namespace tessaray::core {
+
+// The fewest queries for which a batch codes its panels.  Each panel's rows
+// are coded once per batch, which costs about what the codes save over 55
+// queries (measured at 48 and 64 queries: 1.05 x and 0.95 x the float tile).
+inline constexpr std::size_t kCodedQueries = 64;
+
+// Every query coded (code_query()), or nothing where the batch sums in
+// floats: with fewer than kCodedQueries queries, on a CPU without the coded
+// kernels, or with a kernel level that forgoes them.
+struct QueryCodes {
+    const CodeKernels* kernels = nullptr;  // null: not coded
+    std::size_t stride = 0;                // bytes per query's codes
+    std::vector<std::uint8_t> codes;
+    std::vector<float> scales;
+    std::vector<std::uint32_t> magnitudes;
+};
+QueryCodes code_queries(const KernelSet& kernels, const float* queries, std::size_t count, std::size_t dim);
+
+// A worker's coded panel: up to `blocks` blocks.
+struct PanelCodes {
+    std::span<std::int8_t> codes;
+    std::span<float> weights;
+    std::span<float> offsets;
+    std::span<std::uint64_t> always;
+};
+
+// Every worker's PanelCodes, of `blocks` blocks each, over buffers of its own.
+class PanelBuffers {
+public:
+    PanelBuffers(bool coded, std::size_t workers, std::size_t blocks, std::size_t dim);
+    PanelCodes of(std::size_t worker) noexcept;
+
+private:
+    std::size_t blocks_;
+    std::size_t block_bytes_;
+    std::vector<std::int8_t> codes_;
+    std::vector<float> weights_;
+    std::vector<float> offsets_;
+    std::vector<std::uint64_t> always_;
+};
+
+}  // namespace tessaray::core
