@@ -11,9 +11,10 @@
 namespace tessaray::core {
 
 // The fewest queries for which a batch codes its panels.  Each panel's rows
-// are coded once per batch, which costs about what the codes save over 55
-// queries (measured at 48 and 64 queries: 1.05 x and 0.95 x the float tile).
-inline constexpr std::size_t kCodedQueries = 64;
+// are coded once per batch, which costs about what the codes save over 20
+// to 30 queries (against the float tile at 200,000 x 768: 1.02 x at 16
+// queries, 1.01 x at 24, 0.91 x at 32).
+inline constexpr std::size_t kCodedQueries = 32;
 
 // Every query coded (code_query()), or nothing where the batch sums in
 // floats: with fewer than kCodedQueries queries, on a CPU without the coded

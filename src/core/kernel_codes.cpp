@@ -41,44 +41,59 @@ TESSARAY_CODES_TARGET void code_blocks_vnni(const float* blocks, const float* ro
     for (std::size_t b = 0; b < nblocks; ++b) {
         const float* block = blocks + b * dim * kBlockRows;
         std::int8_t* out = codes + b * groups * kBlockRows * 4;
-        std::uint64_t odd = 0;
-        for (std::size_t r = 0; r < kRowRegs; ++r) {
-            __m512 top = _mm512_setzero_ps();
-            for (std::size_t i = 0; i < dim; ++i) {
-                top = _mm512_max_ps(top, _mm512_abs_ps(_mm512_loadu_ps(block + i * kBlockRows + r * 16)));
+        // Each pass reads the block front to back, an element's four lines at a time.
+        __m512 top[kRowRegs];
+        for (std::size_t r = 0; r < kRowRegs; ++r) top[r] = _mm512_setzero_ps();
+        for (std::size_t i = 0; i < dim; ++i) {
+            for (std::size_t r = 0; r < kRowRegs; ++r) {
+                top[r] = _mm512_max_ps(top[r], _mm512_abs_ps(_mm512_loadu_ps(block + i * kBlockRows + r * 16)));
             }
+        }
+        std::uint64_t odd = 0;
+        __m512 scale[kRowRegs];
+        for (std::size_t r = 0; r < kRowRegs; ++r) {
             // A root in the bound's range makes every element finite and the
             // largest at least root / sqrt(dim): the scale is a number.  The
             // other rows are coded as zeros and always marked.
             const __m512 root = _mm512_loadu_ps(roots + b * kBlockRows + r * 16);
-            const __mmask16 coded = _mm512_cmp_ps_mask(root, low, _CMP_GE_OQ) & _mm512_cmp_ps_mask(root, high, _CMP_LE_OQ);
+            const __mmask16 coded =
+                _mm512_cmp_ps_mask(root, low, _CMP_GE_OQ) & _mm512_cmp_ps_mask(root, high, _CMP_LE_OQ);
             odd |= std::uint64_t{static_cast<__mmask16>(~coded)} << (r * 16);
-            const __m512 scale = _mm512_maskz_div_ps(coded, _mm512_set1_ps(kCodeMax), top);
-            _mm512_storeu_ps(weights + b * kBlockRows + r * 16, _mm512_mul_ps(root, scale));
-            __m512i sum = _mm512_setzero_si512();
-            __m512i magnitude = _mm512_setzero_si512();
-            for (std::size_t g = 0; g < groups; ++g) {
-                __m512i packed = _mm512_setzero_si512();
-                for (std::size_t e = 0; e < 4 && g * 4 + e < dim; ++e) {
+            scale[r] = _mm512_maskz_div_ps(coded, _mm512_set1_ps(kCodeMax), top[r]);
+            _mm512_storeu_ps(weights + b * kBlockRows + r * 16, _mm512_mul_ps(root, scale[r]));
+        }
+        always[b] = odd;
+        __m512i sum[kRowRegs];
+        __m512i magnitude[kRowRegs];
+        for (std::size_t r = 0; r < kRowRegs; ++r) sum[r] = magnitude[r] = _mm512_setzero_si512();
+        for (std::size_t g = 0; g < groups; ++g) {
+            __m512i packed[kRowRegs];
+            for (std::size_t r = 0; r < kRowRegs; ++r) packed[r] = _mm512_setzero_si512();
+            for (std::size_t e = 0; e < 4 && g * 4 + e < dim; ++e) {
+                for (std::size_t r = 0; r < kRowRegs; ++r) {
                     const __m512 x = _mm512_loadu_ps(block + (g * 4 + e) * kBlockRows + r * 16);
                     // Rounded to nearest, ties to even (the default mode).
-                    __m512i code = _mm512_cvtps_epi32(_mm512_mul_ps(x, scale));
+                    __m512i code = _mm512_cvtps_epi32(_mm512_mul_ps(x, scale[r]));
                     code = _mm512_max_epi32(_mm512_min_epi32(code, most), least);
-                    sum = _mm512_add_epi32(sum, code);
-                    magnitude = _mm512_add_epi32(magnitude, _mm512_abs_epi32(code));
-                    packed = _mm512_or_si512(packed, _mm512_slli_epi32(_mm512_and_si512(code, byte), static_cast<unsigned>(8 * e)));
+                    sum[r] = _mm512_add_epi32(sum[r], code);
+                    magnitude[r] = _mm512_add_epi32(magnitude[r], _mm512_abs_epi32(code));
+                    packed[r] = _mm512_or_si512(
+                        packed[r], _mm512_slli_epi32(_mm512_and_si512(code, byte), static_cast<unsigned>(8 * e)));
                 }
-                _mm512_storeu_si512(out + (g * kBlockRows + r * 16) * 4, packed);
             }
+            for (std::size_t r = 0; r < kRowRegs; ++r) {
+                _mm512_storeu_si512(out + (g * kBlockRows + r * 16) * 4, packed[r]);
+            }
+        }
+        for (std::size_t r = 0; r < kRowRegs; ++r) {
             alignas(64) std::int32_t sums[16];
             alignas(64) std::int32_t magnitudes[16];
-            _mm512_store_si512(sums, sum);
-            _mm512_store_si512(magnitudes, magnitude);
+            _mm512_store_si512(sums, sum[r]);
+            _mm512_store_si512(magnitudes, magnitude[r]);
             for (std::size_t j = 0; j < 16; ++j) {
                 offsets[b * kBlockRows + r * 16 + j] = code_offset(sums[j], static_cast<std::uint32_t>(magnitudes[j]));
             }
         }
-        always[b] = odd;
     }
 }
 
