@@ -168,6 +168,22 @@ std::pair<std::size_t, std::size_t> next_stretch(const RowFilter* allow, std::si
     return {block, run_end};
 }
 
+// Codes the panel's blocks with an allowed row into the worker's panel
+// codes, each at its place in the panel; the others are not read.
+void code_panel(const Batch& b, BatchWorker& w, std::size_t block, std::size_t nblocks) noexcept {
+    const std::size_t dim = b.store->vector_size();
+    const std::size_t block_bytes = code_groups(dim) * 4 * kBlockRows;
+    for (auto stretch = next_stretch(b.allow, block, block + nblocks); stretch.first < stretch.second;
+         stretch = next_stretch(b.allow, stretch.second, block + nblocks)) {
+        const std::size_t at = stretch.first - block;
+        b.codes->kernels->code_blocks(b.store->blocks_data() + stretch.first * kBlockRows * dim,
+                                      b.store->roots_data() + stretch.first * kBlockRows, dim,
+                                      stretch.second - stretch.first, w.panel.codes.data() + at * block_bytes,
+                                      w.panel.weights.data() + at * kBlockRows,
+                                      w.panel.offsets.data() + at * kBlockRows, w.panel.always.data() + at);
+    }
+}
+
 void scan_panels(Batch& b, BatchWorker& w) {
     const Vectorstore& store = *b.store;
     const KernelSet& kernels = active_kernels();
@@ -201,11 +217,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
             panel = next;
             continue;
         }
-        if (b.codes->kernels != nullptr) {
-            b.codes->kernels->code_blocks(store.blocks_data() + block * kBlockRows * dim,
-                                          store.roots_data() + block * kBlockRows, dim, nblocks, w.panel.codes.data(),
-                                          w.panel.weights.data(), w.panel.offsets.data(), w.panel.always.data());
-        }
+        if (b.codes->kernels != nullptr) code_panel(b, w, block, nblocks);
         const bool fetch = next < plan.panels && b.count >= kAheadTiles * kernels.tile_queries &&
                            any_allowed(b.allow, panel_first(next), panel_size(next));
         const std::size_t next_block = fetch ? panel_first(next) : 0;
