@@ -15,27 +15,23 @@ QueryCodes code_queries(const KernelSet& kernels, const float* queries, std::siz
     out.kernels = &kernels.codes;
     out.stride = code_groups(dim) * 4;
     out.codes = allocate_vector<std::uint8_t>(count * out.stride);
-    out.scales = allocate_vector<float>(count);
-    out.magnitudes = allocate_vector<std::uint32_t>(count);
-    for (std::size_t q = 0; q < count; ++q) {
-        out.scales[q] = code_query(queries + q * dim, dim, out.codes.data() + q * out.stride, &out.magnitudes[q]);
-    }
+    out.coded = allocate_vector<QueryCode>(count);
+    for (std::size_t q = 0; q < count; ++q) out.coded[q] = code_query(queries + q * dim, dim, out.codes.data() + q * out.stride);
     return out;
 }
 
 PanelBuffers::PanelBuffers(bool coded, std::size_t workers, std::size_t blocks, std::size_t dim)
     : blocks_(coded ? blocks : 0), block_bytes_(code_groups(dim) * 4 * kBlockRows) {
     codes_ = allocate_vector<std::int8_t>(workers * blocks_ * block_bytes_);
-    weights_ = allocate_vector<float>(workers * blocks_ * kBlockRows);
-    offsets_ = allocate_vector<float>(workers * blocks_ * kBlockRows);
+    rows_ = allocate_vector<float>(workers * 4 * blocks_ * kBlockRows);
     always_ = allocate_vector<std::uint64_t>(workers * blocks_);
 }
 
-PanelCodes PanelBuffers::of(std::size_t worker) noexcept {
+CodedRows PanelBuffers::of(std::size_t worker) noexcept {
     const std::size_t rows = blocks_ * kBlockRows;
-    return {std::span(codes_).subspan(worker * blocks_ * block_bytes_, blocks_ * block_bytes_),
-            std::span(weights_).subspan(worker * rows, rows), std::span(offsets_).subspan(worker * rows, rows),
-            std::span(always_).subspan(worker * blocks_, blocks_)};
+    float* base = rows_.data() + worker * 4 * rows;
+    return {codes_.data() + worker * blocks_ * block_bytes_, base, base + rows, base + 2 * rows, base + 3 * rows,
+            always_.data() + worker * blocks_};
 }
 
 }  // namespace tessaray::core

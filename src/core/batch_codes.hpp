@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "core/kernel.hpp"
@@ -23,31 +22,22 @@ struct QueryCodes {
     const CodeKernels* kernels = nullptr;  // null: not coded
     std::size_t stride = 0;                // bytes per query's codes
     std::vector<std::uint8_t> codes;
-    std::vector<float> scales;
-    std::vector<std::uint32_t> magnitudes;
+    std::vector<QueryCode> coded;
 };
 QueryCodes code_queries(const KernelSet& kernels, const float* queries, std::size_t count, std::size_t dim);
 
-// A worker's coded panel: up to `blocks` blocks.
-struct PanelCodes {
-    std::span<std::int8_t> codes;
-    std::span<float> weights;
-    std::span<float> offsets;
-    std::span<std::uint64_t> always;
-};
-
-// Every worker's PanelCodes, of `blocks` blocks each, over buffers of its own.
+// Every worker's coded panel (kernel.hpp's CodedRows) of up to `blocks`
+// blocks, over buffers of its own.
 class PanelBuffers {
 public:
     PanelBuffers(bool coded, std::size_t workers, std::size_t blocks, std::size_t dim);
-    PanelCodes of(std::size_t worker) noexcept;
+    CodedRows of(std::size_t worker) noexcept;
 
 private:
     std::size_t blocks_;
     std::size_t block_bytes_;
     std::vector<std::int8_t> codes_;
-    std::vector<float> weights_;
-    std::vector<float> offsets_;
+    std::vector<float> rows_;  // weights, offsets, errors and spans, a panel's rows each, per worker
     std::vector<std::uint64_t> always_;
 };
 

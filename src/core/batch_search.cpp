@@ -76,9 +76,8 @@ struct BatchWorker {
     std::span<float> bars;
     std::span<float> limits;
     // With codes, each query's coded_limit() of its limit, and the panel's rows coded.
-    std::span<float> coded_limits;
-    std::span<float> rooms;
-    PanelCodes panel;
+    std::span<CodedLimit> coded_limits;
+    CodedRows panel;
     // The blocks the bounded tiles marked rows of, to be scored exactly and
     // then given to their queries' sinks, in the order they were marked.
     std::size_t queued = 0;
@@ -97,10 +96,7 @@ void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
     w.bars[q] = bar;
     w.limits[q] = bound_limit(bar, b.query_roots[q], b.store->vector_size());
     if (b.codes->kernels != nullptr) {
-        const CodedLimit coded =
-            coded_limit(w.limits[q], b.codes->scales[q], b.codes->magnitudes[q], b.store->vector_size());
-        w.coded_limits[q] = coded.limit;
-        w.rooms[q] = coded.room;
+        w.coded_limits[q] = coded_limit(w.limits[q], b.codes->coded[q].scale, b.store->vector_size());
     }
 }
 
@@ -131,14 +127,15 @@ bool bound_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::siz
 }
 
 // Whether the tile of queries q0 .. q0 + n - 1, whose float limits hold, may
-// be ruled on in codes: its coded limits and rooms then go to limits and rooms.
-bool coded_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::size_t n, float* limits,
-                  float* rooms) noexcept {
+// be ruled on in codes: its coded queries then go to `coded`.
+bool coded_limits(const Batch& b, const BatchWorker& w, std::size_t q0, std::size_t n, CodedQuery* coded) noexcept {
     if (b.codes->kernels == nullptr) return false;
     for (std::size_t t = 0; t < n; ++t) {
-        limits[t] = w.coded_limits[q0 + t];
-        rooms[t] = w.rooms[q0 + t];
-        if (limits[t] != limits[t]) return false;
+        const CodedLimit limit = w.coded_limits[q0 + t];
+        const QueryCode& code = b.codes->coded[q0 + t];
+        if (limit.limit != limit.limit) return false;
+        coded[t] = {b.codes->codes.data() + (q0 + t) * b.codes->stride, limit.limit, limit.room, code.norm,
+                    code.error};
     }
     return true;
 }
@@ -168,6 +165,13 @@ std::pair<std::size_t, std::size_t> next_stretch(const RowFilter* allow, std::si
     return {block, run_end};
 }
 
+// The coded rows of `rows` from its block `at` on.
+CodedRows panel_at(const CodedRows& rows, std::size_t at, std::size_t block_bytes) noexcept {
+    const std::size_t first = at * kBlockRows;
+    return {rows.codes + at * block_bytes, rows.weights + first, rows.offsets + first, rows.errors + first,
+            rows.spans + first, rows.always + at};
+}
+
 // Codes the panel's blocks with an allowed row into the worker's panel
 // codes, each at its place in the panel; the others are not read.
 void code_panel(const Batch& b, BatchWorker& w, std::size_t block, std::size_t nblocks) noexcept {
@@ -178,9 +182,7 @@ void code_panel(const Batch& b, BatchWorker& w, std::size_t block, std::size_t n
         const std::size_t at = stretch.first - block;
         b.codes->kernels->code_blocks(b.store->blocks_data() + stretch.first * kBlockRows * dim,
                                       b.store->roots_data() + stretch.first * kBlockRows, dim,
-                                      stretch.second - stretch.first, w.panel.codes.data() + at * block_bytes,
-                                      w.panel.weights.data() + at * kBlockRows,
-                                      w.panel.offsets.data() + at * kBlockRows, w.panel.always.data() + at);
+                                      stretch.second - stretch.first, panel_at(w.panel, at, block_bytes));
     }
 }
 
@@ -232,11 +234,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
             }
             const std::size_t n = std::min(kernels.tile_queries, b.count - q0);
             const float* tile[kMaxTileQueries];
-            const std::uint8_t* coded_tile[kMaxTileQueries];
-            for (std::size_t t = 0; t < n; ++t) {
-                tile[t] = b.queries + (q0 + t) * dim;
-                if (b.codes->kernels != nullptr) coded_tile[t] = b.codes->codes.data() + (q0 + t) * b.codes->stride;
-            }
+            for (std::size_t t = 0; t < n; ++t) tile[t] = b.queries + (q0 + t) * dim;
             for (auto stretch = next_stretch(b.allow, block, block + nblocks); stretch.first < stretch.second;
                  stretch = next_stretch(b.allow, stretch.second, block + nblocks)) {
                 const std::size_t first = stretch.first * kBlockRows;
@@ -245,17 +243,14 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 const float* stretch_data = store.blocks_data() + first * dim;
                 const float* stretch_roots = store.roots_data() + first;
                 float limits[kMaxTileQueries];
-                float rooms[kMaxTileQueries];
+                CodedQuery coded[kCodeTileQueries];
                 if (bound_limits(b, w, q0, n, limits)) {
                     // Only the blocks with a marked row are scored exactly and go to the sink.
                     const std::uint64_t* allowed = b.allow != nullptr ? b.allow->words + stretch.first : nullptr;
-                    if (coded_limits(b, w, q0, n, limits, rooms)) {
-                        const std::size_t at = (stretch.first - block) * kBlockRows;
+                    if (coded_limits(b, w, q0, n, coded)) {
                         b.codes->kernels->bound_codes(
-                            coded_tile, limits, rooms, n, w.panel.codes.data() + at * code_groups(dim) * 4,
-                            w.panel.weights.data() + at, w.panel.offsets.data() + at,
-                            w.panel.always.data() + (stretch.first - block), dim, stretch_blocks, allowed,
-                            w.hits.data());
+                            coded, n, panel_at(w.panel, stretch.first - block, code_groups(dim) * 4 * kBlockRows), dim,
+                            stretch_blocks, allowed, w.hits.data());
                     } else {
                         kernels.bound_tile(tile, limits, n, stretch_data, stretch_roots, dim, stretch_blocks, allowed,
                                            w.hits.data());
@@ -343,7 +338,7 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     auto bar_buffers = allocate_vector<float>(sinks.size());
     std::fill(bar_buffers.begin(), bar_buffers.end(), kScoreNaN);
     auto limit_buffers = allocate_vector<float>(sinks.size());
-    auto coded_buffers = allocate_vector<float>(codes.kernels != nullptr ? 2 * sinks.size() : 0);
+    auto coded_buffers = allocate_vector<CodedLimit>(codes.kernels != nullptr ? sinks.size() : 0);
     const std::size_t coded_per_worker = codes.kernels != nullptr ? count : 0;
     auto plan_workers = allocate_vector<BatchWorker>(workers);
     for (std::size_t w = 0; w < workers; ++w) {
@@ -357,8 +352,7 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
                             .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks),
                         std::span(bar_buffers).subspan(w * count, count),
                         std::span(limit_buffers).subspan(w * count, count),
-                        std::span(coded_buffers).subspan(2 * w * coded_per_worker, coded_per_worker),
-                        std::span(coded_buffers).subspan((2 * w + 1) * coded_per_worker, coded_per_worker),
+                        std::span(coded_buffers).subspan(w * coded_per_worker, coded_per_worker),
                         panels.of(w)};
         for (std::size_t q = 0; q < count; ++q) refresh_limit(b, plan_workers[w], q);
     }

@@ -147,22 +147,42 @@ inline constexpr std::size_t code_groups(std::size_t dim) noexcept { return (dim
 // The most queries one call of a BoundCodesFn takes.
 inline constexpr std::size_t kCodeTileQueries = 6;
 
-// Codes the rows of `nblocks` consecutive blocks, whose roots are `roots`:
-// block b's codes go to codes[b * code_groups(dim) * kBlockRows * 4 ..],
-// group g of row j at [(g * kBlockRows + j) * 4 ..] (four bytes, element
-// 4g first); weights[b * kBlockRows + j] = root * scale and offsets[..] =
-// code_offset() of its codes.  Bit j of always[b] is set for a row whose
-// root is outside the bound's range, which the tile always marks.
-using CodeBlocksFn = void (*)(const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                              std::int8_t* codes, float* weights, float* offsets, std::uint64_t* always);
+// A panel's rows in codes, per row j of block b: its codes at
+// codes[b * code_groups(dim) * kBlockRows * 4 ..], group g of row j at
+// [(g * kBlockRows + j) * 4 ..] (four bytes, element 4g first); and at
+// [b * kBlockRows + j] its weight root * scale, its offset 128 * (sum of
+// its codes), and upper bounds on its coding error's norm |g| and on
+// |codes| + |g| (score_bound.hpp).  Bit j of always[b] is set for a row
+// whose root is outside the bound's range, which the tile always marks.
+struct CodedRows {
+    std::int8_t* codes;
+    float* weights;
+    float* offsets;
+    float* errors;
+    float* spans;
+    std::uint64_t* always;
+};
 
-// BoundTileFn over coded rows: `count` queries (count <= kCodeTileQueries),
-// query t's codes (code_query()) at queries[t], its coded_limit() in
-// limits[t] (a number) and rooms[t].  Marks as BoundTileFn does.
-using BoundCodesFn = void (*)(const std::uint8_t* const* queries, const float* limits, const float* rooms,
-                              std::size_t count, const std::int8_t* codes, const float* weights, const float* offsets,
-                              const std::uint64_t* always, std::size_t dim, std::size_t nblocks,
-                              const std::uint64_t* allowed, std::uint64_t* hits);
+// Codes the rows of `nblocks` consecutive blocks, whose roots are `roots`,
+// into `out` (from its block 0 on).
+using CodeBlocksFn = void (*)(const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
+                              const CodedRows& out);
+
+// A query of the coded tile: its codes (code_query()), and its side of the
+// test (coded_limit() and code_query()): all numbers.
+struct CodedQuery {
+    const std::uint8_t* codes;
+    float limit;
+    float room;
+    float norm;
+    float error;
+};
+
+// BoundTileFn over coded rows: `count` queries (count <= kCodeTileQueries)
+// against `nblocks` blocks of `rows` from its block 0 on.  Marks as
+// BoundTileFn does.
+using BoundCodesFn = void (*)(const CodedQuery* queries, std::size_t count, const CodedRows& rows, std::size_t dim,
+                              std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits);
 
 struct CodeKernels {
     CodeBlocksFn code_blocks = nullptr;
@@ -172,10 +192,18 @@ struct CodeKernels {
 // The coded tile's functions where the CPU has AVX-512 VNNI, else nulls.
 CodeKernels code_kernels() noexcept;
 
+// A query's codes' scale, and upper bounds on the norm of its codes and
+// of its coding error (score_bound.hpp).
+struct QueryCode {
+    float scale;
+    float norm;
+    float error;
+};
+
 // Codes a query of `dim` elements into codes[0 .. 4 * code_groups(dim))
-// (each code plus 128) and the sum of its codes' magnitudes; returns the
-// scale, 0 where its largest magnitude is 0 or not a number.
-float code_query(const float* query, std::size_t dim, std::uint8_t* codes, std::uint32_t* magnitude) noexcept;
+// (each code plus 128).  The scale is 0 where its largest magnitude is 0
+// or not a number.
+QueryCode code_query(const float* query, std::size_t dim, std::uint8_t* codes) noexcept;
 
 struct KernelSet {
     std::string_view name;  // "avx512", "avx2" or "baseline"

@@ -30,25 +30,20 @@ float bound_limit(float bar, float query_root, std::size_t dim) noexcept {
     return std::fabs(b) < 0x1p-100f ? -0x1p-100f : b;
 }
 
-namespace {
-constexpr double kCodeError = 0.5 + 0x1p-16;
-}  // namespace
-
-float code_offset(std::int32_t sum, std::uint32_t magnitude) noexcept {
-    return static_cast<float>(128.0 * sum - kCodeError * magnitude);
+float norm_above(double norm) noexcept {
+    const double above = norm * (1.0 + 0x1p-30);
+    float up = static_cast<float>(above);
+    if (static_cast<double>(up) < above) up = std::nextafter(up, std::numeric_limits<float>::infinity());
+    return up;
 }
 
-CodedLimit coded_limit(float b, float scale, std::uint32_t magnitude, std::size_t dim) noexcept {
+CodedLimit coded_limit(float b, float scale, std::size_t dim) noexcept {
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
     const double limit = static_cast<double>(b) * scale;
     if (!(std::fabs(limit) <= 0x1p+100)) return {kNaN, 0.0f};
     const double n = static_cast<double>(dim);
-    const double room = kCodeError * magnitude + n * kCodeError * kCodeError +
-                        0x1p-19 * (std::fabs(limit) * 128.0 * std::sqrt(n) + 65536.0 * n);
     // The test subtracts the room: rounded up, it only lets more rows through.
-    float up = static_cast<float>(room);
-    if (static_cast<double>(up) < room) up = std::nextafter(up, std::numeric_limits<float>::infinity());
-    return {static_cast<float>(limit), up};
+    return {static_cast<float>(limit), norm_above(0x1p-19 * (std::fabs(limit) * 128.0 * std::sqrt(n) + 65536.0 * n))};
 }
 
 }  // namespace tessaray::core

@@ -37,22 +37,25 @@
 // cost a microcode assist per instruction.
 //
 // In 8-bit codes.  Coded with scales s_q and s_r (floats, s = 127 / max |x_i|),
-// each code is round(x_i * s) with the product rounded once, so it is
-// within e = 1/2 + 2^-16 of x_i * s.  The integer sum D = sum qc_i rc_i is
-// exact, and expanding (qc_i - x) (rc_i - y) gives the real dot product
+// each code is round(x_i * s) with the product rounded once, so a query's
+// codes qc and a row's rc are qc = q s_q + e and rc = r s_r + g with every
+// |e_i|, |g_i| <= 1/2 + 2^-16.  The integer sum D = sum qc_i rc_i is
+// exact, and expanding (qc - e).(rc - g), by Cauchy-Schwarz,
 //
-//   p * s_q * s_r <= D + e A_q + e A_r + n e^2,   A = sum |code_i|.
+//   p s_q s_r = D - qc.g - e.rc + e.g <= D + |qc| |g| + |e| (|rc| + |g|),
 //
+// with upper bounds on the four norms worked out as the vectors are coded.
 // That upper bound may stand for f above: s <= p + (half of c's room), so
 // it rules a row out when it is below b * root_r.  The tile sums the
 // query's codes plus 128 (unsigned), Du = D + 128 S_r with S_r = sum rc_i,
 // and tests, with B = b * s_q per query and w = root_r * s_r per row,
 //
-//   not Du < (B * w + (128 S_r - e A_r)) - (e A_q + n e^2 + room),
+//   not Du < ((B * w + 128 S_r) - |qc| |g| - |e| (|rc| + |g|)) - room,
 //
-// in floats, rounded at each step.  The room, 2^-19 (|B| 128 sqrt(n) +
-// 65536 n), is many times the rounding of the test's every operand and
-// step (Du <= 255 * 127 n, w <= 127 sqrt(n) (1 + 2u), |128 S_r| <= 128 * 127 n).
+// in floats, rounded at each step (or fused).  The room, 2^-19 (|B| 128
+// sqrt(n) + 65536 n), is many times the rounding of the test's every
+// operand and step (Du <= 255 * 127 n, w <= 127 sqrt(n) (1 + 2u),
+// |128 S_r| <= 128 * 127 n, each product of norms <= 66 n).
 #pragma once
 
 #include <cstddef>
@@ -76,17 +79,17 @@ float bound_limit(float bar, float query_root, std::size_t dim) noexcept;
 // The largest code's magnitude.
 inline constexpr float kCodeMax = 127.0f;
 
-// A row's term of the coded test: 128 S_r - e A_r, from the sum and the sum
-// of magnitudes of its codes.
-float code_offset(std::int32_t sum, std::uint32_t magnitude) noexcept;
+// An upper bound, as a float, on a norm given as a double a few roundings
+// below it.
+float norm_above(double norm) noexcept;
 
-// A query's side of the coded test, for its limit b (bound_limit()), its
-// codes' scale s_q and magnitude A_q: `limit` B and `room`.  NaN limit
-// when b is NaN or B is too large for the test's floats.
+// A query's side of the coded test, for its limit b (bound_limit()) and its
+// codes' scale s_q: `limit` B and `room`.  NaN limit when b is NaN or B is
+// too large for the test's floats.
 struct CodedLimit {
     float limit;
     float room;
 };
-CodedLimit coded_limit(float b, float scale, std::uint32_t magnitude, std::size_t dim) noexcept;
+CodedLimit coded_limit(float b, float scale, std::size_t dim) noexcept;
 
 }  // namespace tessaray::core

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -133,6 +134,32 @@ Blocks make_blocks(const std::vector<std::vector<float>>& rows, std::size_t dim,
     return out;
 }
 
+// The blocks' rows coded by the set's coded kernels, and coded queries:
+// the coded tile's inputs.
+struct CodedPanel {
+    std::vector<std::int8_t> codes;
+    std::vector<float> rows;  // weights, offsets, errors and spans
+    std::vector<std::uint64_t> always;
+    CodedRows view;
+
+    CodedPanel(const KernelSet& set, const Blocks& blocks)
+        : codes(blocks.nblocks * kBlockRows * code_groups(blocks.dim) * 4),
+          rows(4 * blocks.nblocks * kBlockRows),
+          always(blocks.nblocks) {
+        const std::size_t n = blocks.nblocks * kBlockRows;
+        view = {codes.data(), rows.data(), rows.data() + n, rows.data() + 2 * n, rows.data() + 3 * n, always.data()};
+        set.codes.code_blocks(blocks.data(), blocks.roots.data(), blocks.dim, blocks.nblocks, view);
+    }
+};
+
+// A query coded into `codes` against the float limit `limit` (bound_limit()).
+CodedQuery code_against(const float* query, std::size_t dim, float limit, std::vector<std::uint8_t>& codes) {
+    codes.assign(code_groups(dim) * 4, 0);
+    const QueryCode code = code_query(query, dim, codes.data());
+    const CodedLimit coded = coded_limit(limit, code.scale, dim);
+    return {codes.data(), coded.limit, coded.room, code.norm, code.error};
+}
+
 // The rows one after another, from `offset` floats in (the store's tail layout).
 std::vector<float> row_major(const std::vector<std::vector<float>>& rows, std::size_t dim, std::size_t offset) {
     std::vector<float> out(offset, 0.0f);
@@ -236,15 +263,8 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
     // marked rows scored exactly: a marked row is allowed and has its
     // reference score, bit for bit, and a row it rules out scores -inf and
     // does not beat the bar or is not allowed.
-    const std::size_t code_bytes = code_groups(dim) * 4;
-    std::vector<std::int8_t> codes(blocks.nblocks * kBlockRows * code_bytes);
-    std::vector<float> weights(lanes);
-    std::vector<float> offsets(lanes);
-    std::vector<std::uint64_t> always(blocks.nblocks);
-    if (set.codes.code_blocks != nullptr) {
-        set.codes.code_blocks(blocks.data(), blocks.roots.data(), dim, blocks.nblocks, codes.data(), weights.data(),
-                              offsets.data(), always.data());
-    }
+    const std::optional<CodedPanel> panel =
+        set.codes.code_blocks != nullptr ? std::optional<CodedPanel>(std::in_place, set, blocks) : std::nullopt;
     for (std::size_t count = 1; count <= set.tile_queries; ++count) {
         for (const auto& [above, coded] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
             if (coded && set.codes.bound_codes == nullptr) continue;
@@ -252,13 +272,11 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
             float roots[kMaxTileQueries];
             float bars[kMaxTileQueries];
             float limits[kMaxTileQueries];
-            float rooms[kMaxTileQueries];
-            std::vector<std::uint8_t> query_codes(count * code_bytes);
-            const std::uint8_t* coded_pointers[kMaxTileQueries];
+            CodedQuery coded_queries[kMaxTileQueries];
+            std::vector<std::uint8_t> query_codes[kMaxTileQueries];
             bool bounded = true;
             for (std::size_t t = 0; t < count; ++t) {
                 pointers[t] = tile_queries[t].data();
-                coded_pointers[t] = query_codes.data() + t * code_bytes;
                 roots[t] = root_of(sum_squares_ref(pointers[t], dim));
                 std::vector<float> finite;
                 for (const auto& row : rows) {
@@ -271,11 +289,8 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
                 if (above) bars[t] = std::nextafter(bars[t], kInf);
                 limits[t] = bound_limit(bars[t], roots[t], dim);
                 if (coded) {
-                    std::uint32_t magnitude = 0;
-                    const float scale = code_query(pointers[t], dim, query_codes.data() + t * code_bytes, &magnitude);
-                    const CodedLimit limit = coded_limit(limits[t], scale, magnitude, dim);
-                    limits[t] = limit.limit;
-                    rooms[t] = limit.room;
+                    coded_queries[t] = code_against(pointers[t], dim, limits[t], query_codes[t]);
+                    bounded = bounded && !std::isnan(coded_queries[t].limit);
                 }
                 bounded = bounded && !std::isnan(limits[t]);
             }
@@ -285,8 +300,7 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
             // Above the median, only rows 0, 3, 6, ... 63 of each block allowed.
             std::vector<std::uint64_t> allowed(blocks.nblocks, 0x9249249249249249u);
             if (coded) {
-                set.codes.bound_codes(coded_pointers, limits, rooms, count, codes.data(), weights.data(),
-                                      offsets.data(), always.data(), dim, blocks.nblocks,
+                set.codes.bound_codes(coded_queries, count, panel->view, dim, blocks.nblocks,
                                       above ? allowed.data() : nullptr, hits.data());
             } else {
                 set.bound_tile(pointers, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
@@ -548,24 +562,15 @@ TEST_P(KernelTest, CodedBoundHoldsWhereEveryCodeErrsOneWay) {
         erring[0] = 1.0f;
         const std::vector<std::vector<float>> rows = {erring, std::vector<float>(dim, 1.0f)};
         const Blocks blocks = make_blocks(rows, dim);
-        std::vector<std::int8_t> codes(kBlockRows * code_groups(dim) * 4);
-        std::vector<float> weights(kBlockRows);
-        std::vector<float> offsets(kBlockRows);
-        std::uint64_t always = 0;
-        set.codes.code_blocks(blocks.data(), blocks.roots.data(), dim, 1, codes.data(), weights.data(),
-                              offsets.data(), &always);
+        const CodedPanel panel(set, blocks);
         for (std::size_t t = 0; t < 2; ++t) {
             const std::vector<float>& query = rows[1 - t];
             const float bar = std::nextafter(cosine_ref(query.data(), rows[t].data(), dim), -kInf);
-            std::vector<std::uint8_t> query_codes(code_groups(dim) * 4);
-            std::uint32_t magnitude = 0;
-            const float scale = code_query(query.data(), dim, query_codes.data(), &magnitude);
-            const CodedLimit limit =
-                coded_limit(bound_limit(bar, root_of(sum_squares_ref(query.data(), dim)), dim), scale, magnitude, dim);
-            const std::uint8_t* pointer = query_codes.data();
+            std::vector<std::uint8_t> codes;
+            const CodedQuery coded = code_against(
+                query.data(), dim, bound_limit(bar, root_of(sum_squares_ref(query.data(), dim)), dim), codes);
             std::uint64_t hits = 0;
-            set.codes.bound_codes(&pointer, &limit.limit, &limit.room, 1, codes.data(), weights.data(),
-                                  offsets.data(), &always, dim, 1, nullptr, &hits);
+            set.codes.bound_codes(&coded, 1, panel.view, dim, 1, nullptr, &hits);
             EXPECT_EQ((hits >> t) & 1, 1u) << set.name << ", dim " << dim << ", row " << t << " ruled out";
         }
     }
