@@ -16,12 +16,13 @@ QueryCodes code_queries(const KernelSet& kernels, const float* queries, std::siz
     out.stride = code_groups(dim) * 4;
     out.codes = allocate_vector<std::uint8_t>(count * out.stride);
     out.coded = allocate_vector<QueryCode>(count);
-    for (std::size_t q = 0; q < count; ++q) out.coded[q] = code_query(queries + q * dim, dim, out.codes.data() + q * out.stride);
+    for (std::size_t q = 0; q < count; ++q)
+        out.coded[q] = code_query(queries + q * dim, dim, out.codes.data() + q * out.stride);
     return out;
 }
 
 PanelBuffers::PanelBuffers(bool coded, std::size_t workers, std::size_t blocks, std::size_t dim)
-    : blocks_(coded ? blocks : 0), block_bytes_(code_groups(dim) * 4 * kBlockRows) {
+        : blocks_(coded ? blocks : 0), block_bytes_(code_groups(dim) * 4 * kBlockRows) {
     codes_ = allocate_vector<std::int8_t>(workers * blocks_ * block_bytes_);
     rows_ = allocate_vector<float>(workers * 4 * blocks_ * kBlockRows);
     always_ = allocate_vector<std::uint64_t>(workers * blocks_);
@@ -30,7 +31,11 @@ PanelBuffers::PanelBuffers(bool coded, std::size_t workers, std::size_t blocks, 
 CodedRows PanelBuffers::of(std::size_t worker) noexcept {
     const std::size_t rows = blocks_ * kBlockRows;
     float* base = rows_.data() + worker * 4 * rows;
-    return {codes_.data() + worker * blocks_ * block_bytes_, base, base + rows, base + 2 * rows, base + 3 * rows,
+    return {codes_.data() + worker * blocks_ * block_bytes_,
+            base,
+            base + rows,
+            base + 2 * rows,
+            base + 3 * rows,
             always_.data() + worker * blocks_};
 }
 

@@ -79,7 +79,8 @@ TESSARAY_CODES_TARGET void code_blocks_vnni(const float* blocks, const float* ro
             for (std::size_t r = 0; r < kRowRegs; ++r) packed[r] = _mm512_setzero_si512();
             for (std::size_t e = 0; e < 4 && g * 4 + e < dim; ++e) {
                 for (std::size_t r = 0; r < kRowRegs; ++r) {
-                    const __m512 x = _mm512_mul_ps(_mm512_loadu_ps(block + (g * 4 + e) * kBlockRows + r * 16), scale[r]);
+                    const __m512 x =
+                        _mm512_mul_ps(_mm512_loadu_ps(block + (g * 4 + e) * kBlockRows + r * 16), scale[r]);
                     // Rounded to nearest, ties to even (the default mode).
                     __m512i code = _mm512_cvtps_epi32(x);
                     code = _mm512_max_epi32(_mm512_min_epi32(code, most), least);
@@ -103,9 +104,10 @@ TESSARAY_CODES_TARGET void code_blocks_vnni(const float* blocks, const float* ro
             // once: at most n u of it lost (with what underflow lost, for the
             // errors).  Each error is within 127.01 u of the rounded part.
             // `up` covers the roundings of these few steps many times over.
-            const __m512 error = _mm512_mul_ps(
-                _mm512_add_ps(_mm512_sqrt_ps(_mm512_fmadd_ps(errors[r], lost, underflow)), drift), up);
-            const __m512 span = _mm512_mul_ps(_mm512_add_ps(_mm512_sqrt_ps(_mm512_mul_ps(squares[r], lost)), error), up);
+            const __m512 error =
+                _mm512_mul_ps(_mm512_add_ps(_mm512_sqrt_ps(_mm512_fmadd_ps(errors[r], lost, underflow)), drift), up);
+            const __m512 span =
+                _mm512_mul_ps(_mm512_add_ps(_mm512_sqrt_ps(_mm512_mul_ps(squares[r], lost)), error), up);
             _mm512_storeu_ps(out.errors + first, error);
             _mm512_storeu_ps(out.spans + first, span);
         }
@@ -157,9 +159,9 @@ TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const Co
 }
 
 template <bool Filtered, std::size_t... Counts>
-TESSARAY_CODES_TARGET void bound_codes_any(std::index_sequence<Counts...>, const CodedQuery* queries,
-                                           std::size_t count, const CodedRows& rows, std::size_t dim,
-                                           std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits) {
+TESSARAY_CODES_TARGET void bound_codes_any(std::index_sequence<Counts...>, const CodedQuery* queries, std::size_t count,
+                                           const CodedRows& rows, std::size_t dim, std::size_t nblocks,
+                                           const std::uint64_t* allowed, std::uint64_t* hits) {
     ((count == Counts + 1 ? bound_codes_fixed<Counts + 1, Filtered>(queries, rows, dim, nblocks, allowed, hits)
                           : void()),
      ...);
