@@ -96,14 +96,17 @@ def range_of(store, query, threshold):
 def test_range_search_is_search_down_to_the_threshold(threshold):
     d, n = 5, 1100
     rows, ids, store = store_with_repeats(d, n)
-    queries = rows_with_specials(9, d, seed=2)
-    queries[1] = rows[3]
+    # Enough queries for the batch's coded tile; some equal to stored rows,
+    # whose scores meet the thresholds near 1 exactly.
+    queries = rows_with_specials(40, d, seed=2)
+    queries[1::7] = rows[3 : 3 + len(queries[1::7])]
     for allow, mask in allow_forms(n, ids)[::3]:
         kept = inserted(rows[mask], ids[mask])
         want = [key(range_of(kept, q, threshold)) for q in queries]
         for threads in (1, 3):
             lims, scores, got = map(np.asarray, bulk.range_search(store, queries, threshold, threads, allow=allow))
-            assert lims.dtype == got.dtype == np.uint64 and scores.dtype == np.float32 and lims.shape == (10,)
+            assert lims.dtype == got.dtype == np.uint64 and scores.dtype == np.float32
+            assert lims.shape == (len(queries) + 1,)
             answers = [zip(scores[a:b].tolist(), got[a:b].tolist()) for a, b in zip(lims[:-1], lims[1:])]
             assert [key(a) for a in answers] == want
 
