@@ -187,10 +187,15 @@ using BoundCodesFn = void (*)(const CodedQuery* queries, std::size_t count, cons
 struct CodeKernels {
     CodeBlocksFn code_blocks = nullptr;
     BoundCodesFn bound_codes = nullptr;
+    float row_code_max = 0.0f;  // the largest magnitude code_blocks codes a row to
 };
 
 // The coded tile's functions where the CPU has AVX-512 VNNI, else nulls.
 CodeKernels code_kernels() noexcept;
+
+// The coded tile in AVX2 (pairs of byte products summed in 16 bits), for
+// CPUs that have AVX2 and FMA.
+CodeKernels avx2_code_kernels() noexcept;
 
 // A query's codes' scale, and upper bounds on the norm of its codes and
 // of its coding error (score_bound.hpp).
@@ -217,7 +222,7 @@ struct KernelSet {
     BoundTileFn bound_tile;
     ScoreExactFn score_exact;
     SumPairsFn sum_pairs;
-    CodeKernels codes;  // null functions but at AVX-512 with VNNI
+    CodeKernels codes;  // null functions on the baseline and at AVX-512 without VNNI
 };
 
 // The portable kernel set, always available.

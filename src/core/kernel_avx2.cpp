@@ -148,7 +148,7 @@ struct Isa {
 const KernelSet& avx2_kernels() noexcept {
     static const KernelSet set{
         "avx2",       score_blocks_generic, score_rows_generic,  candidates_generic, score_tile_generic,
-        kTileQueries, root_blocks_generic,  pack_blocks_generic, bound_tile_generic, score_exact_generic, sum_pairs_generic, CodeKernels{}};
+        kTileQueries, root_blocks_generic,  pack_blocks_generic, bound_tile_generic, score_exact_generic, sum_pairs_generic, avx2_code_kernels()};
     return set;
 }
 

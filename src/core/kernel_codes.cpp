@@ -208,7 +208,7 @@ CodeKernels code_kernels() noexcept {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vnni")) {
-        return {code_blocks_vnni, bound_codes_vnni};
+        return {code_blocks_vnni, bound_codes_vnni, kCodeMax};
     }
     return {};
 }

@@ -36,7 +36,8 @@
 // subnormal (b is kept out of (-2^-100, 2^-100)), which on some CPUs would
 // cost a microcode assist per instruction.
 //
-// In 8-bit codes.  Coded with scales s_q and s_r (floats, s = 127 / max |x_i|),
+// In 8-bit codes.  Coded with scales s_q and s_r (floats, s = 127 / max |x_i|,
+// or 63 / max |x_i| for rows summed in 16-bit pairs),
 // each code is round(x_i * s) with the product rounded once, so a query's
 // codes qc and a row's rc are qc = q s_q + e and rc = r s_r + g with every
 // |e_i|, |g_i| <= 1/2 + 2^-16.  The integer sum D = sum qc_i rc_i is
@@ -76,8 +77,12 @@ inline constexpr std::size_t kBoundMaxDim = std::size_t{1} << 16;
 // must then be scored exactly.
 float bound_limit(float bar, float query_root, std::size_t dim) noexcept;
 
-// The largest code's magnitude.
+// The largest code's magnitude: a query's everywhere, and a row's where
+// the tile sums four byte products at once (VNNI).
 inline constexpr float kCodeMax = 127.0f;
+// A row's largest code where the tile adds pairs of byte products in 16
+// bits (AVX2): 2 * 255 * 63 fits them.
+inline constexpr float kNarrowCodeMax = 63.0f;
 
 // An upper bound, as a float, on a norm given as a double a few roundings
 // below it.

@@ -558,13 +558,19 @@ TEST_P(KernelTest, CodedBoundHoldsWhereEveryCodeErrsOneWay) {
     const KernelSet& set = *GetParam();
     if (set.codes.bound_codes == nullptr) GTEST_SKIP() << "no coded tile at this level on this CPU";
     for (const std::size_t dim : {3u, 128u, 768u}) {
-        std::vector<float> erring(dim, 0.49f / kCodeMax);
-        erring[0] = 1.0f;
-        const std::vector<std::vector<float>> rows = {erring, std::vector<float>(dim, 1.0f)};
+        // Rows and queries may be coded to different largest codes.
+        auto erring = [dim](float top) {
+            std::vector<float> v(dim, 0.49f / top);
+            v[0] = 1.0f;
+            return v;
+        };
+        const std::vector<float> ones(dim, 1.0f);
+        const std::vector<std::vector<float>> rows = {erring(set.codes.row_code_max), ones};
+        const std::vector<std::vector<float>> queries = {ones, erring(kCodeMax)};
         const Blocks blocks = make_blocks(rows, dim);
         const CodedPanel panel(set, blocks);
         for (std::size_t t = 0; t < 2; ++t) {
-            const std::vector<float>& query = rows[1 - t];
+            const std::vector<float>& query = queries[t];
             const float bar = std::nextafter(cosine_ref(query.data(), rows[t].data(), dim), -kInf);
             std::vector<std::uint8_t> codes;
             const CodedQuery coded = code_against(
