@@ -178,7 +178,7 @@ void bench_tile(benchmark::State& state, const KernelSet* set, const Shape* shap
             const float* tile[tessaray::core::kMaxTileQueries];
             for (std::size_t t = 0; t < n; ++t) tile[t] = queries.data() + (q0 + t) * dim;
             set->score_tile(tile, roots.data() + q0, n, store.blocks_data(), store.roots_data(), dim, panel_blocks,
-                            scores.data(), stride);
+                            scores.data(), stride, q0 == 0);
             benchmark::DoNotOptimize(scores.data());
             benchmark::ClobberMemory();
         }

@@ -253,7 +253,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
                             stretch_blocks, allowed, w.hits.data());
                     } else {
                         kernels.bound_tile(tile, limits, n, stretch_data, stretch_roots, dim, stretch_blocks, allowed,
-                                           w.hits.data());
+                                           w.hits.data(), q0 == 0);
                     }
                     for (std::size_t t = 0; t < n; ++t) {
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
@@ -275,7 +275,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 }
                 score_queued(b, w);
                 kernels.score_tile(tile, b.query_roots + q0, n, stretch_data, stretch_roots, dim, stretch_blocks, out,
-                                   stride);
+                                   stride, q0 == 0);
                 for (std::size_t t = 0; t < n; ++t) {
                     w.sinks[q0 + t]->take(out + t * stride, first, stretch_blocks * kBlockRows);
                     refresh_limit(b, w, q0 + t);

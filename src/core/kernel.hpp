@@ -78,9 +78,12 @@ inline constexpr std::size_t kMaxTileQueries = 8;
 //   scores[t * stride + b * kBlockRows + lane] =
 //       score_from_parts(dot(query t, row), query_roots[t], roots[b * kBlockRows + lane])
 // Each score is bit-identical to what ScoreBlocksFn gives for that query.
+// With `fetch_next`, a tile that reads a block in several passes asks for
+// the next block's lines while it sums the block from cache: for the first
+// tile over rows that come from memory.
 using ScoreTileFn = void (*)(const float* const* queries, const float* query_roots, std::size_t count,
                              const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                             float* scores, std::size_t stride);
+                             float* scores, std::size_t stride, bool fetch_next);
 
 // ScoreTileFn's tile for pairs that need not all be scored: each pair's
 // products are summed approximately (fused where the level can), and the
@@ -90,10 +93,10 @@ using ScoreTileFn = void (*)(const float* const* queries, const float* query_roo
 // set when row j of the block must be scored exactly; a row without its bit
 // scores at most query t's bar, or is not allowed: with `allowed` (else
 // null), only the rows j of block b with bit j of allowed[b] set are ever
-// marked.
+// marked.  `fetch_next` as for a ScoreTileFn.
 using BoundTileFn = void (*)(const float* const* queries, const float* limits, std::size_t count, const float* blocks,
                              const float* roots, std::size_t dim, std::size_t nblocks, const std::uint64_t* allowed,
-                             std::uint64_t* hits);
+                             std::uint64_t* hits, bool fetch_next);
 
 // Rows of one block to score exactly against one query (of length dim).
 struct ExactBlock {

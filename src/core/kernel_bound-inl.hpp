@@ -75,7 +75,7 @@ TESSARAY_TARGET void score_exact_generic(const ExactBlock* blocks, std::size_t c
 template <std::size_t Count, bool Filtered>
 TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* limits, const float* blocks,
                                       const float* roots, std::size_t dim, std::size_t nblocks,
-                                      const std::uint64_t* allowed, std::uint64_t* hits) {
+                                      const std::uint64_t* allowed, std::uint64_t* hits, bool fetch_next) {
     constexpr std::size_t kR = kTileRegsOf<Count>;
     static_assert(kRegs % kR == 0, "whole tiles per block element");
     const Isa::Vec low = Isa::broadcast(kBoundRootLow);
@@ -86,7 +86,11 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
         std::uint64_t block_hits[Count] = {};
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
-            sum_tile<Count, true>(queries, block, first_reg, dim, acc);
+            if (fetch_next && b + 1 < nblocks) {
+                sum_tile<Count, true, true>(queries, block, first_reg, dim, acc);
+            } else {
+                sum_tile<Count, true>(queries, block, first_reg, dim, acc);
+            }
             if constexpr (Isa::kLanes == 1) {
                 // Single floats: the sums are read back from memory.  Read
                 // from the loop's registers by the tests below, GCC
@@ -127,22 +131,23 @@ TESSARAY_TARGET void bound_tile_fixed(const float* const* queries, const float* 
 template <bool Filtered, std::size_t... Counts>
 TESSARAY_TARGET void bound_tile_any(std::index_sequence<Counts...>, const float* const* queries, const float* limits,
                                     std::size_t count, const float* blocks, const float* roots, std::size_t dim,
-                                    std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits) {
-    ((count == Counts + 1
-          ? bound_tile_fixed<Counts + 1, Filtered>(queries, limits, blocks, roots, dim, nblocks, allowed, hits)
-          : void()),
+                                    std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits,
+                                    bool fetch_next) {
+    ((count == Counts + 1 ? bound_tile_fixed<Counts + 1, Filtered>(queries, limits, blocks, roots, dim, nblocks,
+                                                                   allowed, hits, fetch_next)
+                          : void()),
      ...);
 }
 
 // Unfiltered tiles have a build of their own, which knows every row is allowed.
 TESSARAY_TARGET void bound_tile_generic(const float* const* queries, const float* limits, std::size_t count,
                                         const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                                        const std::uint64_t* allowed, std::uint64_t* hits) {
+                                        const std::uint64_t* allowed, std::uint64_t* hits, bool fetch_next) {
     if (allowed != nullptr) {
         bound_tile_any<true>(std::make_index_sequence<kTileQueries>(), queries, limits, count, blocks, roots, dim,
-                             nblocks, allowed, hits);
+                             nblocks, allowed, hits, fetch_next);
     } else {
         bound_tile_any<false>(std::make_index_sequence<kTileQueries>(), queries, limits, count, blocks, roots, dim,
-                              nblocks, allowed, hits);
+                              nblocks, allowed, hits, fetch_next);
     }
 }

@@ -139,27 +139,46 @@ constexpr std::size_t kElementLines = kBlockRows * sizeof(float) / 64;
 // products summed over the `dim` elements from -0.0, each product rounded
 // and added in index order (the exact scores' sums) or, `Fused`, one fused
 // multiply-add per element (sums only to rule pairs out).
-template <std::size_t Count, bool Fused, std::size_t kR = kTileRegsOf<Count>>
+//
+// With `Next`, for a tile that reads the block from memory and another
+// block follows it: the passes after the first find the block in cache and
+// would leave memory idle, so they ask for the next block's lines, a share
+// each, and reading goes on while they sum (a tile of few queries is bound
+// by reading, not arithmetic).
+template <std::size_t Count, bool Fused, bool Next = false, std::size_t kR = kTileRegsOf<Count>>
 TESSARAY_TARGET __attribute__((always_inline)) inline void sum_tile(const float* const* queries, const float* block,
                                                                     std::size_t first_reg, std::size_t dim,
                                                                     Isa::Vec (&acc)[Count][kR]) {
+    constexpr std::size_t kPasses = kRegs / kR;
+    constexpr std::size_t kNextLines = kPasses > 1 ? (kElementLines + kPasses - 2) / (kPasses - 1) : 0;
+    const std::size_t pass = first_reg / kR;
+    const std::size_t next_first = pass > 0 ? std::min((pass - 1) * kNextLines, kElementLines) : kElementLines;
+    const std::size_t next_end = std::min(next_first + kNextLines, kElementLines);
+    const float* next = block + dim * kBlockRows;
 #pragma GCC unroll 8
     for (std::size_t t = 0; t < Count; ++t) {
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < kR; ++r) acc[t][r] = Isa::minus_zero();
     }
+    // A tile that reads from memory fetches ahead on every level.
+    constexpr std::size_t kAhead = Next && Isa::kTileAhead == 0 ? 8 : Isa::kTileAhead;
     const float* element = block + first_reg * Isa::kLanes;
     for (std::size_t i = 0; i < dim; ++i, element += kBlockRows) {
-        if constexpr (Isa::kTileAhead != 0 && kR < kRegs) {
+        if constexpr (kAhead != 0 && kR < kRegs) {
             // The first pass over a block asks for whole block elements,
             // so that the block is read as one stream and the later
             // passes find it in cache; the later ones for their own lines.
-            const float* ahead = element + Isa::kTileAhead * kBlockRows;
+            const float* ahead = element + kAhead * kBlockRows;
             if (first_reg == 0) {
 #pragma GCC unroll 8
                 for (std::size_t line = 0; line < kElementLines; ++line) __builtin_prefetch(ahead + line * 16, 0, 3);
             } else {
                 __builtin_prefetch(ahead, 0, 3);
+            }
+        }
+        if constexpr (Next && kR < kRegs) {
+            for (std::size_t line = next_first; line < next_end; ++line) {
+                __builtin_prefetch(next + i * kBlockRows + line * 16, 0, 2);
             }
         }
         Isa::Vec x[kR];
@@ -182,7 +201,7 @@ TESSARAY_TARGET __attribute__((always_inline)) inline void sum_tile(const float*
 template <std::size_t Count>
 TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* query_roots, const float* blocks,
                                       const float* roots, std::size_t dim, std::size_t nblocks, float* scores,
-                                      std::size_t stride) {
+                                      std::size_t stride, bool fetch_next) {
     constexpr std::size_t kR = kTileRegsOf<Count>;
     static_assert(kRegs % kR == 0, "whole tiles per block element");
     for (std::size_t b = 0; b < nblocks; ++b) {
@@ -190,7 +209,11 @@ TESSARAY_TARGET void score_tile_fixed(const float* const* queries, const float* 
         // The tile's rows: registers first_reg .. first_reg + kR - 1 of each block element.
         for (std::size_t first_reg = 0; first_reg < kRegs; first_reg += kR) {
             Isa::Vec acc[Count][kR];
-            sum_tile<Count, false>(queries, block, first_reg, dim, acc);
+            if (fetch_next && b + 1 < nblocks) {
+                sum_tile<Count, false, true>(queries, block, first_reg, dim, acc);
+            } else {
+                sum_tile<Count, false>(queries, block, first_reg, dim, acc);
+            }
             for (std::size_t t = 0; t < Count; ++t) {
                 const Isa::Finish finish(query_roots[t]);
                 for (std::size_t r = 0; r < kR; ++r) {
@@ -206,16 +229,16 @@ template <std::size_t... Counts>
 TESSARAY_TARGET void score_tile_any(std::index_sequence<Counts...>, const float* const* queries,
                                     const float* query_roots, std::size_t count, const float* blocks,
                                     const float* roots, std::size_t dim, std::size_t nblocks, float* scores,
-                                    std::size_t stride) {
+                                    std::size_t stride, bool fetch_next) {
     ((count == Counts + 1
-          ? score_tile_fixed<Counts + 1>(queries, query_roots, blocks, roots, dim, nblocks, scores, stride)
+          ? score_tile_fixed<Counts + 1>(queries, query_roots, blocks, roots, dim, nblocks, scores, stride, fetch_next)
           : void()),
      ...);
 }
 
 TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float* query_roots, std::size_t count,
                                         const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                                        float* scores, std::size_t stride) {
+                                        float* scores, std::size_t stride, bool fetch_next) {
     // One query: the single-query kernel, whose pass reads each block as one
     // sequential stream (a tile narrower than a block element would read it
     // in strided passes).
@@ -224,7 +247,7 @@ TESSARAY_TARGET void score_tile_generic(const float* const* queries, const float
         return;
     }
     score_tile_any(std::make_index_sequence<kTileQueries>(), queries, query_roots, count, blocks, roots, dim, nblocks,
-                   scores, stride);
+                   scores, stride, fetch_next);
 }
 
 // Rows into blocks, kLanes elements of the block's rows at a time: each

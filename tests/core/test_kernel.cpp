@@ -221,7 +221,7 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
         const std::size_t stride = lanes + 3;
         std::vector<float> tile_scores(count * stride + kBlockRows, sentinel);
         set.score_tile(pointers, roots, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
-                       tile_scores.data(), stride);
+                       tile_scores.data(), stride, true);
         for (std::size_t t = 0; t < count; ++t) {
             // Up to the next query's scores, or to the end: nothing written between.
             const std::size_t end = t + 1 == count ? tile_scores.size() : (t + 1) * stride;
@@ -304,7 +304,7 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
                                       above ? allowed.data() : nullptr, hits.data());
             } else {
                 set.bound_tile(pointers, limits, count, blocks.data(), blocks.roots.data(), dim, blocks.nblocks,
-                               above ? allowed.data() : nullptr, hits.data());
+                               above ? allowed.data() : nullptr, hits.data(), true);
             }
             // Every marked block of every query scored exactly in one call.
             std::vector<ExactBlock> marked;
