@@ -13,11 +13,16 @@ QueryCodes code_queries(const KernelSet& kernels, const float* queries, std::siz
         return out;
     }
     out.kernels = &kernels.codes;
-    out.stride = code_groups(dim) * 4;
+    out.stride = code_groups(dim) * kernels.codes.query_group_bytes;
     out.codes = allocate_vector<std::uint8_t>(count * out.stride);
     out.coded = allocate_vector<QueryCode>(count);
-    for (std::size_t q = 0; q < count; ++q)
-        out.coded[q] = code_query(queries + q * dim, dim, out.codes.data() + q * out.stride);
+    const WidenQueryFn widen = kernels.codes.widen_query;
+    std::vector<std::uint8_t> bytes = allocate_vector<std::uint8_t>(widen != nullptr ? code_groups(dim) * 4 : 0);
+    for (std::size_t q = 0; q < count; ++q) {
+        std::uint8_t* codes = out.codes.data() + q * out.stride;
+        out.coded[q] = code_query(queries + q * dim, dim, widen != nullptr ? bytes.data() : codes);
+        if (widen != nullptr) widen(bytes.data(), dim, codes);
+    }
     return out;
 }
 

@@ -171,8 +171,9 @@ struct CodedRows {
 using CodeBlocksFn = void (*)(const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
                               const CodedRows& out);
 
-// A query of the coded tile: its codes (code_query()), and its side of the
-// test (coded_limit() and code_query()): all numbers.
+// A query of the coded tile: its codes (code_query(), widened where the
+// set widens them), and its side of the test (coded_limit() and
+// code_query()): all numbers.
 struct CodedQuery {
     const std::uint8_t* codes;
     float limit;
@@ -187,10 +188,16 @@ struct CodedQuery {
 using BoundCodesFn = void (*)(const CodedQuery* queries, std::size_t count, const CodedRows& rows, std::size_t dim,
                               std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits);
 
+// A query's codes (code_query()) of `dim` elements into the form a set's
+// tile reads, CodeKernels::query_group_bytes per group.
+using WidenQueryFn = void (*)(const std::uint8_t* codes, std::size_t dim, std::uint8_t* out);
+
 struct CodeKernels {
     CodeBlocksFn code_blocks = nullptr;
     BoundCodesFn bound_codes = nullptr;
     float row_code_max = 0.0f;  // the largest magnitude code_blocks codes a row to
+    std::size_t query_group_bytes = 4;
+    WidenQueryFn widen_query = nullptr;  // null: the tile reads code_query()'s bytes
 };
 
 // The coded tile's functions where the CPU has AVX-512 VNNI, else nulls.
@@ -199,6 +206,9 @@ CodeKernels code_kernels() noexcept;
 // The coded tile in AVX2 (pairs of byte products summed in 16 bits), for
 // CPUs that have AVX2 and FMA.
 CodeKernels avx2_code_kernels() noexcept;
+
+// The coded tile on baseline x86-64 (codes widened to 16 bits).
+CodeKernels sse2_code_kernels() noexcept;
 
 // A query's codes' scale, and upper bounds on the norm of its codes and
 // of its coding error (score_bound.hpp).
@@ -225,7 +235,7 @@ struct KernelSet {
     BoundTileFn bound_tile;
     ScoreExactFn score_exact;
     SumPairsFn sum_pairs;
-    CodeKernels codes;  // null functions on the baseline and at AVX-512 without VNNI
+    CodeKernels codes;  // null functions at AVX-512 without VNNI
 };
 
 // The portable kernel set, always available.

@@ -66,7 +66,7 @@ struct Isa {
 const KernelSet& baseline_kernels() noexcept {
     static const KernelSet set{"baseline",         score_blocks_generic, score_rows_generic,  candidates_generic,
                                score_tile_generic, kTileQueries,         root_blocks_generic, pack_blocks_generic,
-                               bound_tile_generic, score_exact_generic, sum_pairs_generic, CodeKernels{}};
+                               bound_tile_generic, score_exact_generic, sum_pairs_generic, sse2_code_kernels()};
     return set;
 }
 

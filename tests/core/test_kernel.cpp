@@ -152,10 +152,17 @@ struct CodedPanel {
     }
 };
 
-// A query coded into `codes` against the float limit `limit` (bound_limit()).
-CodedQuery code_against(const float* query, std::size_t dim, float limit, std::vector<std::uint8_t>& codes) {
-    codes.assign(code_groups(dim) * 4, 0);
-    const QueryCode code = code_query(query, dim, codes.data());
+// A query coded into `codes`, in the form `set`'s tile reads, against the
+// float limit `limit` (bound_limit()).
+CodedQuery code_against(const KernelSet& set, const float* query, std::size_t dim, float limit,
+                        std::vector<std::uint8_t>& codes) {
+    std::vector<std::uint8_t> bytes(code_groups(dim) * 4, 0);
+    const QueryCode code = code_query(query, dim, bytes.data());
+    codes = bytes;
+    if (set.codes.widen_query != nullptr) {
+        codes.assign(code_groups(dim) * set.codes.query_group_bytes, 0);
+        set.codes.widen_query(bytes.data(), dim, codes.data());
+    }
     const CodedLimit coded = coded_limit(limit, code.scale, dim);
     return {codes.data(), coded.limit, coded.room, code.norm, code.error};
 }
@@ -289,7 +296,7 @@ void expect_matches_reference(const KernelSet& set, const std::vector<float>& qu
                 if (above) bars[t] = std::nextafter(bars[t], kInf);
                 limits[t] = bound_limit(bars[t], roots[t], dim);
                 if (coded) {
-                    coded_queries[t] = code_against(pointers[t], dim, limits[t], query_codes[t]);
+                    coded_queries[t] = code_against(set, pointers[t], dim, limits[t], query_codes[t]);
                     bounded = bounded && !std::isnan(coded_queries[t].limit);
                 }
                 bounded = bounded && !std::isnan(limits[t]);
@@ -574,7 +581,7 @@ TEST_P(KernelTest, CodedBoundHoldsWhereEveryCodeErrsOneWay) {
             const float bar = std::nextafter(cosine_ref(query.data(), rows[t].data(), dim), -kInf);
             std::vector<std::uint8_t> codes;
             const CodedQuery coded = code_against(
-                query.data(), dim, bound_limit(bar, root_of(sum_squares_ref(query.data(), dim)), dim), codes);
+                set, query.data(), dim, bound_limit(bar, root_of(sum_squares_ref(query.data(), dim)), dim), codes);
             std::uint64_t hits = 0;
             set.codes.bound_codes(&coded, 1, panel.view, dim, 1, nullptr, &hits);
             EXPECT_EQ((hits >> t) & 1, 1u) << set.name << ", dim " << dim << ", row " << t << " ruled out";
