@@ -71,6 +71,32 @@ public:
     // them: the first append copies each part that grows into memory of the
     // store's own.
     static Vectorstore viewing(const StoreParts& parts, std::shared_ptr<const StoreBacking> backing) noexcept;
+    // Where filled() has a new store's parts written, laid out as StoreParts'.
+    struct PartsOut {
+        float* blocks;
+        float* tail;
+        float* roots;
+        std::uint64_t* ids;
+    };
+    // A store of `size` entries of `vector_size` floats whose parts
+    // fill(PartsOut) writes in place, every part whole, as insert() would
+    // have built them.  All memory is reserved first.  Throws OutOfMemory.
+    template <class Fill>
+    static Vectorstore filled(std::size_t vector_size, std::size_t size, Fill&& fill) {
+        Vectorstore store(vector_size);
+        const std::size_t block_floats = size / kBlockRows * store.block_floats();
+        const std::size_t tail_floats = size % kBlockRows * vector_size;
+        store.blocks_.reserve(block_floats);
+        store.tail_.reserve(tail_floats);
+        store.roots_.reserve(size);
+        store.ids_.reserve(size);
+        fill(PartsOut{store.blocks_.data(), store.tail_.data(), store.roots_.data(), store.ids_.data()});
+        store.blocks_.resize_within_capacity(block_floats);
+        store.tail_.resize_within_capacity(tail_floats);
+        store.roots_.resize_within_capacity(size);
+        store.ids_.resize_within_capacity(size);
+        return store;
+    }
     // Whether some of the parts it reads in place were lost (see StoreBacking).
     bool lost() const noexcept { return backing_ != nullptr && backing_->lost(); }
     // Whether it reads parts in place.
