@@ -26,21 +26,22 @@ struct PartWatch {
 };
 
 // Runs scan(first, rows, options) over the store's rows in rounds of
-// kJoinRows, each round's rows copied out as its queries.  `scored(first)`
+// join_rows(), each round's rows copied out as its queries.  `scored(first)`
 // is the count of (query, row) pairs the round from `first` scores.
 template <class Scan, class Scored>
 bool by_rounds(const Vectorstore& store, const SearchOptions& options, Scored scored, Scan scan) {
     const std::size_t n = store.size();
     const std::size_t dim = store.vector_size();
-    auto rows = allocate_vector<float>(std::min(n, kJoinRows) * dim);
+    const std::size_t round = join_rows(dim);
+    auto rows = allocate_vector<float>(std::min(n, round) * dim);
     std::uint64_t total = 0;
-    for (std::size_t first = 0; first < n; first += kJoinRows) total += scored(first);
+    for (std::size_t first = 0; first < n; first += round) total += scored(first);
     PartWatch part{options.watch, 0, total};
     const SearchWatch watch{PartWatch::poll, &part, options.watch != nullptr ? options.watch->interval_ms : 0};
     SearchOptions round_options = options;
     if (options.watch != nullptr) round_options.watch = &watch;
-    for (std::size_t first = 0; first < n; first += kJoinRows) {
-        const std::size_t count = std::min(kJoinRows, n - first);
+    for (std::size_t first = 0; first < n; first += round) {
+        const std::size_t count = std::min(round, n - first);
         store.copy_rows(first, count, rows.data());
         if (!scan(first, count, rows.data(), round_options)) return false;
         part.before += scored(first);
@@ -52,9 +53,10 @@ bool by_rounds(const Vectorstore& store, const SearchOptions& options, Scored sc
 
 bool self_join(const Vectorstore& store, float threshold, const SearchOptions& options, PairList& out) {
     const std::size_t n = store.size();
+    const std::size_t round = join_rows(store.vector_size());
     // The round from `first` scores its rows against the rows from its first block on.
     auto scored = [&](std::size_t first) {
-        return static_cast<std::uint64_t>(std::min(kJoinRows, n - first)) * (n - first / kBlockRows * kBlockRows);
+        return static_cast<std::uint64_t>(std::min(round, n - first)) * (n - first / kBlockRows * kBlockRows);
     };
     RangeScan scan;
     std::vector<ScoredEntry> row;
@@ -81,7 +83,8 @@ bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* sc
     const std::size_t n = store.size();
     const std::size_t keep = n == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(options.top_k, n - 1));
     if (keep == 0) return true;
-    auto scored = [&](std::size_t first) { return static_cast<std::uint64_t>(std::min(kJoinRows, n - first)) * n; };
+    const std::size_t round = join_rows(store.vector_size());
+    auto scored = [&](std::size_t first) { return static_cast<std::uint64_t>(std::min(round, n - first)) * n; };
     return by_rounds(store, options, scored,
                      [&](std::size_t first, std::size_t count, const float* rows, const SearchOptions& round_options) {
                          return top_k_batch(store, {rows, count, 0}, round_options, keep, first, scores + first * keep,

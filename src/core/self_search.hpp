@@ -1,6 +1,7 @@
 // self_search.hpp: a store searched against its own rows: the self-join and the k-NN graph.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,7 +21,7 @@ struct PairList {
 
 // Every such pair, each once, its score that of the two stored rows (a
 // score is the same either way round, so only j > i is scored): rows are
-// taken as queries in rounds of kJoinRows, each against the rows
+// taken as queries in rounds of join_rows(), each against the rows
 // from its own block on.  Returns false when the watch stopped the join.
 bool self_join(const Vectorstore& store, float threshold, const SearchOptions& options, PairList& out);
 
@@ -30,7 +31,13 @@ bool self_join(const Vectorstore& store, float threshold, const SearchOptions& o
 // Returns false when the watch stopped it.
 bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* scores, std::uint64_t* ids);
 
-// How many rows of the store a self-join or k-NN graph takes as queries at a time.
-inline constexpr std::size_t kJoinRows = 1024;
+// How many rows of the store a self-join or k-NN graph takes as queries at
+// a time, for rows of `dim` elements.  Each round reads the whole store and,
+// on levels that code it, codes it once: rounds are as large as 16 MiB of
+// copied rows allows, from 1,024 to 4,096 rows.
+constexpr std::size_t join_rows(std::size_t dim) noexcept {
+    constexpr std::size_t kRoundBytes = std::size_t{16} << 20;
+    return std::clamp<std::size_t>(kRoundBytes / (std::max<std::size_t>(dim, 1) * sizeof(float)), 1024, 4096);
+}
 
 }  // namespace tessaray::core
