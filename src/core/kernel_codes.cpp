@@ -158,25 +158,7 @@ TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const Co
     }
 }
 
-template <bool Filtered, std::size_t... Counts>
-TESSARAY_CODES_TARGET void bound_codes_any(std::index_sequence<Counts...>, const CodedQuery* queries, std::size_t count,
-                                           const CodedRows& rows, std::size_t dim, std::size_t nblocks,
-                                           const std::uint64_t* allowed, std::uint64_t* hits) {
-    ((count == Counts + 1 ? bound_codes_fixed<Counts + 1, Filtered>(queries, rows, dim, nblocks, allowed, hits)
-                          : void()),
-     ...);
-}
-
-TESSARAY_CODES_TARGET void bound_codes_vnni(const CodedQuery* queries, std::size_t count, const CodedRows& rows,
-                                            std::size_t dim, std::size_t nblocks, const std::uint64_t* allowed,
-                                            std::uint64_t* hits) {
-    constexpr auto counts = std::make_index_sequence<kCodeTileQueries>();
-    if (allowed != nullptr) {
-        bound_codes_any<true>(counts, queries, count, rows, dim, nblocks, allowed, hits);
-    } else {
-        bound_codes_any<false>(counts, queries, count, rows, dim, nblocks, allowed, hits);
-    }
-}
+#include "core/kernel_codes-inl.hpp"
 
 #undef TESSARAY_CODES_TARGET
 
@@ -208,7 +190,7 @@ CodeKernels code_kernels() noexcept {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vnni")) {
-        return {code_blocks_vnni, bound_codes_vnni, kCodeMax};
+        return {code_blocks_vnni, bound_codes_generic, kCodeMax};
     }
     return {};
 }

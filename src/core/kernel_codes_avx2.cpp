@@ -27,73 +27,52 @@ namespace {
 constexpr std::size_t kLanes = 8;
 constexpr std::size_t kRowRegs = kBlockRows / kLanes;
 
-// The codes of the rows of `nblocks` blocks of the store's layout, in the
-// tile's layout, a register of rows at a time (more would not fit the
-// sixteen registers).
-TESSARAY_CODES_TARGET void code_blocks_avx2(const float* blocks, const float* roots, std::size_t dim,
-                                            std::size_t nblocks, const CodedRows& out) {
-    const std::size_t groups = code_groups(dim);
-    const __m256 low = _mm256_set1_ps(kBoundRootLow);
-    const __m256 high = _mm256_set1_ps(kBoundRootHigh);
-    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
-    const __m256i most = _mm256_set1_epi32(static_cast<int>(kNarrowCodeMax));
-    const __m256i least = _mm256_set1_epi32(-static_cast<int>(kNarrowCodeMax));
-    const __m256i byte = _mm256_set1_epi32(0xFF);
-    const float n = static_cast<float>(dim);
-    const __m256 lost = _mm256_set1_ps(1.0f + 2.0f * n * 0x1p-24f);
-    const __m256 underflow = _mm256_set1_ps(n * 0x1p-100f);
-    const __m256 drift = _mm256_set1_ps(std::sqrt(n) * (kNarrowCodeMax + 0.01f) * 0x1p-24f);
-    const __m256 up = _mm256_set1_ps(1.0f + 0x1p-16f);
-    for (std::size_t b = 0; b < nblocks; ++b) {
-        const float* block = blocks + b * dim * kBlockRows;
-        std::int8_t* codes = out.codes + b * groups * kBlockRows * 4;
-        std::uint64_t odd = 0;
-        for (std::size_t r = 0; r < kRowRegs; ++r) {
-            const float* rows = block + r * kLanes;
-            __m256 top = _mm256_setzero_ps();
-            for (std::size_t i = 0; i < dim; ++i) {
-                top = _mm256_max_ps(top, _mm256_and_ps(_mm256_loadu_ps(rows + i * kBlockRows), magnitude));
-            }
-            // As in the VNNI coder: a root in the bound's range makes the
-            // scale a number; the other rows are coded as zeros and always marked.
-            const std::size_t first = b * kBlockRows + r * kLanes;
-            const __m256 root = _mm256_loadu_ps(roots + first);
-            const __m256 coded =
-                _mm256_and_ps(_mm256_cmp_ps(root, low, _CMP_GE_OQ), _mm256_cmp_ps(root, high, _CMP_LE_OQ));
-            odd |= std::uint64_t{static_cast<unsigned>(~_mm256_movemask_ps(coded)) & 0xFFu} << (r * kLanes);
-            const __m256 scale = _mm256_and_ps(_mm256_div_ps(_mm256_set1_ps(kNarrowCodeMax), top), coded);
-            _mm256_storeu_ps(out.weights + first, _mm256_mul_ps(root, scale));
-            __m256i sum = _mm256_setzero_si256();
-            __m256 squares = _mm256_setzero_ps();
-            __m256 errors = _mm256_setzero_ps();
-            for (std::size_t g = 0; g < groups; ++g) {
-                __m256i packed = _mm256_setzero_si256();
-                for (std::size_t e = 0; e < 4 && g * 4 + e < dim; ++e) {
-                    const __m256 x = _mm256_mul_ps(_mm256_loadu_ps(rows + (g * 4 + e) * kBlockRows), scale);
-                    // Rounded to nearest, ties to even (the default mode).
-                    __m256i code = _mm256_cvtps_epi32(x);
-                    code = _mm256_max_epi32(_mm256_min_epi32(code, most), least);
-                    const __m256 exact = _mm256_cvtepi32_ps(code);
-                    const __m256 error = _mm256_sub_ps(x, exact);
-                    errors = _mm256_fmadd_ps(error, error, errors);
-                    squares = _mm256_fmadd_ps(exact, exact, squares);
-                    sum = _mm256_add_epi32(sum, code);
-                    packed = _mm256_or_si256(packed,
-                                             _mm256_slli_epi32(_mm256_and_si256(code, byte), static_cast<int>(8 * e)));
-                }
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(codes + (g * kBlockRows + r * kLanes) * 4), packed);
-            }
-            _mm256_storeu_ps(out.offsets + first, _mm256_mul_ps(_mm256_cvtepi32_ps(sum), _mm256_set1_ps(128.0f)));
-            // The norms' bounds as in the VNNI coder.
-            const __m256 error =
-                _mm256_mul_ps(_mm256_add_ps(_mm256_sqrt_ps(_mm256_fmadd_ps(errors, lost, underflow)), drift), up);
-            const __m256 span = _mm256_mul_ps(_mm256_add_ps(_mm256_sqrt_ps(_mm256_mul_ps(squares, lost)), error), up);
-            _mm256_storeu_ps(out.errors + first, error);
-            _mm256_storeu_ps(out.spans + first, span);
-        }
-        out.always[b] = odd;
+struct CodeIsa {
+    using Vec = __m256;
+    using Int = __m256i;
+    static constexpr std::size_t kLanes = 8;
+    static constexpr float kRowCodeMax = kNarrowCodeMax;
+
+    TESSARAY_CODES_TARGET static Vec zero() { return _mm256_setzero_ps(); }
+    TESSARAY_CODES_TARGET static Vec broadcast(float x) { return _mm256_set1_ps(x); }
+    TESSARAY_CODES_TARGET static Vec load(const float* p) { return _mm256_loadu_ps(p); }
+    TESSARAY_CODES_TARGET static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
+    TESSARAY_CODES_TARGET static Vec abs(Vec v) {
+        return _mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF)));
     }
-}
+    TESSARAY_CODES_TARGET static Vec max(Vec a, Vec b) { return _mm256_max_ps(a, b); }
+    TESSARAY_CODES_TARGET static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    TESSARAY_CODES_TARGET static Vec sub(Vec a, Vec b) { return _mm256_sub_ps(a, b); }
+    TESSARAY_CODES_TARGET static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
+    TESSARAY_CODES_TARGET static Vec div(Vec a, Vec b) { return _mm256_div_ps(a, b); }
+    TESSARAY_CODES_TARGET static Vec sqrt(Vec a) { return _mm256_sqrt_ps(a); }
+    TESSARAY_CODES_TARGET static Vec multiply_add(Vec a, Vec b, Vec c) { return _mm256_fmadd_ps(a, b, c); }
+    // All bits of a lane where lo <= a <= hi.
+    TESSARAY_CODES_TARGET static Vec within(Vec a, Vec lo, Vec hi) {
+        return _mm256_and_ps(_mm256_cmp_ps(a, lo, _CMP_GE_OQ), _mm256_cmp_ps(a, hi, _CMP_LE_OQ));
+    }
+    TESSARAY_CODES_TARGET static std::uint64_t lanes(Vec mask) {
+        return static_cast<unsigned>(_mm256_movemask_ps(mask));
+    }
+    TESSARAY_CODES_TARGET static Vec where(Vec mask, Vec v) { return _mm256_and_ps(mask, v); }
+    // x rounded to nearest, ties to even (the default mode), within the codes' range.
+    TESSARAY_CODES_TARGET static Int code(Vec x) {
+        const Int most = _mm256_set1_epi32(static_cast<int>(kRowCodeMax));
+        return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvtps_epi32(x), most),
+                                _mm256_sub_epi32(_mm256_setzero_si256(), most));
+    }
+    TESSARAY_CODES_TARGET static Vec to_float(Int a) { return _mm256_cvtepi32_ps(a); }
+    TESSARAY_CODES_TARGET static Int zero_int() { return _mm256_setzero_si256(); }
+    TESSARAY_CODES_TARGET static Int add_int(Int a, Int b) { return _mm256_add_epi32(a, b); }
+    // Each lane's code as its byte e.
+    TESSARAY_CODES_TARGET static Int pack_byte(Int packed, Int code, std::size_t e) {
+        const Int byte = _mm256_and_si256(code, _mm256_set1_epi32(0xFF));
+        return _mm256_or_si256(packed, _mm256_sll_epi32(byte, _mm_cvtsi32_si128(static_cast<int>(8 * e))));
+    }
+    TESSARAY_CODES_TARGET static void store_int(std::int8_t* p, Int a) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a);
+    }
+};
 
 // Registers of rows a tile sums at once: the queries' sums, with room
 // left in the sixteen registers for the products on their way.
@@ -153,30 +132,12 @@ TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const Co
     }
 }
 
-template <bool Filtered, std::size_t... Counts>
-TESSARAY_CODES_TARGET void bound_codes_any(std::index_sequence<Counts...>, const CodedQuery* queries, std::size_t count,
-                                           const CodedRows& rows, std::size_t dim, std::size_t nblocks,
-                                           const std::uint64_t* allowed, std::uint64_t* hits) {
-    ((count == Counts + 1 ? bound_codes_fixed<Counts + 1, Filtered>(queries, rows, dim, nblocks, allowed, hits)
-                          : void()),
-     ...);
-}
-
-TESSARAY_CODES_TARGET void bound_codes_avx2(const CodedQuery* queries, std::size_t count, const CodedRows& rows,
-                                            std::size_t dim, std::size_t nblocks, const std::uint64_t* allowed,
-                                            std::uint64_t* hits) {
-    constexpr auto counts = std::make_index_sequence<kCodeTileQueries>();
-    if (allowed != nullptr) {
-        bound_codes_any<true>(counts, queries, count, rows, dim, nblocks, allowed, hits);
-    } else {
-        bound_codes_any<false>(counts, queries, count, rows, dim, nblocks, allowed, hits);
-    }
-}
+#include "core/kernel_codes-inl.hpp"
 
 #undef TESSARAY_CODES_TARGET
 
 }  // namespace
 
-CodeKernels avx2_code_kernels() noexcept { return {code_blocks_avx2, bound_codes_avx2, kNarrowCodeMax}; }
+CodeKernels avx2_code_kernels() noexcept { return {code_blocks_generic<CodeIsa>, bound_codes_generic, kNarrowCodeMax}; }
 
 }  // namespace tessaray::core

@@ -21,76 +21,50 @@ namespace tessaray::core {
 
 namespace {
 
+#define TESSARAY_CODES_TARGET
+
 constexpr std::size_t kLanes = 4;
 constexpr std::size_t kRowRegs = kBlockRows / kLanes;
 // A query's widened group: its four codes plus 128 as 16-bit integers, twice.
 constexpr std::size_t kWideGroupBytes = 16;
 
-// The codes of the rows of `nblocks` blocks of the store's layout, in the
-// tile's layout, a register of rows at a time.
-void code_blocks_sse2(const float* blocks, const float* roots, std::size_t dim, std::size_t nblocks,
-                      const CodedRows& out) {
-    const std::size_t groups = code_groups(dim);
-    const __m128 low = _mm_set1_ps(kBoundRootLow);
-    const __m128 high = _mm_set1_ps(kBoundRootHigh);
-    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    const __m128 most = _mm_set1_ps(kCodeMax);
-    const __m128 least = _mm_set1_ps(-kCodeMax);
-    const __m128i byte = _mm_set1_epi32(0xFF);
-    const float n = static_cast<float>(dim);
-    // Products and sums are rounded apart here: (n + 1) u of a norm's
-    // square at most, which 2 n u covers.
-    const __m128 lost = _mm_set1_ps(1.0f + 2.0f * n * 0x1p-24f);
-    const __m128 underflow = _mm_set1_ps(n * 0x1p-100f);
-    const __m128 drift = _mm_set1_ps(std::sqrt(n) * (kCodeMax + 0.01f) * 0x1p-24f);
-    const __m128 up = _mm_set1_ps(1.0f + 0x1p-16f);
-    for (std::size_t b = 0; b < nblocks; ++b) {
-        const float* block = blocks + b * dim * kBlockRows;
-        std::int8_t* codes = out.codes + b * groups * kBlockRows * 4;
-        std::uint64_t odd = 0;
-        for (std::size_t r = 0; r < kRowRegs; ++r) {
-            const float* rows = block + r * kLanes;
-            __m128 top = _mm_setzero_ps();
-            for (std::size_t i = 0; i < dim; ++i) {
-                top = _mm_max_ps(top, _mm_and_ps(_mm_loadu_ps(rows + i * kBlockRows), magnitude));
-            }
-            // As in the VNNI coder: a root in the bound's range makes the
-            // scale a number; the other rows are coded as zeros and always marked.
-            const std::size_t first = b * kBlockRows + r * kLanes;
-            const __m128 root = _mm_loadu_ps(roots + first);
-            const __m128 coded = _mm_and_ps(_mm_cmpge_ps(root, low), _mm_cmple_ps(root, high));
-            odd |= std::uint64_t{static_cast<unsigned>(~_mm_movemask_ps(coded)) & 0xFu} << (r * kLanes);
-            const __m128 scale = _mm_and_ps(_mm_div_ps(most, top), coded);
-            _mm_storeu_ps(out.weights + first, _mm_mul_ps(root, scale));
-            __m128i sum = _mm_setzero_si128();
-            __m128 squares = _mm_setzero_ps();
-            __m128 errors = _mm_setzero_ps();
-            for (std::size_t g = 0; g < groups; ++g) {
-                __m128i packed = _mm_setzero_si128();
-                for (std::size_t e = 0; e < 4 && g * 4 + e < dim; ++e) {
-                    const __m128 x = _mm_mul_ps(_mm_loadu_ps(rows + (g * 4 + e) * kBlockRows), scale);
-                    // Rounded to nearest, ties to even (the default mode);
-                    // SSE2 clamps in floats, where a code of 127 is exact.
-                    const __m128i code = _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(x, least), most));
-                    const __m128 exact = _mm_cvtepi32_ps(code);
-                    const __m128 error = _mm_sub_ps(x, exact);
-                    errors = _mm_add_ps(errors, _mm_mul_ps(error, error));
-                    squares = _mm_add_ps(squares, _mm_mul_ps(exact, exact));
-                    sum = _mm_add_epi32(sum, code);
-                    packed = _mm_or_si128(packed, _mm_slli_epi32(_mm_and_si128(code, byte), static_cast<int>(8 * e)));
-                }
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(codes + (g * kBlockRows + r * kLanes) * 4), packed);
-            }
-            _mm_storeu_ps(out.offsets + first, _mm_mul_ps(_mm_cvtepi32_ps(sum), _mm_set1_ps(128.0f)));
-            const __m128 error =
-                _mm_mul_ps(_mm_add_ps(_mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(errors, lost), underflow)), drift), up);
-            const __m128 span = _mm_mul_ps(_mm_add_ps(_mm_sqrt_ps(_mm_mul_ps(squares, lost)), error), up);
-            _mm_storeu_ps(out.errors + first, error);
-            _mm_storeu_ps(out.spans + first, span);
-        }
-        out.always[b] = odd;
+struct CodeIsa {
+    using Vec = __m128;
+    using Int = __m128i;
+    static constexpr std::size_t kLanes = 4;
+    // Products of 16-bit codes cannot saturate: rows keep the full range.
+    static constexpr float kRowCodeMax = kCodeMax;
+
+    static Vec zero() { return _mm_setzero_ps(); }
+    static Vec broadcast(float x) { return _mm_set1_ps(x); }
+    static Vec load(const float* p) { return _mm_loadu_ps(p); }
+    static void store(float* p, Vec v) { _mm_storeu_ps(p, v); }
+    static Vec abs(Vec v) { return _mm_and_ps(v, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF))); }
+    static Vec max(Vec a, Vec b) { return _mm_max_ps(a, b); }
+    static Vec add(Vec a, Vec b) { return _mm_add_ps(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm_sub_ps(a, b); }
+    static Vec mul(Vec a, Vec b) { return _mm_mul_ps(a, b); }
+    static Vec div(Vec a, Vec b) { return _mm_div_ps(a, b); }
+    static Vec sqrt(Vec a) { return _mm_sqrt_ps(a); }
+    // No fused multiply-add: two roundings, which the coder's margins allow.
+    static Vec multiply_add(Vec a, Vec b, Vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static Vec within(Vec a, Vec lo, Vec hi) { return _mm_and_ps(_mm_cmpge_ps(a, lo), _mm_cmple_ps(a, hi)); }
+    static std::uint64_t lanes(Vec mask) { return static_cast<unsigned>(_mm_movemask_ps(mask)); }
+    static Vec where(Vec mask, Vec v) { return _mm_and_ps(mask, v); }
+    // x rounded to nearest, ties to even (the default mode); SSE2 has no
+    // 32-bit integer min and max, so it clamps in floats, where 127 is exact.
+    static Int code(Vec x) {
+        return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(x, _mm_set1_ps(-kRowCodeMax)), _mm_set1_ps(kRowCodeMax)));
     }
-}
+    static Vec to_float(Int a) { return _mm_cvtepi32_ps(a); }
+    static Int zero_int() { return _mm_setzero_si128(); }
+    static Int add_int(Int a, Int b) { return _mm_add_epi32(a, b); }
+    static Int pack_byte(Int packed, Int code, std::size_t e) {
+        const Int byte = _mm_and_si128(code, _mm_set1_epi32(0xFF));
+        return _mm_or_si128(packed, _mm_sll_epi32(byte, _mm_cvtsi32_si128(static_cast<int>(8 * e))));
+    }
+    static void store_int(std::int8_t* p, Int a) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a); }
+};
 
 // Widens a query's codes (code_query()) into kWideGroupBytes per group.
 void widen_query_sse2(const std::uint8_t* codes, std::size_t dim, std::uint8_t* out) {
@@ -152,29 +126,14 @@ void bound_codes_fixed(const CodedQuery* queries, const CodedRows& rows, std::si
     }
 }
 
-template <bool Filtered, std::size_t... Counts>
-void bound_codes_any(std::index_sequence<Counts...>, const CodedQuery* queries, std::size_t count,
-                     const CodedRows& rows, std::size_t dim, std::size_t nblocks, const std::uint64_t* allowed,
-                     std::uint64_t* hits) {
-    ((count == Counts + 1 ? bound_codes_fixed<Counts + 1, Filtered>(queries, rows, dim, nblocks, allowed, hits)
-                          : void()),
-     ...);
-}
+#include "core/kernel_codes-inl.hpp"
 
-void bound_codes_sse2(const CodedQuery* queries, std::size_t count, const CodedRows& rows, std::size_t dim,
-                      std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits) {
-    constexpr auto counts = std::make_index_sequence<kCodeTileQueries>();
-    if (allowed != nullptr) {
-        bound_codes_any<true>(counts, queries, count, rows, dim, nblocks, allowed, hits);
-    } else {
-        bound_codes_any<false>(counts, queries, count, rows, dim, nblocks, allowed, hits);
-    }
-}
+#undef TESSARAY_CODES_TARGET
 
 }  // namespace
 
 CodeKernels sse2_code_kernels() noexcept {
-    return {code_blocks_sse2, bound_codes_sse2, kCodeMax, kWideGroupBytes, widen_query_sse2};
+    return {code_blocks_generic<CodeIsa>, bound_codes_generic, kCodeMax, kWideGroupBytes, widen_query_sse2};
 }
 
 }  // namespace tessaray::core
