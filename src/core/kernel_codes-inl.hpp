@@ -1,10 +1,10 @@
 // kernel_codes-inl.hpp: what the coded tiles share: coding a block's rows a register at a time, and choosing the tile's build by its count of queries.
 //
-// Included by each kernel_codes_<level>.cpp inside its anonymous namespace.
-// Before the include: TESSARAY_CODES_TARGET.  Before code_blocks_generic
-// is used: a CodeIsa with the level's registers (the AVX-512 coder, with
-// its mask registers, has its own).  Before bound_codes_generic is used:
-// bound_codes_fixed<Count, Filtered>.
+// Included by each kernel_codes_<level>.cpp inside its anonymous namespace,
+// after TESSARAY_CODES_TARGET.  code_blocks_generic and CodedRowSide take
+// a CodeIsa of the level's registers (the AVX-512 tile, with its mask
+// registers, has its own); bound_codes_generic calls the including file's
+// bound_codes_fixed<Count, Filtered>, declared here.
 #ifndef TESSARAY_CODES_TARGET
 #error "kernel_codes-inl.hpp needs TESSARAY_CODES_TARGET from the including file"
 #endif
@@ -77,6 +77,36 @@ TESSARAY_CODES_TARGET void code_blocks_generic(const float* blocks, const float*
         out.always[b] = odd;
     }
 }
+
+// The tile of `Count` queries, as BoundCodesFn (kernel.hpp) with every row
+// allowed unless `Filtered`.
+template <std::size_t Count, bool Filtered>
+TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const CodedRows& rows, std::size_t dim,
+                                             std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits);
+
+// A register of coded rows' side of the test (score_bound.hpp), loaded once
+// for all of a tile's queries.
+template <class CodeIsa>
+struct CodedRowSide {
+    using Vec = typename CodeIsa::Vec;
+    Vec weight, offset, error, span;
+
+    TESSARAY_CODES_TARGET CodedRowSide(const CodedRows& rows, std::size_t first)
+            : weight(CodeIsa::load(rows.weights + first)),
+              offset(CodeIsa::load(rows.offsets + first)),
+              error(CodeIsa::load(rows.errors + first)),
+              span(CodeIsa::load(rows.spans + first)) {}
+
+    // Bit j set when lane j's integer sum (with the query's codes plus 128)
+    // cannot rule its row out for query q; NaN passes.
+    TESSARAY_CODES_TARGET std::uint64_t kept(const CodedQuery& q, typename CodeIsa::Int sums) const {
+        Vec bar = CodeIsa::multiply_add(CodeIsa::broadcast(q.limit), weight, offset);
+        bar = CodeIsa::multiply_subtract(bar, CodeIsa::broadcast(q.norm), error);
+        bar = CodeIsa::multiply_subtract(bar, CodeIsa::broadcast(q.error), span);
+        bar = CodeIsa::sub(bar, CodeIsa::broadcast(q.room));
+        return CodeIsa::lanes(CodeIsa::not_below(CodeIsa::to_float(sums), bar));
+    }
+};
 
 template <bool Filtered, std::size_t... Counts>
 TESSARAY_CODES_TARGET void bound_codes_any(std::index_sequence<Counts...>, const CodedQuery* queries, std::size_t count,

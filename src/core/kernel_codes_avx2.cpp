@@ -47,6 +47,10 @@ struct CodeIsa {
     TESSARAY_CODES_TARGET static Vec div(Vec a, Vec b) { return _mm256_div_ps(a, b); }
     TESSARAY_CODES_TARGET static Vec sqrt(Vec a) { return _mm256_sqrt_ps(a); }
     TESSARAY_CODES_TARGET static Vec multiply_add(Vec a, Vec b, Vec c) { return _mm256_fmadd_ps(a, b, c); }
+    // c - a * b.
+    TESSARAY_CODES_TARGET static Vec multiply_subtract(Vec c, Vec a, Vec b) { return _mm256_fnmadd_ps(a, b, c); }
+    // All bits of a lane where not a < b (NaN included).
+    TESSARAY_CODES_TARGET static Vec not_below(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_NLT_UQ); }
     // All bits of a lane where lo <= a <= hi.
     TESSARAY_CODES_TARGET static Vec within(Vec a, Vec lo, Vec hi) {
         return _mm256_and_ps(_mm256_cmp_ps(a, lo, _CMP_GE_OQ), _mm256_cmp_ps(a, hi, _CMP_LE_OQ));
@@ -73,6 +77,8 @@ struct CodeIsa {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a);
     }
 };
+
+#include "core/kernel_codes-inl.hpp"
 
 // Registers of rows a tile sums at once: the queries' sums, with room
 // left in the sixteen registers for the products on their way.
@@ -110,20 +116,9 @@ TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const Co
                 }
             }
             for (std::size_t r = 0; r < kTileRegs; ++r) {
-                const std::size_t first = b * kBlockRows + (first_reg + r) * kLanes;
-                const __m256 weight = _mm256_loadu_ps(rows.weights + first);
-                const __m256 offset = _mm256_loadu_ps(rows.offsets + first);
-                const __m256 error = _mm256_loadu_ps(rows.errors + first);
-                const __m256 span = _mm256_loadu_ps(rows.spans + first);
+                const CodedRowSide<CodeIsa> side(rows, b * kBlockRows + (first_reg + r) * kLanes);
                 for (std::size_t t = 0; t < Count; ++t) {
-                    const CodedQuery& q = queries[t];
-                    __m256 bar = _mm256_fmadd_ps(_mm256_set1_ps(q.limit), weight, offset);
-                    bar = _mm256_fnmadd_ps(_mm256_set1_ps(q.norm), error, bar);
-                    bar = _mm256_fnmadd_ps(_mm256_set1_ps(q.error), span, bar);
-                    bar = _mm256_sub_ps(bar, _mm256_set1_ps(q.room));
-                    const unsigned kept = static_cast<unsigned>(
-                        _mm256_movemask_ps(_mm256_cmp_ps(_mm256_cvtepi32_ps(acc[t][r]), bar, _CMP_NLT_UQ)));
-                    block_hits[t] |= std::uint64_t{kept} << ((first_reg + r) * kLanes);
+                    block_hits[t] |= side.kept(queries[t], acc[t][r]) << ((first_reg + r) * kLanes);
                 }
             }
         }
@@ -131,8 +126,6 @@ TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const Co
         for (std::size_t t = 0; t < Count; ++t) hits[t * nblocks + b] = (block_hits[t] | rows.always[b]) & may;
     }
 }
-
-#include "core/kernel_codes-inl.hpp"
 
 #undef TESSARAY_CODES_TARGET
 

@@ -48,6 +48,8 @@ struct CodeIsa {
     static Vec sqrt(Vec a) { return _mm_sqrt_ps(a); }
     // No fused multiply-add: two roundings, which the coder's margins allow.
     static Vec multiply_add(Vec a, Vec b, Vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static Vec multiply_subtract(Vec c, Vec a, Vec b) { return _mm_sub_ps(c, _mm_mul_ps(a, b)); }
+    static Vec not_below(Vec a, Vec b) { return _mm_cmpnlt_ps(a, b); }
     static Vec within(Vec a, Vec lo, Vec hi) { return _mm_and_ps(_mm_cmpge_ps(a, lo), _mm_cmple_ps(a, hi)); }
     static std::uint64_t lanes(Vec mask) { return static_cast<unsigned>(_mm_movemask_ps(mask)); }
     static Vec where(Vec mask, Vec v) { return _mm_and_ps(mask, v); }
@@ -66,6 +68,8 @@ struct CodeIsa {
     static void store_int(std::int8_t* p, Int a) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a); }
 };
 
+#include "core/kernel_codes-inl.hpp"
+
 // Widens a query's codes (code_query()) into kWideGroupBytes per group.
 void widen_query_sse2(const std::uint8_t* codes, std::size_t dim, std::uint8_t* out) {
     const __m128i zero = _mm_setzero_si128();
@@ -78,8 +82,8 @@ void widen_query_sse2(const std::uint8_t* codes, std::size_t dim, std::uint8_t* 
 }
 
 template <std::size_t Count, bool Filtered>
-void bound_codes_fixed(const CodedQuery* queries, const CodedRows& rows, std::size_t dim, std::size_t nblocks,
-                       const std::uint64_t* allowed, std::uint64_t* hits) {
+TESSARAY_CODES_TARGET void bound_codes_fixed(const CodedQuery* queries, const CodedRows& rows, std::size_t dim,
+                                             std::size_t nblocks, const std::uint64_t* allowed, std::uint64_t* hits) {
     const std::size_t groups = code_groups(dim);
     for (std::size_t b = 0; b < nblocks; ++b) {
         const std::int8_t* block = rows.codes + b * groups * kBlockRows * 4;
@@ -101,32 +105,20 @@ void bound_codes_fixed(const CodedQuery* queries, const CodedRows& rows, std::si
                     high[t] = _mm_add_epi32(high[t], _mm_madd_epi16(q, codes_high));
                 }
             }
-            const std::size_t first = b * kBlockRows + reg * kLanes;
-            const __m128 weight = _mm_loadu_ps(rows.weights + first);
-            const __m128 offset = _mm_loadu_ps(rows.offsets + first);
-            const __m128 error = _mm_loadu_ps(rows.errors + first);
-            const __m128 span = _mm_loadu_ps(rows.spans + first);
+            const CodedRowSide<CodeIsa> side(rows, b * kBlockRows + reg * kLanes);
             for (std::size_t t = 0; t < Count; ++t) {
-                const CodedQuery& q = queries[t];
                 // Each row's two pairs' sums added: rows 0 to 3 in order.
                 const __m128 l = _mm_castsi128_ps(low[t]);
                 const __m128 h = _mm_castsi128_ps(high[t]);
                 const __m128i sums = _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(l, h, _MM_SHUFFLE(2, 0, 2, 0))),
                                                    _mm_castps_si128(_mm_shuffle_ps(l, h, _MM_SHUFFLE(3, 1, 3, 1))));
-                __m128 bar = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(q.limit), weight), offset);
-                bar = _mm_sub_ps(bar, _mm_mul_ps(_mm_set1_ps(q.norm), error));
-                bar = _mm_sub_ps(bar, _mm_mul_ps(_mm_set1_ps(q.error), span));
-                bar = _mm_sub_ps(bar, _mm_set1_ps(q.room));
-                const unsigned kept = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpnlt_ps(_mm_cvtepi32_ps(sums), bar)));
-                block_hits[t] |= std::uint64_t{kept} << (reg * kLanes);
+                block_hits[t] |= side.kept(queries[t], sums) << (reg * kLanes);
             }
         }
         const std::uint64_t may = Filtered ? allowed[b] : ~std::uint64_t{0};
         for (std::size_t t = 0; t < Count; ++t) hits[t * nblocks + b] = (block_hits[t] | rows.always[b]) & may;
     }
 }
-
-#include "core/kernel_codes-inl.hpp"
 
 #undef TESSARAY_CODES_TARGET
 
