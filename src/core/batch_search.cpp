@@ -323,7 +323,8 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     const std::size_t count = queries.count;
     const std::size_t workers = plan.workers;
     const std::size_t dim = store.vector_size();
-    const std::size_t tile_queries = active_kernels().tile_queries;
+    // A batch of fewer queries than a tile needs buffers for only those.
+    const std::size_t tile_queries = std::min(active_kernels().tile_queries, count);
     const std::size_t stride = plan.max_panel_blocks * kBlockRows;
     const BatchShape shape = batch_shape(store, queries.first_block, 1, count);
     // Everything the workers use is allocated here, before any starts.
