@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -35,6 +37,7 @@ struct Batch {
     WorkerGroup* group;
     const RowFilter* allow;                  // or null: every block is read
     const QueryCodes* codes;                 // codes.kernels null: the bound sums floats
+    const RowSinks* rows;                    // or null: only the queries' sinks are fed
     std::atomic<std::size_t> next_panel{0};  // the next dealt panel
     std::atomic<std::uint64_t> done{0};
 
@@ -78,6 +81,10 @@ struct BatchWorker {
     // With codes, each query's coded_limit() of its limit, and the panel's rows coded.
     std::span<CodedLimit> coded_limits;
     CodedRows panel;
+    // With row sinks, the lowest of the bars of those in the panel (NaN while
+    // one may keep any row, +inf with none): every query's bar is taken no
+    // higher.
+    float rows_bar = std::numeric_limits<float>::infinity();
     // The blocks the bounded tiles marked rows of, to be scored exactly and
     // then given to their queries' sinks, in the order they were marked.
     std::size_t queued = 0;
@@ -87,9 +94,12 @@ struct BatchWorker {
     alignas(64) float exact_scores[kExactQueue * kBlockRows] = {};
 };
 
-// Works query q's limit out again when its sink's bar has moved.
+// The lower of two bars, NaN when either is.
+float lower_bar(float a, float b) noexcept { return a != a || b != b ? kScoreNaN : std::min(a, b); }
+
+// Works query q's limit out again when its sink's bar (or the row sinks') has moved.
 void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
-    const float bar = w.sinks[q]->bar();
+    const float bar = lower_bar(w.sinks[q]->bar(), w.rows_bar);
     // A NaN bar (a sink that may still keep any row) never equals the one
     // kept, and its limit is NaN.
     if (bar == w.bars[q]) return;
@@ -100,14 +110,46 @@ void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
     }
 }
 
+// Gives the row sinks from rows->first on, among rows first ..
+// first + count - 1, the scores of queries q0 .. q0 + n - 1 against them:
+// query t's at scores[t * stride + r] for row first + r.
+void give_rows(const Batch& b, const float* scores, std::size_t stride, std::size_t q0, std::size_t n,
+               std::size_t first, std::size_t count) noexcept {
+    for (std::size_t r = b.rows->first > first ? b.rows->first - first : 0; r < count; ++r) {
+        TopK& sink = b.rows->sinks[first + r];
+        for (std::size_t t = 0; t < n; ++t) sink.offer(scores[t * stride + r], b.rows->query_first + q0 + t);
+    }
+}
+
+// The lowest bar of the row sinks among rows [first, end) (see BatchWorker::rows_bar).
+float rows_bar(const Batch& b, std::size_t first, std::size_t end) noexcept {
+    float bar = std::numeric_limits<float>::infinity();
+    for (std::size_t r = std::max(first, b.rows->first); r < end; ++r) {
+        // A selection not yet full may still keep any row (TopKSink::bar()).
+        const TopK& sink = b.rows->sinks[r];
+        if (!sink.full() || sink.capacity() == 0 || sink.worst().score != sink.worst().score) return kScoreNaN;
+        bar = std::min(bar, sink.worst().score);
+    }
+    return bar;
+}
+
 // Scores the queued blocks and gives them to their sinks.  A query's
 // blocks are queued in row order, and the queue is emptied before its sink
-// is given rows any other way, so each sink still sees its rows in order.
+// is given rows any other way, so each sink still sees its rows in order;
+// the row sinks are given the marked rows' scores, the queries in order.
 void score_queued(const Batch& b, BatchWorker& w) noexcept {
     if (w.queued == 0) return;
     active_kernels().score_exact(w.exact, w.queued, b.store->vector_size());
     for (std::size_t i = 0; i < w.queued; ++i) {
         w.sinks[w.exact_query[i]]->take(w.exact[i].out, w.exact_first[i], kBlockRows);
+        if (b.rows != nullptr) {
+            const std::size_t first = w.exact_first[i];
+            const std::size_t row = b.rows->query_first + w.exact_query[i];
+            for (std::uint64_t bits = w.exact[i].rows; bits != 0; bits &= bits - 1) {
+                const std::size_t lane = static_cast<std::size_t>(std::countr_zero(bits));
+                if (first + lane >= b.rows->first) b.rows->sinks[first + lane].offer(w.exact[i].out[lane], row);
+            }
+        }
         refresh_limit(b, w, w.exact_query[i]);
     }
     w.queued = 0;
@@ -220,6 +262,10 @@ void scan_panels(Batch& b, BatchWorker& w) {
             continue;
         }
         if (b.codes->kernels != nullptr) code_panel(b, w, block, nblocks);
+        if (b.rows != nullptr) {
+            w.rows_bar = rows_bar(b, block * kBlockRows, (block + nblocks) * kBlockRows);
+            for (std::size_t q = 0; q < b.count; ++q) refresh_limit(b, w, q);
+        }
         const bool fetch = next < plan.panels && b.count >= kAheadTiles * kernels.tile_queries &&
                            any_allowed(b.allow, panel_first(next), panel_size(next));
         const std::size_t next_block = fetch ? panel_first(next) : 0;
@@ -278,8 +324,9 @@ void scan_panels(Batch& b, BatchWorker& w) {
                                    stride, q0 == 0);
                 for (std::size_t t = 0; t < n; ++t) {
                     w.sinks[q0 + t]->take(out + t * stride, first, stretch_blocks * kBlockRows);
-                    refresh_limit(b, w, q0 + t);
                 }
+                if (b.rows != nullptr) give_rows(b, out, stride, q0, n, first, stretch_blocks * kBlockRows);
+                for (std::size_t t = 0; t < n; ++t) refresh_limit(b, w, q0 + t);
             }
         }
         // Every query's limit is worked out again before its next panel.
@@ -293,6 +340,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
             kernels.score_rows(b.queries + q * dim, b.query_roots[q], store.tail_data(), store.roots_data() + first,
                                dim, rows, w.scores.data());
             w.sinks[q]->take(w.scores.data(), first, rows);
+            if (b.rows != nullptr) give_rows(b, w.scores.data(), 0, q, 1, first, rows);
         }
     }
     if (panel < plan.all_panels)
@@ -319,7 +367,8 @@ std::size_t requested_workers(const SearchOptions& options) {
 }
 
 bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const BatchPlan& plan,
-                const SearchOptions& options, std::span<ScoreSink* const> sinks, WorkerGroup& group) {
+                const SearchOptions& options, std::span<ScoreSink* const> sinks, WorkerGroup& group,
+                const RowSinks* rows) {
     const std::size_t count = queries.count;
     const std::size_t workers = plan.workers;
     const std::size_t dim = store.vector_size();
@@ -330,7 +379,7 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     // Everything the workers use is allocated here, before any starts.
     const std::vector<float> roots = query_roots(queries.rows, count, dim);
     const QueryCodes codes = code_queries(active_kernels(), queries.rows, count, dim);
-    Batch b{&store, queries.rows, roots.data(), count, queries.first_block, plan, &group, options.allow, &codes};
+    Batch b{&store, queries.rows, roots.data(), count, queries.first_block, plan, &group, options.allow, &codes, rows};
     PanelBuffers panels(codes.kernels != nullptr, workers, plan.max_panel_blocks, dim);
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);

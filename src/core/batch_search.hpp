@@ -33,15 +33,31 @@ BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::s
 // The workers asked for: options.n_threads, or the processors the process may use.
 std::size_t requested_workers(const SearchOptions& options);
 
+// Rows of the store searched as queries of their own (a k-NN graph), which
+// take the batch's scores as well: row r from `first` on is given the score
+// of query q against it as the score of row query_first + q (a score is the
+// same either way round), the queries in order: offered to sinks[r], row
+// r's selection so far.  A query's bound then also answers for these rows:
+// in each panel it is taken at the lowest of their bars and its own, so a
+// pair it rules out could enter neither.
+struct RowSinks {
+    std::span<TopK> sinks;
+    std::size_t first;
+    std::size_t query_first;
+};
+
 // The scan under every batch: the workers of `group` (plan.workers of them)
 // score every query against the planned panels and hand the scores of query
 // q to sinks[w * count + q], worker w's sink, in increasing row order; the
 // blocks options.allow has no row of are skipped unread.  The calling thread
 // polls options.watch meanwhile.  Returns false when the watch stopped the
-// scan.  Allocates before any worker starts (OutOfMemory); a refused thread
-// start or a failed worker is a Fault, raised after every worker has ended.
+// scan.  With `rows`, those rows' sinks are fed too, each by the worker
+// that scans its panel.  Allocates before any worker starts (OutOfMemory); a
+// refused thread start or a failed worker is a Fault, raised after every
+// worker has ended.
 bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const BatchPlan& plan,
-                const SearchOptions& options, std::span<ScoreSink* const> sinks, WorkerGroup& group);
+                const SearchOptions& options, std::span<ScoreSink* const> sinks, WorkerGroup& group,
+                const RowSinks* rows = nullptr);
 
 // Writes each of `count` queries' answers from its workers' lists:
 // list(w, q) is worker w's list for query q, in result order (topk.hpp),

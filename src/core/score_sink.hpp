@@ -78,6 +78,11 @@ public:
     }
 
     std::size_t capacity() const noexcept { return selection_.capacity(); }
+    // Keeps the best of `entries` (distinct rows, each before every row the
+    // sink will be given) as if it had been given them.
+    void seed(std::span<const ScoredEntry> entries) noexcept {
+        for (const ScoredEntry& e : entries) selection_.offer(e.score, e.index);
+    }
     // The kept rows, best first, once ended.
     std::span<ScoredEntry> kept() const noexcept { return kept_; }
 

@@ -28,13 +28,17 @@ bool self_join(const Vectorstore& store, float threshold, const SearchOptions& o
 // For every row r, the best min(top_k, size - 1) other rows (row r itself
 // left out by position, so an equal row is found): scores[r * keep ..] and
 // ids[r * keep ..], equal to a search of row r over the store without it.
-// Returns false when the watch stopped it.
+// Each pair is scored once: rows are taken as queries in rounds, each
+// against the rows from itself on, and the later rows take the same scores
+// for their own selections (kept for every row, keep entries each), which
+// their next rounds start from.  Returns false when the watch stopped it.
 bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* scores, std::uint64_t* ids);
 
 // How many rows of the store a self-join or k-NN graph takes as queries at
-// a time, for rows of `dim` elements.  Each round reads the whole store and,
-// on levels that code it, codes it once: rounds are as large as 16 MiB of
-// copied rows allows, from 1,024 to 4,096 rows.
+// a time, for rows of `dim` elements (a k-NN graph's first rounds take
+// fewer).  Each round reads the store from its rows on and, on levels that
+// code it, codes that part once: rounds are as large as 16 MiB of copied
+// rows allows, from 1,024 to 4,096 rows.
 constexpr std::size_t join_rows(std::size_t dim) noexcept {
     constexpr std::size_t kRoundBytes = std::size_t{16} << 20;
     return std::clamp<std::size_t>(kRoundBytes / (std::max<std::size_t>(dim, 1) * sizeof(float)), 1024, 4096);

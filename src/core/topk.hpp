@@ -78,6 +78,9 @@ public:
         heap[hole] = e;
     }
 
+    // The kept entries, in no order.
+    std::span<const ScoredEntry> held() const noexcept { return heap_.first(size_); }
+
     // Sorts the kept entries best first and returns them.
     std::span<ScoredEntry> finish() noexcept {
         std::sort_heap(heap_.begin(), heap_.begin() + size_, kRanksBefore);

@@ -161,6 +161,19 @@ def test_knn_graph_is_search_without_the_row(n):
             assert key(zip(scores[r].tolist(), got[r].tolist())) == want
 
 
+@pytest.mark.parametrize("d", [4, 33])
+def test_knn_graph_across_rounds_is_the_batch_without_the_row(d):
+    """Past one round of queries (4,096 rows) later rows take their scores from earlier rounds' queries."""
+    rows = rows_with_specials(8500, d, seed=d)
+    store = inserted(rows)  # ids are the positions
+    for k in (1, 7):
+        scores, ids = arrays(bulk.search_batch(store, rows, k + 1, 2, arrays=True))
+        want = [[(bits(x), j) for x, j in zip(scores[r].tolist(), ids[r].tolist()) if j != r][:k] for r in range(len(rows))]
+        for threads in (1, 2):
+            got_scores, got = arrays(bulk.knn_graph(store, k, threads))
+            assert [key(zip(got_scores[r].tolist(), got[r].tolist())) for r in range(len(rows))] == want
+
+
 @pytest.mark.parametrize(
     "call",
     [
