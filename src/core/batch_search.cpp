@@ -121,10 +121,16 @@ void give_rows(const Batch& b, const float* scores, std::size_t stride, std::siz
     }
 }
 
-// The lowest bar of the row sinks among rows [first, end) (see BatchWorker::rows_bar).
+// The lowest bar of the row sinks among rows [first, end) (see
+// BatchWorker::rows_bar).  Rows whose root the bound leaves to the exact
+// kernel (a zero row, one with NaN or infinities) are marked for every
+// query whatever its limit, so their bars (often NaN: every score of such
+// a row is) need not hold the limits down.
 float rows_bar(const Batch& b, std::size_t first, std::size_t end) noexcept {
+    const float* roots = b.store->roots_data();
     float bar = std::numeric_limits<float>::infinity();
     for (std::size_t r = std::max(first, b.rows->first); r < end; ++r) {
+        if (!(roots[r] >= kBoundRootLow && roots[r] <= kBoundRootHigh)) continue;
         // A selection not yet full may still keep any row (TopKSink::bar()).
         const TopK& sink = b.rows->sinks[r];
         if (!sink.full() || sink.capacity() == 0 || sink.worst().score != sink.worst().score) return kScoreNaN;
