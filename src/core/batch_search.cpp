@@ -123,9 +123,9 @@ void give_rows(const Batch& b, const float* scores, std::size_t stride, std::siz
 
 // The lowest bar of the row sinks among rows [first, end) (see
 // BatchWorker::rows_bar).  Rows whose root the bound leaves to the exact
-// kernel (a zero row, one with NaN or infinities) are marked for every
-// query whatever its limit, so their bars (often NaN: every score of such
-// a row is) need not hold the limits down.
+// kernel are marked for every query whatever its limit, so their bars need
+// not hold the limits down; for a zero row, or one holding NaN or an
+// infinity, that bar is NaN (every score of such a row is).
 float rows_bar(const Batch& b, std::size_t first, std::size_t end) noexcept {
     const float* roots = b.store->roots_data();
     float bar = std::numeric_limits<float>::infinity();
