@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <chrono>
 #include <limits>
 #include <span>
@@ -110,35 +109,6 @@ void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
     }
 }
 
-// Gives the row sinks from rows->first on, among rows first ..
-// first + count - 1, the scores of queries q0 .. q0 + n - 1 against them:
-// query t's at scores[t * stride + r] for row first + r.
-void give_rows(const Batch& b, const float* scores, std::size_t stride, std::size_t q0, std::size_t n,
-               std::size_t first, std::size_t count) noexcept {
-    for (std::size_t r = b.rows->first > first ? b.rows->first - first : 0; r < count; ++r) {
-        TopK& sink = b.rows->sinks[first + r];
-        for (std::size_t t = 0; t < n; ++t) sink.offer(scores[t * stride + r], b.rows->query_first + q0 + t);
-    }
-}
-
-// The lowest bar of the row sinks among rows [first, end) (see
-// BatchWorker::rows_bar).  Rows whose root the bound leaves to the exact
-// kernel are marked for every query whatever its limit, so their bars need
-// not hold the limits down; for a zero row, or one holding NaN or an
-// infinity, that bar is NaN (every score of such a row is).
-float rows_bar(const Batch& b, std::size_t first, std::size_t end) noexcept {
-    const float* roots = b.store->roots_data();
-    float bar = std::numeric_limits<float>::infinity();
-    for (std::size_t r = std::max(first, b.rows->first); r < end; ++r) {
-        if (!(roots[r] >= kBoundRootLow && roots[r] <= kBoundRootHigh)) continue;
-        // A selection not yet full may still keep any row (TopKSink::bar()).
-        const TopK& sink = b.rows->sinks[r];
-        if (!sink.full() || sink.capacity() == 0 || sink.worst().score != sink.worst().score) return kScoreNaN;
-        bar = std::min(bar, sink.worst().score);
-    }
-    return bar;
-}
-
 // Scores the queued blocks and gives them to their sinks.  A query's
 // blocks are queued in row order, and the queue is emptied before its sink
 // is given rows any other way, so each sink still sees its rows in order;
@@ -148,14 +118,7 @@ void score_queued(const Batch& b, BatchWorker& w) noexcept {
     active_kernels().score_exact(w.exact, w.queued, b.store->vector_size());
     for (std::size_t i = 0; i < w.queued; ++i) {
         w.sinks[w.exact_query[i]]->take(w.exact[i].out, w.exact_first[i], kBlockRows);
-        if (b.rows != nullptr) {
-            const std::size_t first = w.exact_first[i];
-            const std::size_t row = b.rows->query_first + w.exact_query[i];
-            for (std::uint64_t bits = w.exact[i].rows; bits != 0; bits &= bits - 1) {
-                const std::size_t lane = static_cast<std::size_t>(std::countr_zero(bits));
-                if (first + lane >= b.rows->first) b.rows->sinks[first + lane].offer(w.exact[i].out[lane], row);
-            }
-        }
+        if (b.rows != nullptr) b.rows->give_marked(w.exact[i].out, w.exact[i].rows, w.exact_query[i], w.exact_first[i]);
         refresh_limit(b, w, w.exact_query[i]);
     }
     w.queued = 0;
@@ -269,7 +232,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
         }
         if (b.codes->kernels != nullptr) code_panel(b, w, block, nblocks);
         if (b.rows != nullptr) {
-            w.rows_bar = rows_bar(b, block * kBlockRows, (block + nblocks) * kBlockRows);
+            w.rows_bar = b.rows->lowest_bar(store.roots_data(), block * kBlockRows, (block + nblocks) * kBlockRows);
             for (std::size_t q = 0; q < b.count; ++q) refresh_limit(b, w, q);
         }
         const bool fetch = next < plan.panels && b.count >= kAheadTiles * kernels.tile_queries &&
@@ -331,7 +294,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
                 for (std::size_t t = 0; t < n; ++t) {
                     w.sinks[q0 + t]->take(out + t * stride, first, stretch_blocks * kBlockRows);
                 }
-                if (b.rows != nullptr) give_rows(b, out, stride, q0, n, first, stretch_blocks * kBlockRows);
+                if (b.rows != nullptr) b.rows->give(out, stride, q0, n, first, stretch_blocks * kBlockRows);
                 for (std::size_t t = 0; t < n; ++t) refresh_limit(b, w, q0 + t);
             }
         }
@@ -346,7 +309,7 @@ void scan_panels(Batch& b, BatchWorker& w) {
             kernels.score_rows(b.queries + q * dim, b.query_roots[q], store.tail_data(), store.roots_data() + first,
                                dim, rows, w.scores.data());
             w.sinks[q]->take(w.scores.data(), first, rows);
-            if (b.rows != nullptr) give_rows(b, w.scores.data(), 0, q, 1, first, rows);
+            if (b.rows != nullptr) b.rows->give(w.scores.data(), 0, q, 1, first, rows);
         }
     }
     if (panel < plan.all_panels)

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/row_sinks.hpp"
 #include "core/score_sink.hpp"
 #include "core/search_options.hpp"
 #include "core/store.hpp"
@@ -32,19 +33,6 @@ std::vector<float> query_roots(const float* queries, std::size_t count, std::siz
 BatchShape batch_shape(const Vectorstore& store, std::size_t first_block, std::size_t keep, std::size_t count) noexcept;
 // The workers asked for: options.n_threads, or the processors the process may use.
 std::size_t requested_workers(const SearchOptions& options);
-
-// Rows of the store searched as queries of their own (a k-NN graph), which
-// take the batch's scores as well: row r from `first` on is given the score
-// of query q against it as the score of row query_first + q (a score is the
-// same either way round), the queries in order: offered to sinks[r], row
-// r's selection so far.  A query's bound then also answers for these rows:
-// in each panel it is taken at the lowest of their bars and its own, so a
-// pair it rules out could enter neither.
-struct RowSinks {
-    std::span<TopK> sinks;
-    std::size_t first;
-    std::size_t query_first;
-};
 
 // The scan under every batch: the workers of `group` (plan.workers of them)
 // score every query against the planned panels and hand the scores of query

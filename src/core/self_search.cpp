@@ -143,6 +143,7 @@ bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* sc
     auto buffers = allocate_vector<std::span<ScoredEntry>>(n);
     std::vector<TopK> rows;
     reserve_or_throw(rows, n);
+    auto merged = allocate_vector<ScoredEntry>(keep);  // for write_answers()
     for (std::size_t r = 0; r < n; ++r) {
         buffers[r] = std::span(entries).subspan(r * keep, keep);
         rows.emplace_back(buffers[r]);
@@ -158,13 +159,8 @@ bool knn_graph(const Vectorstore& store, const SearchOptions& options, float* sc
             return knn_round(store, {queries, count, first / kBlockRows}, round_options, keep, first, rows, buffers);
         });
     if (!done) return false;
-    for (std::size_t r = 0; r < n; ++r) {
-        const std::span<ScoredEntry> kept = rows[r].finish();
-        for (std::size_t j = 0; j < keep; ++j) {
-            scores[r * keep + j] = j < kept.size() ? kept[j].score : kScoreNaN;
-            ids[r * keep + j] = j < kept.size() ? store.id(kept[j].index) : UINT64_MAX;
-        }
-    }
+    write_answers(
+        store, n, 1, keep, [&](std::size_t, std::size_t r) { return rows[r].finish(); }, merged, scores, ids);
     return true;
 }
 

@@ -161,10 +161,20 @@ def test_knn_graph_is_search_without_the_row(n):
             assert key(zip(scores[r].tolist(), got[r].tolist())) == want
 
 
-@pytest.mark.parametrize("d", [4, 33])
-def test_knn_graph_across_rounds_is_the_batch_without_the_row(d):
+def clusters_and_loners(n, d, seed=0):
+    """Tight clusters, whose rows' k-th best scores are near 1, and every 701st row in no
+    cluster, whose best scores are far lower: a panel holds one bar far below the others."""
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((20, d)).astype(np.float32)
+    rows = centres[rng.integers(0, 20, n)] + np.float32(0.01) * rng.standard_normal((n, d), dtype=np.float32)
+    rows[::701] = rng.standard_normal((len(rows[::701]), d), dtype=np.float32)
+    return rows
+
+
+@pytest.mark.parametrize("d, make", [(4, rows_with_specials), (33, rows_with_specials), (16, clusters_and_loners)])
+def test_knn_graph_across_rounds_is_the_batch_without_the_row(d, make):
     """Past one round of queries (4,096 rows) later rows take their scores from earlier rounds' queries."""
-    rows = rows_with_specials(8500, d, seed=d)
+    rows = make(8500, d, seed=d)
     store = inserted(rows)  # ids are the positions
     for k in (1, 7):
         scores, ids = arrays(bulk.search_batch(store, rows, k + 1, 2, arrays=True))
