@@ -30,7 +30,10 @@ PyResult<PyObject*> progress_arg(PyObject* obj);
 
 // Runs work(watch) with the interpreter lock released, `watch` polling for
 // interrupts and calling `progress`: its result, or the error (an
-// interrupt, or what progress raised) that stopped it.
+// interrupt, or what progress raised) that stopped it.  Without `progress`
+// the work is not polled as it starts and ends (each poll takes the lock
+// back, a good part of a small batch's time): an interrupt is looked for
+// once the lock is back instead.
 template <class Work>
 auto run_watched(PyObject* progress, Work&& work) -> PyResult<std::invoke_result_t<Work&, const core::SearchWatch&>> {
     BatchCaller caller{nullptr, progress, std::nullopt};
@@ -38,9 +41,10 @@ auto run_watched(PyObject* progress, Work&& work) -> PyResult<std::invoke_result
     {
         Unlocked unlocked;
         caller.unlocked = &unlocked;
-        const core::SearchWatch watch{BatchCaller::poll, &caller, kPollMilliseconds};
+        const core::SearchWatch watch{BatchCaller::poll, &caller, kPollMilliseconds, progress != nullptr};
         result.emplace(work(watch));
     }
+    if (!caller.error && progress == nullptr && PyErr_CheckSignals() != 0) caller.error = fetch();
     if (caller.error) return unexpected(std::move(*caller.error));
     return std::move(*result);
 }

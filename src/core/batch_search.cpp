@@ -62,6 +62,19 @@ struct Batch {
 // overlap their chains of adds (kernel.hpp).
 constexpr std::size_t kExactQueue = 32;
 
+// The blocks the bounded tiles marked rows of, to be scored exactly and then
+// given to their queries' sinks, in the order they were marked.  It is made
+// uncleared, since each entry is written before it is read: clearing (and
+// copying) its 10 KiB on every call took longer than scanning a tiny store.
+struct ExactQueue {
+    ExactQueue() noexcept {}  // not = default, which would clear the entries
+    std::size_t size = 0;
+    ExactBlock blocks[kExactQueue];
+    std::size_t query[kExactQueue];
+    std::size_t first[kExactQueue];  // the block's first row
+    alignas(64) float scores[kExactQueue * kBlockRows];
+};
+
 // One worker: the panels it takes, and its sink for each query.  It takes
 // panels in increasing order, so each sink sees its rows in store order, as a
 // search's does.
@@ -84,13 +97,8 @@ struct BatchWorker {
     // one may keep any row, +inf with none): every query's bar is taken no
     // higher.
     float rows_bar = std::numeric_limits<float>::infinity();
-    // The blocks the bounded tiles marked rows of, to be scored exactly and
-    // then given to their queries' sinks, in the order they were marked.
-    std::size_t queued = 0;
-    ExactBlock exact[kExactQueue] = {};
-    std::size_t exact_query[kExactQueue] = {};
-    std::size_t exact_first[kExactQueue] = {};  // the block's first row
-    alignas(64) float exact_scores[kExactQueue * kBlockRows] = {};
+    // Blocks marked by the bounded tiles.
+    ExactQueue exact;
 };
 
 // The lower of two bars, NaN when either is.
@@ -114,14 +122,15 @@ void refresh_limit(const Batch& b, BatchWorker& w, std::size_t q) noexcept {
 // is given rows any other way, so each sink still sees its rows in order;
 // the row sinks are given the marked rows' scores, the queries in order.
 void score_queued(const Batch& b, BatchWorker& w) noexcept {
-    if (w.queued == 0) return;
-    active_kernels().score_exact(w.exact, w.queued, b.store->vector_size());
-    for (std::size_t i = 0; i < w.queued; ++i) {
-        w.sinks[w.exact_query[i]]->take(w.exact[i].out, w.exact_first[i], kBlockRows);
-        if (b.rows != nullptr) b.rows->give_marked(w.exact[i].out, w.exact[i].rows, w.exact_query[i], w.exact_first[i]);
-        refresh_limit(b, w, w.exact_query[i]);
+    ExactQueue& e = w.exact;
+    if (e.size == 0) return;
+    active_kernels().score_exact(e.blocks, e.size, b.store->vector_size());
+    for (std::size_t i = 0; i < e.size; ++i) {
+        w.sinks[e.query[i]]->take(e.blocks[i].out, e.first[i], kBlockRows);
+        if (b.rows != nullptr) b.rows->give_marked(e.blocks[i].out, e.blocks[i].rows, e.query[i], e.first[i]);
+        refresh_limit(b, w, e.query[i]);
     }
-    w.queued = 0;
+    e.size = 0;
 }
 
 // Whether the tile of queries q0 .. q0 + n - 1 may be scored by the bounded
@@ -274,16 +283,17 @@ void scan_panels(Batch& b, BatchWorker& w) {
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
                             const std::uint64_t marked = w.hits[t * stretch_blocks + j];
                             if (marked == 0) continue;
-                            if (w.queued == kExactQueue) score_queued(b, w);
-                            w.exact[w.queued] = {tile[t],
-                                                 b.query_roots[q0 + t],
-                                                 stretch_data + j * dim * kBlockRows,
-                                                 stretch_roots + j * kBlockRows,
-                                                 marked,
-                                                 w.exact_scores + w.queued * kBlockRows};
-                            w.exact_query[w.queued] = q0 + t;
-                            w.exact_first[w.queued] = first + j * kBlockRows;
-                            ++w.queued;
+                            if (w.exact.size == kExactQueue) score_queued(b, w);
+                            ExactQueue& e = w.exact;
+                            e.blocks[e.size] = {tile[t],
+                                                b.query_roots[q0 + t],
+                                                stretch_data + j * dim * kBlockRows,
+                                                stretch_roots + j * kBlockRows,
+                                                marked,
+                                                e.scores + e.size * kBlockRows};
+                            e.query[e.size] = q0 + t;
+                            e.first[e.size] = first + j * kBlockRows;
+                            ++e.size;
                         }
                     }
                     continue;
@@ -359,20 +369,17 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     auto limit_buffers = allocate_vector<float>(sinks.size());
     auto coded_buffers = allocate_vector<CodedLimit>(codes.kernels != nullptr ? sinks.size() : 0);
     const std::size_t coded_per_worker = codes.kernels != nullptr ? count : 0;
-    auto plan_workers = allocate_vector<BatchWorker>(workers);
+    std::vector<BatchWorker> plan_workers;
+    reserve_or_throw(plan_workers, workers);
     for (std::size_t w = 0; w < workers; ++w) {
         const PanelRange range = panel_range(plan, shape, w);
-        plan_workers[w] =
-            BatchWorker{range.first,
-                        range.end,
-                        sinks.subspan(w * count, count),
-                        std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride),
-                        std::span(hit_buffers)
-                            .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks),
-                        std::span(bar_buffers).subspan(w * count, count),
-                        std::span(limit_buffers).subspan(w * count, count),
-                        std::span(coded_buffers).subspan(w * coded_per_worker, coded_per_worker),
-                        panels.of(w)};
+        plan_workers.emplace_back(
+            range.first, range.end, sinks.subspan(w * count, count),
+            std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride),
+            std::span(hit_buffers)
+                .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks),
+            std::span(bar_buffers).subspan(w * count, count), std::span(limit_buffers).subspan(w * count, count),
+            std::span(coded_buffers).subspan(w * coded_per_worker, coded_per_worker), panels.of(w));
         for (std::size_t q = 0; q < count; ++q) refresh_limit(b, plan_workers[w], q);
     }
 
@@ -383,7 +390,8 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
         b.next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.watch->interval_ms);
     }
     auto scan = [&](std::size_t w) { scan_panels(b, plan_workers[w]); };
-    const GroupWatch watch{Batch::poll_of, &b, options.watch != nullptr ? options.watch->interval_ms : 0};
+    const GroupWatch watch{Batch::poll_of, &b, options.watch != nullptr ? options.watch->interval_ms : 0,
+                           options.watch != nullptr && options.watch->edges};
     return group.run(workers, scan, options.watch != nullptr ? &watch : nullptr, true);
 }
 

@@ -150,7 +150,8 @@ bool score_listed(const Vectorstore& store, const float* queries, std::size_t co
             return p->watch->poll(p->watch->context, p->done->load(std::memory_order_relaxed), p->total);
         }
     } poll{options.watch, &done, pairs.size()};
-    const GroupWatch watch{Poll::poll, &poll, options.watch != nullptr ? options.watch->interval_ms : 0};
+    const GroupWatch watch{Poll::poll, &poll, options.watch != nullptr ? options.watch->interval_ms : 0,
+                           options.watch != nullptr && options.watch->edges};
     return group.run(workers, work, options.watch != nullptr ? &watch : nullptr, options.watch == nullptr);
 }
 

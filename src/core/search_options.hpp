@@ -8,14 +8,16 @@
 namespace tessaray::core {
 
 // The calling thread's part while a search's workers run: `poll` is called
-// once when the work starts, about every `interval_ms` milliseconds while it
-// runs and once when it is done, with the (query, row) pairs scored so far
-// and their total.  Returning false stops the search: every worker stops
-// before its next panel of rows, and the search reports that it stopped.
+// about every `interval_ms` milliseconds while the work runs, and with
+// `edges` also once when it starts and once when it is done, with the
+// (query, row) pairs scored so far and their total.  Returning false stops
+// the search: every worker stops before its next panel of rows, and the
+// search reports that it stopped.
 struct SearchWatch {
     bool (*poll)(void* context, std::uint64_t done, std::uint64_t total);
     void* context;
     unsigned interval_ms;
+    bool edges;
 };
 
 // The rows a search may answer with: row r is allowed when bit r % 64 of

@@ -43,7 +43,8 @@ bool by_rounds(const Vectorstore& store, const SearchOptions& options, std::size
     std::uint64_t total = 0;
     for (std::size_t first = 0; first < n; first += next(first)) total += scored(first);
     PartWatch part{options.watch, 0, total};
-    const SearchWatch watch{PartWatch::poll, &part, options.watch != nullptr ? options.watch->interval_ms : 0};
+    const SearchWatch watch{PartWatch::poll, &part, options.watch != nullptr ? options.watch->interval_ms : 0,
+                            options.watch != nullptr && options.watch->edges};
     SearchOptions round_options = options;
     if (options.watch != nullptr) round_options.watch = &watch;
     for (std::size_t first = 0; first < n; first += next(first)) {

@@ -41,7 +41,10 @@ BatchPlan plan_batch(const BatchShape& shape, std::size_t requested_workers) noe
     p.workers = blocks == 0 ? 1 : std::min(std::max<std::size_t>(1, requested_workers), blocks);
     const std::size_t block_bytes = shape.dim * kBlockRows * sizeof(float);
     const std::size_t panel_bytes = shape.lone_tile ? kLonePanelBytes : kPanelBytes;
-    const std::size_t most_blocks = shape.lone_tile ? kLonePanelBlocks : SIZE_MAX;
+    // No panel is larger than the store: a small store's batch neither
+    // allocates nor clears scores for blocks it does not have.
+    const std::size_t most_blocks =
+        std::min(shape.lone_tile ? kLonePanelBlocks : SIZE_MAX, std::max<std::size_t>(1, blocks));
     p.max_panel_blocks = block_bytes == 0 ? std::min(kPanelBlocksForDimZero, most_blocks)
                                           : std::clamp<std::size_t>(panel_bytes / block_bytes, 1, most_blocks);
     p.panel_blocks = std::min(p.max_panel_blocks, std::max<std::size_t>(1, ceil_div(blocks, p.workers)));

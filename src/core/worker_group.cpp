@@ -75,6 +75,11 @@ bool poll(WorkerGroup& group, const GroupWatch* watch, bool& go_on) noexcept {
     return go_on;
 }
 
+// The same when the workers start or end, if the watch is polled then.
+void poll_edge(WorkerGroup& group, const GroupWatch* watch, bool& go_on) noexcept {
+    if (watch != nullptr && watch->edges) poll(group, watch, go_on);
+}
+
 }  // namespace
 
 bool WorkerGroup::run(std::size_t workers, Task task, void* context, const GroupWatch* watch, bool lone_inline) {
@@ -84,9 +89,9 @@ bool WorkerGroup::run(std::size_t workers, Task task, void* context, const Group
         // The calling thread is the worker; the task polls the watch itself
         // where it can, between pieces of its work.
         Slot slot{&s, 0};
-        poll(*this, watch, go_on);
+        poll_edge(*this, watch, go_on);
         run_task(slot);
-        poll(*this, watch, go_on);
+        poll_edge(*this, watch, go_on);
         if (slot.failed) raise_fault(kWorkerFailedMessage);
         return go_on;
     }
@@ -122,7 +127,7 @@ bool WorkerGroup::run(std::size_t workers, Task task, void* context, const Group
     // done; the workers are joined in order in any case, and their results
     // taken only once every one has ended.
     if (spawn_error == 0 && watch != nullptr) {
-        poll(*this, watch, go_on);
+        poll_edge(*this, watch, go_on);
         const auto interval = std::chrono::milliseconds(std::max(1u, watch->interval_ms));
         std::unique_lock lock(s.mutex);
         while (!s.finished.wait_for(lock, interval, [&] { return s.running == 0; })) {
@@ -131,7 +136,7 @@ bool WorkerGroup::run(std::size_t workers, Task task, void* context, const Group
             lock.lock();
         }
         lock.unlock();
-        poll(*this, watch, go_on);
+        poll_edge(*this, watch, go_on);
     }
     bool failed = false;
     for (std::size_t w = 0; w < started; ++w) {

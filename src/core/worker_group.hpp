@@ -18,13 +18,15 @@ namespace tessaray::core {
 // thread, and only the fact that it failed reaches the caller.
 inline constexpr const char* kWorkerFailedMessage = "called `Result::unwrap()` on an `Err` value: Any { .. }";
 
-// What the calling thread does while the workers run: `poll` is called once
-// when they have all started, about every `interval_ms` while they run and
-// once when they have ended.  Returning false asks them to stop.
+// What the calling thread does while the workers run: `poll` is called
+// about every `interval_ms` while they run, and with `edges` also once when
+// they have all started and once when they have ended.  Returning false
+// asks them to stop.
 struct GroupWatch {
     bool (*poll)(void* context);
     void* context;
     unsigned interval_ms;
+    bool edges;
 };
 
 // One call's workers.  A task reads stop_requested() between pieces of its

@@ -417,7 +417,7 @@ TEST(SearchBatch, WatchSeesProgressAndStops) {
     };
     std::vector<float> scores(256 * 10);
     std::vector<std::uint64_t> ids(256 * 10);
-    const SearchWatch watch{poll, &seen, 1};
+    const SearchWatch watch{poll, &seen, 1, true};
     ASSERT_TRUE(search_batch(s.store, queries.data(), 256, {10, 1, &watch}, scores.data(), ids.data()));
     EXPECT_EQ(seen.total, std::uint64_t(256) * 20000);
     EXPECT_EQ(seen.last, seen.total) << "the last call sees every pair scored";
