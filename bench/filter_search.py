@@ -14,6 +14,9 @@ interleaved rounds (fastest round kept):
   - ``range_search`` at a threshold that gives about 100 rows per query: the
     median over the queries of their 100th best score (``search_batch`` with
     k = 100, before the rounds);
+  - both again on a second store of the same rows with every 10th row zero
+    and every 100th holding a NaN (rows whose roots the bound does not
+    cover, whose scores are known: 0 and NaN);
   - faiss ``IndexFlatIP`` over L2-normalised copies of the rows (the queries
     normalised inside the timed call, one OpenMP and one BLAS thread):
     unfiltered, with ``SearchParameters(sel=IDSelectorBatch(...))`` of the
@@ -46,6 +49,7 @@ GOAL_CONTIGUOUS = 0.05  # x unfiltered
 GOAL_NS_PER_ID = 50.0
 GOAL_LISTS_OVER_SCORING = 2.0  # x faiss scoring the listed rows where they lie (knn_inner_products_by_idx)
 GOAL_RANGE = 1.05  # x unfiltered search_batch, k = 10
+GOAL_KNOWN_ROWS = 1.1  # x the same search on the store without zero and NaN rows
 
 RANGE_PER_QUERY = 100  # rows per query the range search's threshold aims at
 LIST_IDS = 1_000  # ids per query of the per-query lists
@@ -63,6 +67,8 @@ IDS_COLD = "no query, allow = 100,000 ids (uint64 array), heap trimmed first"
 SPARSE_NO_QUERY = "random 64-bit ids: no query, without allow"
 SPARSE_WARM = "random 64-bit ids: no query, allow = 100,000 of them, warm heap"
 RANGE = "range_search, about 100 rows per query"
+KNOWN_BATCH = "search_batch, unfiltered, 10 % zero rows and 1 % NaN rows"
+KNOWN_RANGE = "range_search, the same threshold, 10 % zero rows and 1 % NaN rows"
 F_UNFILTERED = "faiss IndexFlatIP, unfiltered"
 F_TENTH = "faiss, IDSelectorBatch of the random 10 %"
 F_CONTIGUOUS_BATCH = "faiss, IDSelectorBatch of the contiguous 1 %"
@@ -201,6 +207,14 @@ def bench_search(data: dict, args, tessaray, bulk, faiss, started: float) -> dic
         methods[LISTS_SORTED] = Method(lambda: search_batch(store, queries, K, 1, arrays=True,
                                                             allow=(lims, per_query_sorted)))
     methods[RANGE] = Method(lambda: bulk.range_search(store, queries, threshold, 1))
+    known_rows = data["rows"].copy()
+    known_rows[::10] = 0.0
+    known_rows[5::100, 0] = np.nan
+    known = tessaray.Vectorstore(dim)
+    bulk.insert_many(known, known_rows)
+    del known_rows
+    methods[KNOWN_BATCH] = Method(lambda: search_batch(known, queries, K, 1, arrays=True))
+    methods[KNOWN_RANGE] = Method(lambda: bulk.range_search(known, queries, threshold, 1))
     if index is not None:
         methods[F_UNFILTERED] = Method(lambda: index.search(normalised(), K))
         methods[F_TENTH] = Method(lambda: index.search(normalised(), K, params=sel_tenth))
@@ -212,7 +226,7 @@ def bench_search(data: dict, args, tessaray, bulk, faiss, started: float) -> dic
     log(f"filters {n:,} x {dim}, Q = {q_count}: {len(methods)} methods, {args.rounds} rounds", started)
     gc.collect()
     timings = interleaved(methods, args.rounds, args.case_seconds)
-    del index
+    del index, methods, known
     if faiss is not None:
         del rows_n
     gc.collect()
@@ -343,6 +357,12 @@ def add_goals(goals: GoalTable, r: dict | None, ids: dict | None) -> None:
         goals.add(f"{size}: range_search, {r['found_per_query']:.0f} rows per query ≤ {GOAL_RANGE} × "
                   f"search_batch k = {K}", f"{fmt_secs(t[RANGE]['min'])} = {x:.3f} × {fmt_secs(base)}",
                   x / GOAL_RANGE)
+        for name, plain, label in ((KNOWN_BATCH, UNFILTERED, f"search_batch k = {K}"),
+                                   (KNOWN_RANGE, RANGE, "range_search")):
+            if name in t:
+                x = t[name]["min"] / t[plain]["min"]
+                goals.add(f"{size}: {label}, 10 % zero rows and 1 % NaN rows ≤ {GOAL_KNOWN_ROWS} × without them",
+                          f"{fmt_secs(t[name]['min'])} = {x:.3f} × {fmt_secs(t[plain]['min'])}", x / GOAL_KNOWN_ROWS)
     if ids:
         ns, with_ids, bare, cold = id_cost(ids)
         goals.add(f"allow = {ids['count']:,} ids on {ids['n']:,} rows: conversion ≤ {GOAL_NS_PER_ID:g} ns per id",

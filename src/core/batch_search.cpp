@@ -84,6 +84,9 @@ struct BatchWorker {
     std::span<ScoreSink* const> sinks;  // one per query
     std::span<float> scores;            // tile_queries rows of max_panel_blocks * kBlockRows scores
     std::span<std::uint64_t> hits;      // tile_queries * max_panel_blocks masks of the rows to score exactly
+    // Without row sinks, each panel block's rows whose scores are known: a
+    // query's marks of those it cannot keep are taken out again.
+    std::span<KnownRows> known;
     // Per query, its sink's bar when last asked and the limit for that bar
     // (NaN while the bound does not apply).  A bar moves only when its sink
     // takes rows, so they are asked again only then: asking every sink of
@@ -240,6 +243,9 @@ void scan_panels(Batch& b, BatchWorker& w) {
             continue;
         }
         if (b.codes->kernels != nullptr) code_panel(b, w, block, nblocks);
+        for (std::size_t j = 0; j < w.known.size() && j < nblocks; ++j) {
+            w.known[j] = known_rows(store.roots_data() + (block + j) * kBlockRows);
+        }
         if (b.rows != nullptr) {
             w.rows_bar = b.rows->lowest_bar(store.roots_data(), block * kBlockRows, (block + nblocks) * kBlockRows);
             for (std::size_t q = 0; q < b.count; ++q) refresh_limit(b, w, q);
@@ -281,7 +287,8 @@ void scan_panels(Batch& b, BatchWorker& w) {
                     }
                     for (std::size_t t = 0; t < n; ++t) {
                         for (std::size_t j = 0; j < stretch_blocks; ++j) {
-                            const std::uint64_t marked = w.hits[t * stretch_blocks + j];
+                            std::uint64_t marked = w.hits[t * stretch_blocks + j];
+                            if (!w.known.empty()) marked &= ~unwanted(w.known[stretch.first - block + j], limits[t]);
                             if (marked == 0) continue;
                             if (w.exact.size == kExactQueue) score_queued(b, w);
                             ExactQueue& e = w.exact;
@@ -362,6 +369,9 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     PanelBuffers panels(codes.kernels != nullptr, workers, plan.max_panel_blocks, dim);
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);
+    // Known rows are taken out where only the queries' sinks take the scores.
+    const std::size_t known_per_worker = rows == nullptr && count >= 2 ? plan.max_panel_blocks : 0;
+    auto known_buffers = allocate_vector<KnownRows>(workers * known_per_worker);
     // Each worker's bars and limits, one of each per query (sinks.size() =
     // workers * count); from NaN bars, the first refresh_limit sets every limit.
     auto bar_buffers = allocate_vector<float>(sinks.size());
@@ -378,6 +388,7 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
             std::span(score_buffers).subspan(w * tile_queries * stride, tile_queries * stride),
             std::span(hit_buffers)
                 .subspan(w * tile_queries * plan.max_panel_blocks, tile_queries * plan.max_panel_blocks),
+            std::span(known_buffers).subspan(w * known_per_worker, known_per_worker),
             std::span(bar_buffers).subspan(w * count, count), std::span(limit_buffers).subspan(w * count, count),
             std::span(coded_buffers).subspan(w * coded_per_worker, coded_per_worker), panels.of(w));
         for (std::size_t q = 0; q < count; ++q) refresh_limit(b, plan_workers[w], q);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/kernel.hpp"
+
 namespace tessaray::core {
 
 float bound_limit(float bar, float query_root, std::size_t dim) noexcept {
@@ -44,6 +46,16 @@ CodedLimit coded_limit(float b, float scale, std::size_t dim) noexcept {
     const double n = static_cast<double>(dim);
     // The test subtracts the room: rounded up, it only lets more rows through.
     return {static_cast<float>(limit), norm_above(0x1p-19 * (std::fabs(limit) * 128.0 * std::sqrt(n) + 65536.0 * n))};
+}
+
+KnownRows known_rows(const float* roots) noexcept {
+    KnownRows known{0, 0};
+    for (std::size_t j = 0; j < kBlockRows; ++j) {
+        const float root = roots[j];
+        known.zero |= static_cast<std::uint64_t>(root == 0.0f || root == std::numeric_limits<float>::infinity()) << j;
+        known.nan |= static_cast<std::uint64_t>(root != root) << j;
+    }
+    return known;
 }
 
 }  // namespace tessaray::core

@@ -97,4 +97,24 @@ struct CodedLimit {
 };
 CodedLimit coded_limit(float b, float scale, std::size_t dim) noexcept;
 
+// The rows of a block whose scores are known without their dot products,
+// among those the bounded tiles mark whatever their sums: bit j of `zero`
+// for a row j whose root is 0 or +inf (its score is 0 against a query the
+// bound applies to, or NaN where the dot product overflows), of `nan` for
+// one whose root is NaN (its score is NaN).
+struct KnownRows {
+    std::uint64_t zero;
+    std::uint64_t nan;
+};
+// The known rows of a block of kBlockRows rows, from their roots.
+KnownRows known_rows(const float* roots) noexcept;
+
+// The known rows that a sink whose bound limit is `limit` (a number, so its
+// bar is one) cannot keep: a NaN score never enters against a number, and
+// a limit above 0 means a bar above 0 (bound_limit() takes c and more off
+// the bar), which a score of 0 does not pass.
+inline std::uint64_t unwanted(KnownRows known, float limit) noexcept {
+    return known.nan | (limit > 0.0f ? known.zero : 0);
+}
+
 }  // namespace tessaray::core
