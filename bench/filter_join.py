@@ -10,6 +10,10 @@ of queries reads the same panels of rows).  Each round runs the references
 last round the references run once more, so that they bracket the long
 calls.
 
+``self_join`` runs once more on a second store of the same rows with every
+10th row zero and every 100th holding a NaN (rows, and queries, whose
+scores are known without sums), at the same threshold.
+
 The self-join's threshold aims at about one pair per row (N pairs, each
 row in two on average): ``search_batch`` of a random sample of rows as
 queries, their own row left out, gives the scores of their best other rows;
@@ -28,12 +32,14 @@ from filter_measure import Method, interleaved
 
 GOAL_JOIN = 0.6  # x search_batch of every row as a query, k = 10
 GOAL_KNN = 1.05  # x search_batch of every row as a query, k = 11
+GOAL_KNOWN_JOIN = 1.1  # x self_join of the same rows without zero and NaN rows
 
 SAMPLE = 2_000  # rows whose best other rows choose the threshold
 SAMPLE_K = 9  # answers per sampled row, its own included
 
 KNN = f"knn_graph, k = {K}"
 JOIN = "self_join, about one pair per row"
+KNOWN_JOIN = "self_join, the same threshold, 10 % zero rows and 1 % NaN rows"
 
 
 def ref_name(k: int) -> str:
@@ -65,6 +71,10 @@ def bench_join(args, tessaray, bulk, started: float) -> dict:
     pick = pick_threshold(store, rows, bulk, rng)
     threshold = pick["threshold"]
     queries = np.ascontiguousarray(rows[:qs])
+    rows[::10] = 0.0
+    rows[5::100, 0] = np.nan
+    known = tessaray.Vectorstore(dim)
+    bulk.insert_many(known, rows)
     del rows
     gc.collect()
     found: dict = {}
@@ -85,6 +95,7 @@ def bench_join(args, tessaray, bulk, started: float) -> dict:
         ref_name(K + 1): Method(lambda: sb(store, queries, K + 1, 1, arrays=True)),
         KNN: Method(lambda: bulk.knn_graph(store, K, 1), inspect=check_graph),
         JOIN: Method(lambda: bulk.self_join(store, threshold, 1), inspect=count_pairs),
+        KNOWN_JOIN: Method(lambda: bulk.self_join(known, threshold, 1)),
     }
     log(f"self_join / knn_graph {n:,} x {dim}: {args.join_rounds} round(s), references on {qs:,} queries",
         started)
@@ -96,7 +107,7 @@ def bench_join(args, tessaray, bulk, started: float) -> dict:
         t["min"] *= scale
         t["median"] *= scale
         t["cpu"] *= scale
-    del store
+    del store, known, methods
     gc.collect()
     return {"n": n, "dim": dim, "ref_queries": qs, "scale": scale, "timings": timings, "pick": pick,
             "found": found}
@@ -127,6 +138,9 @@ def add_goals(goals: GoalTable, r: dict) -> None:
     goals.add(f"{size}: self_join ({pairs:,} pairs, {pairs / r['n']:.2f} per row) ≤ {GOAL_JOIN} × search_batch of "
               f"every row, k = {K}", f"{fmt_secs(t[JOIN]['min'])} = {x:.3f} × {fmt_secs(ref10)} (CPU time "
               f"{t[JOIN]['cpu'] / t[ref_name(K)]['cpu']:.3f} ×)", x / GOAL_JOIN)
+    x = t[KNOWN_JOIN]["min"] / t[JOIN]["min"]
+    goals.add(f"{size}: self_join, 10 % zero rows and 1 % NaN rows ≤ {GOAL_KNOWN_JOIN} × without them",
+              f"{fmt_secs(t[KNOWN_JOIN]['min'])} = {x:.3f} × {fmt_secs(t[JOIN]['min'])}", x / GOAL_KNOWN_JOIN)
     x = t[KNN]["min"] / ref11
     goals.add(f"{size}: knn_graph k = {K} ≤ {GOAL_KNN} × search_batch of every row, k = {K + 1}",
               f"{fmt_secs(t[KNN]['min'])} = {x:.3f} × {fmt_secs(ref11)} (CPU time "
