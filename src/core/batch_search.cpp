@@ -84,8 +84,9 @@ struct BatchWorker {
     std::span<ScoreSink* const> sinks;  // one per query
     std::span<float> scores;            // tile_queries rows of max_panel_blocks * kBlockRows scores
     std::span<std::uint64_t> hits;      // tile_queries * max_panel_blocks masks of the rows to score exactly
-    // Without row sinks, each panel block's rows whose scores are known: a
-    // query's marks of those it cannot keep are taken out again.
+    // Each panel block's rows whose scores are known (with row sinks, the
+    // settled zero rows): a query's marks of those no sink can keep are
+    // taken out again.
     std::span<KnownRows> known;
     // Per query, its sink's bar when last asked and the limit for that bar
     // (NaN while the bound does not apply).  A bar moves only when its sink
@@ -273,7 +274,10 @@ void scan_panels(Batch& b, BatchWorker& w) {
         }
         if (b.codes->kernels != nullptr) code_panel(b, w, block, nblocks);
         for (std::size_t j = 0; j < w.known.size() && j < nblocks; ++j) {
-            w.known[j] = known_rows(store.roots_data() + (block + j) * kBlockRows);
+            const std::size_t at = (block + j) * kBlockRows;
+            // With row sinks only the zero rows that no query can enter.
+            w.known[j] = b.rows == nullptr ? known_rows(store.roots_data() + at)
+                                           : KnownRows{b.rows->settled_zeros(store.roots_data(), at), 0};
         }
         if (b.rows != nullptr) {
             w.rows_bar = b.rows->lowest_bar(store.roots_data(), block * kBlockRows, (block + nblocks) * kBlockRows);
@@ -414,8 +418,8 @@ bool scan_batch(const Vectorstore& store, const BatchQueries& queries, const Bat
     PanelBuffers panels(codes.kernels != nullptr, workers, plan.max_panel_blocks, dim);
     auto score_buffers = allocate_vector<float>(workers * tile_queries * stride);
     auto hit_buffers = allocate_vector<std::uint64_t>(workers * tile_queries * plan.max_panel_blocks);
-    // Known rows are taken out where only the queries' sinks take the scores.
-    const std::size_t known_per_worker = rows == nullptr && count >= 2 ? plan.max_panel_blocks : 0;
+    // Rows whose scores are known, taken out of the marks where no sink can keep them.
+    const std::size_t known_per_worker = count >= 2 ? plan.max_panel_blocks : 0;
     auto known_buffers = allocate_vector<KnownRows>(workers * known_per_worker);
     // Each worker's bars and limits, one of each per query (sinks.size() =
     // workers * count); from NaN bars, the first refresh_limit sets every limit.

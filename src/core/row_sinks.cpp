@@ -37,4 +37,17 @@ float RowSinks::lowest_bar(const float* roots, std::size_t from, std::size_t end
     return bar;
 }
 
+std::uint64_t RowSinks::settled_zeros(const float* roots, std::size_t at) const noexcept {
+    // A query's 0 comes with an index from query_first on, so it loses the
+    // tie with every kept 0 of a lower index.
+    const ScoredEntry offer{0.0f, query_first};
+    std::uint64_t settled = 0;
+    for (std::size_t j = 0; j < kBlockRows; ++j) {
+        const std::size_t r = at + j;
+        if (roots[r] != 0.0f) continue;
+        if (r < first || (sinks[r].full() && !ranks_before(offer, sinks[r].worst()))) settled |= std::uint64_t{1} << j;
+    }
+    return settled;
+}
+
 }  // namespace tessaray::core

@@ -36,6 +36,11 @@ struct RowSinks {
     // down; for a zero row, or one holding NaN or an infinity, that bar is
     // NaN (every score of such a row is).
     float lowest_bar(const float* roots, std::size_t from, std::size_t end) const noexcept;
+    // Bit j for a zero row at + j of a block whose own selection, if it has
+    // one, can take no query's score: a zero row scores 0 against every
+    // row, so once its selection is full of rows before the queries' it
+    // keeps them (score_bound.hpp's KnownRows, for these sinks).
+    std::uint64_t settled_zeros(const float* roots, std::size_t at) const noexcept;
 };
 
 }  // namespace tessaray::core

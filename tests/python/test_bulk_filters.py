@@ -171,7 +171,16 @@ def clusters_and_loners(n, d, seed=0):
     return rows
 
 
-@pytest.mark.parametrize("d, make", [(4, rows_with_specials), (33, rows_with_specials), (16, clusters_and_loners)])
+def zeros_after_a_round(n, d, seed=0):
+    """Rows past the first round all zero: whole panels of zero rows, whose selections are
+    still empty while the queries' bars are already above 0."""
+    rows = np.zeros((n, d), np.float32)
+    rows[:300] = np.random.default_rng(seed).standard_normal((300, d), dtype=np.float32)
+    return rows
+
+
+@pytest.mark.parametrize("d, make", [(4, rows_with_specials), (33, rows_with_specials), (16, clusters_and_loners),
+                                     (128, zeros_after_a_round)])
 def test_knn_graph_across_rounds_is_the_batch_without_the_row(d, make):
     """Past one round of queries (4,096 rows) later rows take their scores from earlier rounds' queries."""
     rows = make(8500, d, seed=d)
