@@ -1,13 +1,65 @@
 // batch_top_k.cpp: the batch's top-k answers: a sink per query and worker over the scan, merged.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/batch_search.hpp"
+#include "core/kernel.hpp"
 #include "core/out_of_memory.hpp"
+#include "core/read_ahead.hpp"
+#include "core/search.hpp"
 
 namespace tessaray::core {
+
+namespace {
+
+// The bytes of rows a lone query scans between two looks at the clock.
+constexpr std::size_t kStretchBytes = std::size_t(4) << 20;
+
+// One query on one worker over every row: search()'s own scan and sink, in
+// stretches between which the watch is polled as the batch polls it.  The
+// panels, per-worker sinks and merge of the batch cost a small store's
+// query a good part of its time again, and buy one query nothing.
+bool search_one(const Vectorstore& store, const float* query, const SearchOptions& options, std::size_t keep,
+                float* scores, std::uint64_t* ids) {
+    const std::size_t n = store.size();
+    const SearchWatch* watch = options.watch;
+    auto buffer = allocate_vector<ScoredEntry>(keep);
+    TopKSink sink(buffer);
+    auto poll = [&](std::size_t done) { return watch->poll(watch->context, done, n); };
+    if (watch != nullptr && watch->edges && !poll(0)) return false;
+
+    const std::size_t dim = store.vector_size();
+    const std::size_t stretch =
+        std::max<std::size_t>(1, kStretchBytes / std::max<std::size_t>(1, dim * sizeof(float) * kBlockRows)) *
+        kBlockRows;
+    const float root = root_of(sum_squares_ref(query, dim));
+    ReadAhead ahead(store, 0, store.block_count());
+    auto next_poll = std::chrono::steady_clock::time_point::max();
+    if (watch != nullptr) next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(watch->interval_ms);
+    for (std::size_t begin = 0; begin < n;) {
+        const std::size_t end = std::min(n, begin + stretch);
+        scan_rows(store, query, root, begin, end, sink, ahead);
+        begin = end;
+        if (begin < n && watch != nullptr && std::chrono::steady_clock::now() >= next_poll) {
+            if (!poll(begin)) return false;
+            next_poll = std::chrono::steady_clock::now() + std::chrono::milliseconds(watch->interval_ms);
+        }
+    }
+    if (watch != nullptr && watch->edges && !poll(n)) return false;
+
+    sink.end();
+    const std::span<ScoredEntry> best = sink.kept();
+    for (std::size_t j = 0; j < keep; ++j) {
+        scores[j] = j < best.size() ? best[j].score : kScoreNaN;
+        ids[j] = j < best.size() ? store.id(best[j].index) : UINT64_MAX;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::size_t batch_keep(const Vectorstore& store, const SearchOptions& options) noexcept {
     const std::size_t rows = options.allow != nullptr ? options.allow->allowed : store.size();
@@ -21,6 +73,9 @@ bool top_k_batch(const Vectorstore& store, const BatchQueries& queries, const Se
     const BatchShape shape = batch_shape(store, queries.first_block, keep, count);
     const BatchPlan plan = plan_batch(shape, requested_workers(options));
     const std::size_t workers = plan.workers;
+    if (count == 1 && workers == 1 && queries.first_block == 0 && options.allow == nullptr && skip_first == SIZE_MAX) {
+        return search_one(store, queries.rows, options, keep, scores, ids);
+    }
 
     // Per worker a top-k sink per query, each over its share of one buffer.
     auto ranges = allocate_vector<PanelRange>(workers);

@@ -13,6 +13,13 @@ std::string query_length_message(std::size_t found, std::size_t expected) {
 
 void scan_rows(const Vectorstore& store, const float* query, float query_root, std::size_t begin, std::size_t end,
                ScoreSink& sink) noexcept {
+    const std::size_t packed_end = std::min(end, store.packed_rows());
+    ReadAhead ahead(store, begin / kBlockRows, (packed_end + kBlockRows - 1) / kBlockRows);
+    scan_rows(store, query, query_root, begin, end, sink, ahead);
+}
+
+void scan_rows(const Vectorstore& store, const float* query, float query_root, std::size_t begin, std::size_t end,
+               ScoreSink& sink, ReadAhead& ahead) noexcept {
     if (begin >= end) return;
     // Scores go a panel of kPanelBlocks blocks at a time into a small buffer
     // on the stack, then to the sink: first the whole blocks, then the
@@ -23,7 +30,6 @@ void scan_rows(const Vectorstore& store, const float* query, float query_root, s
     const std::size_t dim = store.vector_size();
     const std::size_t packed = store.packed_rows();
     const std::size_t packed_end = std::min(end, packed);
-    ReadAhead ahead(store, begin / kBlockRows, (packed_end + kBlockRows - 1) / kBlockRows);
     for (std::size_t block = begin / kBlockRows; block * kBlockRows < packed_end; block += kPanelBlocks) {
         ahead.at(block);
         const std::size_t nblocks = std::min(kPanelBlocks, (packed_end + kBlockRows - 1) / kBlockRows - block);

@@ -14,6 +14,8 @@
 
 namespace tessaray::core {
 
+class ReadAhead;
+
 struct ResultPair {
     float score;
     std::uint64_t id;
@@ -39,6 +41,10 @@ SearchResult parallel_search(const Vectorstore& store, std::span<const float> qu
 // order, a few blocks at a time, from a buffer on the stack.
 void scan_rows(const Vectorstore& store, const float* query, float query_root, std::size_t begin, std::size_t end,
                ScoreSink& sink) noexcept;
+// The same, for a scan cut into several calls: `ahead` (over the blocks of
+// the whole scan) asks for a store file's next windows as it passes them.
+void scan_rows(const Vectorstore& store, const float* query, float query_root, std::size_t begin, std::size_t end,
+               ScoreSink& sink, ReadAhead& ahead) noexcept;
 
 std::string query_length_message(std::size_t found, std::size_t expected);
 

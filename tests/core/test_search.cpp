@@ -427,6 +427,43 @@ TEST(SearchBatch, WatchSeesProgressAndStops) {
     EXPECT_EQ(seen.calls, 1u);
 }
 
+// One query on one worker is scanned in stretches with the watch polled
+// between them: its answer is search()'s across their seams and the tail,
+// and the watch sees the work advance and can stop it there.
+TEST(SearchBatch, LoneQueryIsPolledBetweenStretches) {
+    std::mt19937_64 rng(11);
+    const std::size_t n = 20000;  // 5 MB of rows: more than one stretch, and a tail
+    const RandomStore s = make_store(rng, 64, n, false);
+    const std::vector<float> query = make_query(rng, 64, 0);
+    struct Seen {
+        std::vector<std::uint64_t> done;
+        bool stop = false;
+    } seen;
+    const auto poll = [](void* context, std::uint64_t done, std::uint64_t total) {
+        EXPECT_EQ(total, 20000u);
+        static_cast<Seen*>(context)->done.push_back(done);
+        return !static_cast<Seen*>(context)->stop;
+    };
+    std::vector<float> scores(n);
+    std::vector<std::uint64_t> ids(n);
+    const SearchWatch every_stretch{poll, &seen, 0, true};
+    ASSERT_TRUE(search_batch(s.store, query.data(), 1, {kAll, 1, &every_stretch}, scores.data(), ids.data()));
+    std::vector<ResultPair> got(n);
+    for (std::size_t j = 0; j < n; ++j) got[j] = {scores[j], ids[j]};
+    expect_same_results(got, ok(search(s.store, query, kAll)));
+    ASSERT_GE(seen.done.size(), 3u) << "polled as it starts, between stretches and as it ends";
+    EXPECT_EQ(seen.done.front(), 0u);
+    EXPECT_EQ(seen.done.back(), n);
+    EXPECT_TRUE(std::is_sorted(seen.done.begin(), seen.done.end()));
+
+    seen = Seen{{}, true};
+    const SearchWatch between{poll, &seen, 0, false};
+    EXPECT_FALSE(search_batch(s.store, query.data(), 1, {10, 1, &between}, scores.data(), ids.data()));
+    ASSERT_EQ(seen.done.size(), 1u);
+    EXPECT_GT(seen.done[0], 0u);
+    EXPECT_LT(seen.done[0], n);
+}
+
 // ---- the work plan ----
 
 struct PlanCase {
