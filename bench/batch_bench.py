@@ -63,6 +63,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--numpy-queries", type=int, default=64, help="queries timed of numpy per batch")
     parser.add_argument("--numpy-chunk-bytes", type=int, default=128 << 20,
                         help="numpy's score matrix per chunk of queries, at most (default: %(default)s)")
+    parser.add_argument("--pairs", type=int, default=100,
+                        help="Q = 1 against store.search: pairs run back to back in alternating order "
+                             "(default: %(default)s; 0 skips them)")
     parser.add_argument("--lists-max-queries", type=int, default=1,
                         help="also time search_batch with lists up to this Q (default: %(default)s)")
     parser.add_argument("--methods", help=argparse.SUPPRESS)

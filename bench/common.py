@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -227,6 +228,36 @@ def interleaved_rounds(methods: dict, rounds: int, case_seconds: float = float("
         if counted >= rounds or clock() - started >= case_seconds:
             break
     return {name: statistics.median(s) for name, s in samples.items()}, counted
+
+
+def paired_ratios(first, second, pairs: int, seed: int = 0) -> dict:
+    """The median of `pairs` ratios first / second, each pair run back to
+    back (each a method for `interleaved_rounds`), in alternating order so
+    that neither always runs in the other's wake; with a 95 % bootstrap
+    interval of that median.  Where the two run the same code, the interval
+    is the measurement's own resolution: `paired_ratios(m, m, ...)` of one
+    method against itself shows it."""
+    ratios = []
+    for i in range(pairs):
+        if i % 2 == 0:
+            a = first()
+            b = second()
+        else:
+            b = second()
+            a = first()
+        ratios.append(a / b)
+    rng = random.Random(seed)
+    medians = sorted(statistics.median(rng.choices(ratios, k=len(ratios))) for _ in range(1000))
+    return {"median": statistics.median(ratios), "low": medians[24], "high": medians[974], "pairs": pairs}
+
+
+def not_slower(paired: dict, limit: float = 1.0) -> str:
+    """The verdict on "at most `limit` x" from `paired_ratios`: met when the
+    median is within it, or when the interval reaches it (not shown to be
+    slower); missed when the whole interval lies above it."""
+    if paired["median"] <= limit:
+        return "met"
+    return "met (not slower: the interval reaches the limit)" if paired["low"] <= limit else "**missed**"
 
 
 # ---------------------------------------------------------------------------
