@@ -50,11 +50,12 @@ bool search_one(const Vectorstore& store, const float* query, const SearchOption
     }
     if (watch != nullptr && watch->edges && !poll(n)) return false;
 
+    // Every row was offered, so the sink kept all `keep` of its entries.
     sink.end();
     const std::span<ScoredEntry> best = sink.kept();
     for (std::size_t j = 0; j < keep; ++j) {
-        scores[j] = j < best.size() ? best[j].score : kScoreNaN;
-        ids[j] = j < best.size() ? store.id(best[j].index) : UINT64_MAX;
+        scores[j] = best[j].score;
+        ids[j] = store.id(best[j].index);
     }
     return true;
 }
