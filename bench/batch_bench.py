@@ -6,7 +6,7 @@ sections, chosen with --sections):
   probe   the compute limit of every SIMD level of the CPU (batch_probe.py);
   search  ``search_batch`` against faiss, numpy and ``store.search`` per
           query, and the goal cases again at every other kernel level in
-          child interpreters (batch_search.py);
+          child interpreters (batch_search.py; its tables and goals: batch_report.py);
   bulk    ``insert_many``, ``export``, ``save`` and ``load`` against copies
           and numpy (batch_bulk.py);
   memory  the extra resident memory of ``search_batch`` (batch_memory.py).
@@ -27,6 +27,7 @@ import numpy as np
 
 import batch_bulk
 import batch_memory
+import batch_report
 import batch_search
 from batch_probe import Probe, probe_table
 from common import (K, GoalTable, clock, cpu_model, environment_line, kernel_level, kernel_levels, machine_lines,
@@ -146,7 +147,7 @@ def main() -> int:
     load_end = read_text("/proc/loadavg")
 
     goals = GoalTable()
-    batch_search.add_goals(goals, levels, probe, w)
+    batch_report.add_goals(goals, levels, probe, w)
     if bulk_result:
         batch_bulk.add_goals(goals, bulk_result)
     if memory:
@@ -157,8 +158,8 @@ def main() -> int:
                     "spread over the whole run)", ""] + probe_table(probe, level)
     if search:
         out += ["", "### Many queries: search_batch, k = 10"]
-        out += batch_search.search_tables(search, probe.rate(level), level, w)
-        out += batch_search.levels_tables(levels, probe, w)
+        out += batch_report.search_tables(search, probe.rate(level), level, w)
+        out += batch_report.levels_tables(levels, probe, w)
     if bulk_result:
         out += ["", f"### Bulk loading, export and files ({bulk_result['insert_rounds']} rounds, medians)", ""]
         out += batch_bulk.bulk_tables(bulk_result)
